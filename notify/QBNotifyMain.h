@@ -1,0 +1,46 @@
+// The six notification handlers, the startup admission sequence and the window restore.
+//
+// Every handler first passes the session gate: the session must be remote and its protocol
+// label "TAV KEV"; every other session is left untouched. winLogon, winStartShell,
+// winDisconnect and winReconnect contain every failure of their bodies; winStartup and
+// winLogoff stop at a failing step and let the failure leave (the exported entry points
+// swallow it, so that the logon process never sees one).
+#pragma once
+
+#include <cstdint>
+
+#include "notify/SessionContext.h"
+
+namespace qbnotify {
+
+void HandleStartup(Instance& instance);
+void HandleLogon(Instance& instance);
+void HandleStartShell(Instance& instance);
+void HandleDisconnect(Instance& instance);
+void HandleReconnect(Instance& instance);
+void HandleLogoff(Instance& instance);
+
+// Startup result codes and refusal reasons.
+inline constexpr int kAdmitted = 0;
+inline constexpr int kRefusedByPolicy = 2;
+inline constexpr int kRefusedByShell = 3;
+
+// The session-end flags: reboot (2) combined with power-off (8).
+inline constexpr std::uint32_t kForceLogoffFlags = 10;
+
+// 0 when the initial program's first parameter, upper-cased, holds "KEVSHELL"; else 3.
+// Writes one event record either way. Raises DatabaseError.
+int CheckShellIntegrity(Instance& instance);
+
+// Tells the client the startup result, then ends the session.
+void ForceLogoff(Instance& instance, std::int32_t reason);
+
+// Hides and shows again every visible top-level window without a parent, then stops the
+// reconnect timer.
+void RestoreWindows(Instance& instance);
+
+// Whether an application identifier goes to the security policy: upper-cased, it holds
+// "APP" and is not "APP00000000".
+bool NeedsSecurityPolicy(const Platform& platform, const std::string& appId);
+
+}  // namespace qbnotify

@@ -1,0 +1,163 @@
+// The operating-system services that the library calls, drawn behind one interface.
+//
+// The core is handed a Platform and never asks which implementation it has. The hosted
+// implementation (platform/hosted) answers from a session description and records what the
+// library does; the Win32 implementation calls the Windows services of the same names.
+//
+// Texts are 8-bit strings in the system's ANSI code page (code page 936) and are passed as
+// raw bytes. No operation throws unless its comment says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qbnotify {
+
+// A local date and time to whole seconds. The zero value (all fields 0) stands for a time
+// that was never set.
+struct DateTime {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+
+  bool IsZero() const { return year == 0 && month == 0 && day == 0 && hour == 0 && minute == 0 && second == 0; }
+  friend bool operator==(const DateTime&, const DateTime&) = default;
+};
+
+// Terminal-services session information classes, with the values the platform uses.
+enum class SessionInfoClass : int {
+  InitialProgram = 0,
+  WinStationName = 6,
+  ClientName = 10,
+  ClientAddress = 14,
+  ClientProtocolType = 16,
+};
+
+// Names the session of the calling thread.
+inline constexpr std::uint32_t kCurrentSession = 0xFFFFFFFFu;
+
+// System-metrics index that answers whether the process runs in a remote session.
+inline constexpr int kMetricRemoteSession = 0x1000;
+
+// Window constants used by the restore pass.
+inline constexpr int kStyleIndex = -16;                      // GWL_STYLE
+inline constexpr std::uint32_t kStyleVisible = 0x10000000u;  // WS_VISIBLE
+inline constexpr int kShowHide = 0;                          // SW_HIDE
+inline constexpr int kShowShow = 5;                          // SW_SHOW
+
+using WindowHandle = std::uintptr_t;  // 0: no window
+using TimerId = std::uintptr_t;       // 0: no timer
+
+// What reading a registry string value found.
+enum class RegistryStatus {
+  KeyMissing,    // the key could not be opened (absent, or access refused)
+  ValueMissing,  // the key is there but the value is not
+  Text,          // a string value (plain or expandable, not expanded): see `text`
+  OtherType,     // a value of a type that is not a string
+};
+
+struct RegistryValue {
+  RegistryStatus status = RegistryStatus::KeyMissing;
+  std::string text;  // the value up to its first NUL, when status is Text
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- Terminal services ---
+
+  // Queries one information class of a session on the local server. On success returns the
+  // bytes of the platform's buffer exactly as handed back (text classes include their
+  // terminating NUL; the client address is a 32-bit family followed by 20 address bytes;
+  // the protocol type is a 16-bit value, both little-endian); the platform's buffer has
+  // been released. On failure returns nullopt.
+  virtual std::optional<std::string> QuerySessionInformation(std::uint32_t sessionId,
+                                                             SessionInfoClass infoClass) = 0;
+
+  // Sends `bytes` as one write on the virtual channel `channelName` of the current session:
+  // loads the channel library, opens the channel, writes, closes the channel and releases
+  // the library, whatever happens in between. True when the write was accepted; false when
+  // the library or one of its functions is missing or the write failed.
+  virtual bool WriteVirtualChannel(std::string_view channelName, std::string_view bytes) = 0;
+
+  // --- System ---
+
+  // The system metric with the given index (0 when the index is unknown).
+  virtual int SystemMetric(int index) = 0;
+
+  // Ends the session: the Windows session-end call with these flags and shutdown reason.
+  // The result is not reported.
+  virtual void EndSession(std::uint32_t flags, std::uint32_t reason) = 0;
+
+  // The current local date and time, to whole seconds.
+  virtual DateTime LocalNow() = 0;
+
+  // Blocks the calling thread for the given number of milliseconds.
+  virtual void SleepMilliseconds(std::uint32_t milliseconds) = 0;
+
+  // --- Windows of the session's desktop ---
+
+  // Calls `visit` for each top-level window, in the order in which the platform reports them.
+  virtual void EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) = 0;
+
+  // Copies the window's title into `buffer` as the ANSI title call does: at most
+  // `capacity` - 1 bytes followed by a NUL. Returns the number of bytes copied (0 when the
+  // title cannot be read; the buffer is then left as it was, apart from a NUL at [0]).
+  virtual int ReadWindowTitle(WindowHandle window, char* buffer, int capacity) = 0;
+
+  // The window's style bits (the window-long value at the style index); 0 when unknown.
+  virtual std::uint32_t ReadWindowStyle(WindowHandle window) = 0;
+
+  // The window's parent or owner; 0 when it has none.
+  virtual WindowHandle ReadWindowParent(WindowHandle window) = 0;
+
+  // Shows or hides the window with a show command (kShowHide, kShowShow). Not reported.
+  virtual void ShowWindowCommand(WindowHandle window, int command) = 0;
+
+  // Starts a timer that calls `tick` every `periodMilliseconds` on the creating thread,
+  // through that thread's message queue; it never interrupts running code. Returns its id.
+  virtual TimerId StartTimer(std::uint32_t periodMilliseconds, std::function<void()> tick) = 0;
+
+  // Stops the timer; no tick follows. Stopping an unknown or stopped timer does nothing.
+  virtual void StopTimer(TimerId timer) = 0;
+
+  // --- Registry and settings files ---
+
+  // Reads a string value of a key under the local machine's root, opening the key with all
+  // access rights and never creating it.
+  virtual RegistryValue ReadMachineRegistryString(std::string_view keyPath, std::string_view valueName) = 0;
+
+  // Reads one value of an INI file as the private-profile reader does: section and key
+  // names matched without regard to case, the value without surrounding blanks (and
+  // without one pair of enclosing quotes), at most `bufferSize` - 1 bytes of it. A missing
+  // file, section or key gives `defaultValue`. `path` is a Windows path.
+  virtual std::string ReadProfileString(std::string_view section, std::string_view key,
+                                        std::string_view defaultValue, std::string_view path,
+                                        std::size_t bufferSize) = 0;
+
+  // --- The ANSI code page (936) ---
+
+  // The position of the character after the one at `text` in a NUL-terminated text: one
+  // byte on, or two for a lead byte followed by a non-NUL byte; `text` itself at the NUL.
+  virtual const char* NextChar(const char* text) const = 0;
+
+  // Upper-cases `length` bytes in place by the system locale's rules; a double-byte
+  // character is upper-cased as a whole and never split.
+  virtual void UpperCaseBuffer(char* buffer, std::size_t length) const = 0;
+
+  // --- Progress texts ---
+
+  // The library's trace point: receives each progress text. Produces no output unless the
+  // implementation was asked for traces.
+  virtual void Trace(std::string_view text) = 0;
+};
+
+}  // namespace qbnotify

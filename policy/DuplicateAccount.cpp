@@ -1,0 +1,81 @@
+#include "policy/DuplicateAccount.h"
+
+#include <cstdio>
+
+#include "environment/SessionQueries.h"
+#include "environment/Switches.h"
+#include "policy/SessionLoad.h"
+
+namespace qbnotify {
+namespace {
+
+// Progress texts (code page 936).
+constexpr const char* kTraceRepeatCheck = "\xD6\xD8\xB8\xB4\xB5\xC7\xC2\xBC\xCA\xFD\xBE\xDD\xBF\xE2\xBC\xEC\xB2\xE9";
+constexpr const char* kTraceRepeatForbidden =
+    "%s\xC9\xE8\xD6\xC3\xC1\xCB\xA1\xB1\xB2\xBB\xD4\xCA\xD0\xED\xD6\xD8\xB8\xB4\xB5\xC7\xC2\xBC%d\xA1\xB0";
+constexpr const char* kTraceRepeatAllowed =
+    "%s\xC3\xBB\xD3\xD0\xC9\xE8\xD6\xC3\xA1\xB1\xB2\xBB\xD4\xCA\xD0\xED\xD6\xD8\xB8\xB4\xB5\xC7\xC2\xBC\xA3\xAC\xBE\xCD"
+    "\xCA\xC7\xBF\xCD\xBB\xA7\xB6\xCB\xBF\xC9\xD2\xD4\xD6\xD8\xB8\xB4\xCA\xB9\xD3\xC3\xD2\xBB\xB8\xF6\xD5\xCA\xBA\xC5"
+    "\xB5\xC7\xC2\xBC%d\xA1\xB0";
+constexpr const char* kTraceOtherClients = "%s,%s\xBC\xEC\xB2\xE9\xB5\xB9%s\xB8\xF6\xCA\xFD%d";
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  const int size = std::snprintf(nullptr, 0, format, args...);
+  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
+  return text;
+}
+
+}  // namespace
+
+bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName) {
+  try {
+    instance.Trace(kTraceRepeatCheck);
+    Statement statement(instance.connections.DS.get());
+    statement.SetSql("Select RepeatLoginEnable from cuser where name = :A");
+    statement.BindText("A", userName);
+    statement.Open();
+    const std::int32_t value = statement.ColumnInteger(std::size_t{0});
+    const bool forbidden = value == 1;
+    instance.Trace(Format(forbidden ? kTraceRepeatForbidden : kTraceRepeatAllowed, userName.c_str(), value));
+    return forbidden;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CheckRepeatLoginSetting(Instance& instance) {
+  return IsRepeatLoginForbidden(instance, GetSwitchValue(instance.platform, "/U:"));
+}
+
+bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName) {
+  bool found = false;
+  try {
+    // Rows that mention the name are narrowed down to the sessions whose "/U:" value is it.
+    const std::string pattern = ContainsPattern(userName);
+    Statement statement(instance.connections.DC.get());
+    statement.SetSql("Select InitAppName from dc_sessionload where InitAppName like :A and ClientName<>:B");
+    statement.BindText("A", pattern);
+    statement.BindText("B", clientName);
+    statement.Open();
+    int count = 0;
+    for (std::size_t row = 0; row < statement.RowCount(); ++row) {
+      statement.Seek(row);
+      if (SwitchValueEquals(instance.platform, statement.ColumnText(std::size_t{0}), "/U:", userName)) ++count;
+    }
+    found = count > 0;
+    instance.Trace(Format(kTraceOtherClients, pattern.c_str(), clientName.c_str(), userName.c_str(), count));
+  } catch (...) {
+    // A failure before the count admits; one after it keeps the answer.
+  }
+  return found;
+}
+
+int CheckDuplicateAccount(Instance& instance) {
+  const std::string userName = GetSwitchValue(instance.platform, "/U:");
+  const std::string clientName = GetClientName(instance.platform, kCurrentSession);
+  return HasSessionOnOtherClient(instance, userName, clientName) ? 5 : 0;
+}
+
+}  // namespace qbnotify

@@ -1,0 +1,20 @@
+// The duplicate-account rule: an account whose cuser row has RepeatLoginEnable = 1 may not
+// run sessions from two client computers at once.
+#pragma once
+
+#include <string>
+
+#include "notify/SessionContext.h"
+
+namespace qbnotify {
+
+// Whether the session's "/U:" user has the rule set. Never raises.
+bool CheckRepeatLoginSetting(Instance& instance);
+bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName);
+
+// 5 when the user already runs a session from a client computer of another name, else 0.
+// Never raises: a failure admits.
+int CheckDuplicateAccount(Instance& instance);
+bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName);
+
+}  // namespace qbnotify
