@@ -1,0 +1,88 @@
+# A private MariaDB server for the tests and the demo: a throwaway data directory, loopback
+# only, a free port and a socket, table names matched without regard to case, one account
+# with a password used over TCP, and the three databases created from db/.
+#
+# Source it, then: qb_db_start DIR   (exports QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER
+#                                     QB_DB_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG)
+#                  qb_db_stop         (also registered to run at exit)
+#                  qb_sql DATABASE    (runs SQL from standard input as root over the socket)
+
+QB_DB_USER=qbnotify
+QB_DB_PASSWORD='qb-Pw-2026'
+QB_DB_DS=qbds
+QB_DB_DC=qbdc
+QB_DB_LOG=qblog
+QB_DB_PID=
+QB_DB_DIR=
+
+qb_free_port() {
+  local port
+  for _ in $(seq 1 200); do
+    port=$((20000 + RANDOM % 20000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+
+qb_sql() {
+  mariadb --no-defaults --socket="$QB_DB_SOCKET" -uroot --default-character-set=gbk "$@"
+}
+
+qb_db_stop() {
+  if [ -n "$QB_DB_PID" ] && kill -0 "$QB_DB_PID" 2>/dev/null; then
+    kill -TERM "$QB_DB_PID" 2>/dev/null
+    wait "$QB_DB_PID" 2>/dev/null
+  fi
+  QB_DB_PID=
+  if [ -n "$QB_DB_DIR" ]; then
+    rm -rf "$QB_DB_DIR"
+    QB_DB_DIR=
+  fi
+}
+
+qb_db_start() {
+  QB_DB_DIR=$1
+  rm -rf "$QB_DB_DIR"
+  mkdir -p "$QB_DB_DIR/data"
+  trap qb_db_stop EXIT
+  QB_DB_HOST=127.0.0.1
+  QB_DB_PORT=$(qb_free_port) || { echo "no free port" >&2; return 1; }
+  QB_DB_SOCKET="$QB_DB_DIR/mysqld.sock"
+  local common=(--no-defaults "--datadir=$QB_DB_DIR/data" --user=root --skip-name-resolve --lower-case-table-names=1
+    --innodb-log-file-size=8M)
+  mariadb-install-db "${common[@]}" --auth-root-authentication-method=socket --skip-test-db \
+    >"$QB_DB_DIR/install.log" 2>&1 || { cat "$QB_DB_DIR/install.log" >&2; return 1; }
+  mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
+    "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
+    --collation-server=gbk_chinese_ci --max-connections=500 &
+  QB_DB_PID=$!
+  local i
+  for i in $(seq 1 300); do
+    if qb_sql -e 'select 1' >/dev/null 2>&1; then break; fi
+    if ! kill -0 "$QB_DB_PID" 2>/dev/null; then
+      cat "$QB_DB_DIR/error.log" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  qb_sql <<SQL || return 1
+CREATE DATABASE $QB_DB_DS CHARACTER SET gbk;
+CREATE DATABASE $QB_DB_DC CHARACTER SET gbk;
+CREATE DATABASE $QB_DB_LOG CHARACTER SET gbk;
+CREATE USER '$QB_DB_USER'@'127.0.0.1' IDENTIFIED BY '$QB_DB_PASSWORD';
+CREATE USER '$QB_DB_USER'@'localhost' IDENTIFIED BY '$QB_DB_PASSWORD';
+GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DS.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
+GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DC.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
+GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_LOG.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
+SQL
+  qb_sql "$QB_DB_DS" <"$QB_ROOT/db/ds.sql" || return 1
+  qb_sql "$QB_DB_DC" <"$QB_ROOT/db/dc.sql" || return 1
+  qb_sql "$QB_DB_LOG" <"$QB_ROOT/db/log.sql" || return 1
+  # A real login over TCP proves the account (a ping alone answers even when login fails).
+  mariadb --no-defaults -h "$QB_DB_HOST" -P "$QB_DB_PORT" -u "$QB_DB_USER" "-p$QB_DB_PASSWORD" -e 'select 1' \
+    "$QB_DB_DS" >/dev/null || return 1
+  export QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER QB_DB_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG
+}

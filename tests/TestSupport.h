@@ -1,0 +1,38 @@
+// Helpers shared by the tests: temporary install directories with settings files, and
+// hosted sessions of our protocol.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/hosted/HostedPlatform.h"
+
+namespace qbnotify::test {
+
+// A temporary directory, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Writes <installPath>/Data/CONFIG/TavDbCnn.dat with the given text.
+void WriteSettingsFile(const std::filesystem::path& installPath, const std::string& text);
+
+// Points the session's registry at an install path.
+void SetInstallPath(hosted::Session& session, const std::string& installPath);
+
+// A remote session of our protocol with a well-formed initial program.
+hosted::Session KevSession(const std::string& initialProgram =
+                               "\"C:\\TAV\\kevshell.exe\" /N:APP00000012 /U:alice /M:00-11-22-33-44-55 /E:S0001");
+
+// Text of a channel write, when the effect is one.
+std::string ChannelText(const hosted::Effect& effect);
+
+}  // namespace qbnotify::test
