@@ -1,0 +1,63 @@
+// The client library of the Windows build, loaded at first use from beside the DLL or the
+// system's search path: MariaDB's Connector/C, else an older client library of the same C
+// API. Every function is looked up by name; a library that lacks one of them is not used.
+#include "platform/win32/WindowsApi.h"
+#include "store/MysqlApi.h"
+
+#include <type_traits>
+
+namespace qbnotify {
+namespace {
+
+using win32::LoadedModule;
+
+constexpr const char* kClientLibraries[] = {"libmariadb.dll", "libmysql.dll"};
+
+// Fills `api` from `module`; false when a function is missing.
+bool LookupAll(HMODULE module, MysqlApi& api) {
+  bool complete = true;
+  const auto find = [&](auto& slot, const char* name) {
+    slot = LoadedModule::LookupIn<std::remove_reference_t<decltype(slot)>>(module, name);
+    complete = complete && slot != nullptr;
+  };
+  find(api.init, "mysql_init");
+  find(api.options, "mysql_options");
+  find(api.real_connect, "mysql_real_connect");
+  find(api.close, "mysql_close");
+  find(api.real_query, "mysql_real_query");
+  find(api.store_result, "mysql_store_result");
+  find(api.free_result, "mysql_free_result");
+  find(api.num_rows, "mysql_num_rows");
+  find(api.num_fields, "mysql_num_fields");
+  find(api.fetch_row, "mysql_fetch_row");
+  find(api.fetch_lengths, "mysql_fetch_lengths");
+  find(api.fetch_field_direct, "mysql_fetch_field_direct");
+  find(api.field_count, "mysql_field_count");
+  find(api.real_escape_string, "mysql_real_escape_string");
+  find(api.error, "mysql_error");
+  find(api.errno_, "mysql_errno");
+  return complete;
+}
+
+// The first client library that has every function, kept loaded for the life of the
+// process; nullptr when there is none.
+const MysqlApi* LoadClient() {
+  static MysqlApi api{};
+  for (const char* name : kClientLibraries) {
+    LoadedModule library(name);
+    if (!library || !LookupAll(library.Get(), api)) continue;
+    library.Keep();
+    return &api;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const MysqlApi* MysqlClient() {
+  // Loaded once, at the first connection, never from the loader's lock.
+  static const MysqlApi* const api = LoadClient();
+  return api;
+}
+
+}  // namespace qbnotify
