@@ -81,6 +81,7 @@ int HostedPlatform::DeliverTimerTicks() {
 }
 
 std::optional<std::string> HostedPlatform::QuerySessionInformation(std::uint32_t sessionId, SessionInfoClass infoClass) {
+  ++sessionQueries_;
   if (sessionId != kCurrentSession) return std::nullopt;  // the host serves one session
   switch (infoClass) {
     case SessionInfoClass::InitialProgram:

@@ -106,6 +106,8 @@ class HostedPlatform final : public Platform {
   int DeliverTimerTicks();
   // The number of timers started and not stopped.
   std::size_t RunningTimers() const { return timers_.size(); }
+  // The number of session-information queries answered or refused so far.
+  std::size_t SessionQueries() const { return sessionQueries_; }
 
   std::optional<std::string> QuerySessionInformation(std::uint32_t sessionId, SessionInfoClass infoClass) override;
   bool WriteVirtualChannel(std::string_view channelName, std::string_view bytes) override;
@@ -138,6 +140,7 @@ class HostedPlatform final : public Platform {
   std::function<void(const Effect&)> listener_;
   std::map<TimerId, std::function<void()>> timers_;
   TimerId nextTimer_ = 1;
+  std::size_t sessionQueries_ = 0;
 };
 
 // Whether a byte opens a double-byte character of code page 936.

@@ -75,7 +75,49 @@ json Describe(const hosted::Effect& effect) {
       effect);
 }
 
-void Print(const json& line) { std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n' << std::flush; }
+const char* StatusMeaning(std::uint32_t code, std::int32_t reason) {
+  switch (code) {
+    case 0x1000:
+      return reason == 0 ? "startup result: admitted"
+             : reason == 3 ? "startup result: refused, the session does not start the shell"
+             : reason == 2 ? "startup result: refused by the farm's rules"
+                           : "startup result";
+    case 0x2000: return "logged on";
+    case 0x3000: return "logging off";
+    case 0x4000: return "shell started";
+    case 0x8000: return "reconnected";
+    default: return "status message";
+  }
+}
+
+// One effect as a line a person reads at a glance.
+std::string AsText(const json& line) {
+  const std::string type = line.at("type");
+  const auto status = [&]() -> std::string {
+    if (!line.contains("code")) return "";
+    return std::string(" (") + StatusMeaning(line.at("code"), line.at("reason")) + ")";
+  };
+  if (type == "handler") return "> " + line.at("name").get<std::string>();
+  if (type == "channel") return "    client <- " + line.at("text").get<std::string>() + status();
+  if (type == "channel_failed")
+    return "    client x  " + line.at("text").get<std::string>() + status() + " not delivered: " + line.at("error").get<std::string>();
+  if (type == "end_session")
+    return "    session ended (flags " + line.at("flags").dump() + ", reason " + line.at("reason").dump() + ")";
+  if (type == "window")
+    return "    window " + line.at("handle").dump() + " " + (line.contains("op") ? line.at("op").get<std::string>() : "command " + line.at("command").dump());
+  if (type == "sleep") return "    pause " + line.at("ms").dump() + " ms";
+  if (type == "timer")
+    return "    timer " + line.at("op").get<std::string>() + (line.contains("period_ms") ? " every " + line.at("period_ms").dump() + " ms" : "");
+  if (type == "trace") return "    . " + line.at("text").get<std::string>();
+  return line.dump();
+}
+
+bool g_textFormat = false;
+
+void Print(const json& line) {
+  if (g_textFormat) std::cout << AsText(line) << '\n' << std::flush;
+  else std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n' << std::flush;
+}
 
 }  // namespace
 
@@ -88,6 +130,10 @@ int main(int argc, char** argv) {
   app.add_option("session", sessionPath, "session file (JSON)")->required();
   app.add_option("--library", libraryPath, "notification library to load")->capture_default_str();
   app.add_flag("--trace", traces, "also print the library's progress texts");
+  std::string format = "json";
+  app.add_option("--format", format, "json: one JSON object per line; text: for reading")
+      ->check(CLI::IsMember({"json", "text"}))
+      ->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -95,6 +141,7 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : 2;
   }
 
+  g_textFormat = format == "text";
   host::SessionFile file;
   try {
     std::ifstream in(sessionPath, std::ios::binary);

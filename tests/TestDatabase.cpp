@@ -1,0 +1,119 @@
+#include "TestDatabase.h"
+
+#include <mysql.h>
+
+#include <cstdlib>
+
+#include "environment/ConnectionSettings.h"
+
+namespace qbnotify::test {
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+}  // namespace
+
+const std::optional<ServerInfo>& Server() {
+  static const std::optional<ServerInfo> server = []() -> std::optional<ServerInfo> {
+    if (Env("QB_DB_SOCKET").empty()) return std::nullopt;
+    return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
+                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG")};
+  }();
+  return server;
+}
+
+AdminConnection::AdminConnection(const std::string& database) {
+  handle_ = mysql_init(nullptr);
+  mysql_options(handle_, MYSQL_SET_CHARSET_NAME, "gbk");
+  if (!mysql_real_connect(handle_, "localhost", "root", nullptr, database.c_str(), 0, Server()->socket.c_str(),
+                          CLIENT_MULTI_STATEMENTS))
+    ADD_FAILURE() << "admin connection: " << mysql_error(handle_);
+}
+
+AdminConnection::~AdminConnection() { mysql_close(handle_); }
+
+void AdminConnection::Exec(const std::string& sql) {
+  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0) {
+    ADD_FAILURE() << sql << ": " << mysql_error(handle_);
+    return;
+  }
+  do {
+    if (MYSQL_RES* result = mysql_store_result(handle_)) mysql_free_result(result);
+  } while (mysql_next_result(handle_) == 0);
+  if (mysql_errno(handle_) != 0) ADD_FAILURE() << sql << ": " << mysql_error(handle_);
+}
+
+std::vector<std::vector<std::string>> AdminConnection::Rows(const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0) {
+    ADD_FAILURE() << sql << ": " << mysql_error(handle_);
+    return rows;
+  }
+  MYSQL_RES* result = mysql_store_result(handle_);
+  if (!result) return rows;
+  const unsigned columns = mysql_num_fields(result);
+  while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    const unsigned long* lengths = mysql_fetch_lengths(result);
+    auto& out = rows.emplace_back();
+    for (unsigned i = 0; i < columns; ++i) out.push_back(row[i] ? std::string(row[i], lengths[i]) : "<NULL>");
+  }
+  mysql_free_result(result);
+  return rows;
+}
+
+std::string AdminConnection::Scalar(const std::string& sql) {
+  const auto rows = Rows(sql);
+  return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];
+}
+
+std::string SettingsText(const ServerInfo& server, const std::string& dsHost) {
+  return "[DSConnection]\r\nDSHost=" + (dsHost.empty() ? server.host + ":" + std::to_string(server.port) : dsHost) +
+         "\r\nDSUID=" + EncodeSettingValue(server.user) + "\r\nDSPSW=" + EncodeSettingValue(server.password) +
+         "\r\nDSDB=" + EncodeSettingValue(server.ds) + "\r\n[DCConnection]\r\nDCDB=" + EncodeSettingValue(server.dc) +
+         "\r\n[LogConnection]\r\nLogDB=" + EncodeSettingValue(server.log) + "\r\n";
+}
+
+void SetServerClock(AdminConnection& admin, const std::string& localTime) {
+  if (localTime.empty()) admin.Exec("SET GLOBAL init_connect = ''");
+  else admin.Exec("SET GLOBAL init_connect = 'SET timestamp = UNIX_TIMESTAMP(''" + localTime + "'')'");
+}
+
+void DatabaseTest::SetUp() {
+  if (!Server()) GTEST_SKIP() << "no database server: run the tests through scripts/test";
+  ds_ = std::make_unique<AdminConnection>(server().ds);
+  dc_ = std::make_unique<AdminConnection>(server().dc);
+  log_ = std::make_unique<AdminConnection>(server().log);
+  for (const char* table : {"GloabolInc", "Cuser", "Application", "securitypolicy_sub", "addressgroup", "timegroup"})
+    ds().Exec(std::string("TRUNCATE TABLE ") + table);
+  dc().Exec("TRUNCATE TABLE dc_sessionload");
+  log().Exec("TRUNCATE TABLE log; TRUNCATE TABLE appshenji");
+  SetServerClock(ds(), "");
+  WriteSettingsFile(installPath(), SettingsText(server()));
+}
+
+void DatabaseTest::TearDown() {
+  if (ds_) SetServerClock(ds(), "");
+}
+
+hosted::Session DatabaseTest::Session(const std::string& initialProgram) {
+  hosted::Session session = KevSession(initialProgram);
+  SetInstallPath(session, installPath().string());
+  return session;
+}
+
+void DatabaseTest::Play(Instance& instance, const std::vector<void (*)(Instance&)>& handlers) {
+  auto* platform = dynamic_cast<hosted::HostedPlatform*>(&instance.platform);
+  for (auto handler : handlers) {
+    if (platform && platform->SessionEnded()) return;
+    try {
+      handler(instance);
+    } catch (...) {
+    }
+    if (platform) platform->AdvanceClock(60);
+  }
+}
+
+}  // namespace qbnotify::test
