@@ -191,6 +191,10 @@ SessionFile ParseSessionFile(std::string_view text) {
     else if (state == "write_fails") session.channel = hosted::ChannelState::WriteFails;
     else Refuse("channel", "must be \"open\", \"unavailable\" or \"write_fails\"");
   }
+  if (Present(root, "comment")) {
+    if (!root.at("comment").is_string()) Refuse("comment", "must be a string");
+    file.comment = root.at("comment").get<std::string>();
+  }
   if (Present(root, "clock")) session.clock = Clock(root.at("clock"));
   if (Present(root, "events")) {
     const json& events = root.at("events");

@@ -16,6 +16,7 @@ enum class Event { Startup, Logon, StartShell, Disconnect, Reconnect, Logoff };
 struct SessionFile {
   hosted::Session session;
   std::vector<Event> events;
+  std::string comment;  // UTF-8, for the reader only
 };
 
 // A session file that cannot be used; the message names the field.

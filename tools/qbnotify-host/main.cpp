@@ -14,6 +14,8 @@
 #include <sstream>
 
 #include "environment/ConnectionSettings.h"
+#include "environment/SessionQueries.h"
+#include "environment/Switches.h"
 #include "platform/hosted/CodePage.h"
 #include "platform/hosted/HostEntry.h"
 #include "platform/hosted/HostedPlatform.h"
@@ -166,6 +168,18 @@ int main(int argc, char** argv) {
   }
 
   hosted::HostedPlatform platform(std::move(file.session), traces);
+  if (g_textFormat) {
+    // Who connects, for what and from where, as the platform reports it.
+    const auto shown = [](const std::string& bytes) { return bytes.empty() ? std::string("-") : hosted::Cp936ToUtf8(bytes); };
+    const std::string program = GetInitialProgram(platform, kCurrentSession);
+    const ClientAddress address = GetClientAddress(platform, kCurrentSession);
+    if (!file.comment.empty()) std::cout << "# " << file.comment << '\n';
+    std::cout << "# user " << shown(FindSwitchValue(platform, program, "/U:")) << ", application "
+              << shown(FindSwitchValue(platform, program, "/N:")) << ", client "
+              << shown(GetClientName(platform, kCurrentSession)) << " at " << address.address << ", winstation "
+              << shown(GetWinStationName(platform, kCurrentSession)) << (platform.SystemMetric(kMetricRemoteSession) ? "" : " (local)")
+              << '\n';
+  }
   platform.SetListener([](const hosted::Effect& effect) { Print(Describe(effect)); });
   attach(&platform);
 
