@@ -1,0 +1,262 @@
+#include "tests/wine/PlatformContract.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "notify/QBNotifyMain.h"
+
+namespace qbnotify::contract {
+namespace {
+
+#define CHECK(condition) QB_CHECK(tally, condition)
+#define CHECK_EQ(actual, expected) QB_CHECK_EQ(tally, actual, expected)
+
+// GBK texts: "中文" (two double-byte characters) and full-width, Greek and Cyrillic small
+// letters with their capitals.
+const std::string kChinese = "\xD6\xD0\xCE\xC4";
+
+constexpr const char* kKey = "SOFTWARE\\QBNotifyContract\\Product";
+
+std::string Status(RegistryStatus status) {
+  switch (status) {
+    case RegistryStatus::KeyMissing: return "KeyMissing";
+    case RegistryStatus::ValueMissing: return "ValueMissing";
+    case RegistryStatus::Text: return "Text";
+    case RegistryStatus::OtherType: return "OtherType";
+  }
+  return "?";
+}
+
+std::string Read(Platform& platform, const char* key, const char* name) {
+  const RegistryValue value = platform.ReadMachineRegistryString(key, name);
+  return value.status == RegistryStatus::Text ? "Text:" + value.text : Status(value.status);
+}
+
+}  // namespace
+
+void CheckRegistry(Platform& platform, World& world, check::Tally& tally) {
+  tally.Group("registry");
+  using namespace std::string_literals;
+  world.SetMachineValue(kKey, "Plain", ValueType::Text, "C:\\TAV\0"s);
+  world.SetMachineValue(kKey, "Expandable", ValueType::ExpandableText, "%SystemRoot%\\TAV\0"s);
+  world.SetMachineValue(kKey, "CutAtNul", ValueType::Text, "C:\\TAV\0junk\0"s);
+  world.SetMachineValue(kKey, "NoNul", ValueType::Text, "abc");
+  world.SetMachineValue(kKey, "Empty", ValueType::Text, "\0"s);
+  world.SetMachineValue(kKey, "Chinese", ValueType::Text, "D:\\" + kChinese + "\0"s);
+  world.SetMachineValue(kKey, "Long", ValueType::Text, std::string(5000, 'L') + "\0"s);
+  world.SetMachineValue(kKey, "Number", ValueType::Number, "\x01\0\0\0"s);
+  world.SetMachineValue(kKey, "Bytes", ValueType::Binary, "C:\\TAV"s);
+
+  CHECK_EQ(Read(platform, kKey, "Plain"), "Text:C:\\TAV");
+  CHECK_EQ(Read(platform, "software\\qbnotifycontract\\PRODUCT", "plain"), "Text:C:\\TAV");  // names without case
+  CHECK_EQ(Read(platform, kKey, "Expandable"), "Text:%SystemRoot%\\TAV");                    // not expanded
+  CHECK_EQ(Read(platform, kKey, "CutAtNul"), "Text:C:\\TAV");
+  CHECK_EQ(Read(platform, kKey, "NoNul"), "Text:abc");
+  CHECK_EQ(Read(platform, kKey, "Empty"), "Text:");
+  CHECK_EQ(Read(platform, kKey, "Chinese"), "Text:D:\\" + kChinese);
+  CHECK_EQ(Read(platform, kKey, "Long"), "Text:" + std::string(5000, 'L'));
+  CHECK_EQ(Read(platform, kKey, "Number"), "OtherType");
+  CHECK_EQ(Read(platform, kKey, "Bytes"), "OtherType");
+  CHECK_EQ(Read(platform, kKey, "Absent"), "ValueMissing");
+  CHECK_EQ(Read(platform, "SOFTWARE\\QBNotifyContract\\Absent", "Plain"), "KeyMissing");
+  // A key is opened, never created: a second read still finds nothing.
+  CHECK_EQ(Read(platform, "SOFTWARE\\QBNotifyContract\\Absent", "Plain"), "KeyMissing");
+}
+
+void CheckProfileReading(Platform& platform, World& world, check::Tally& tally) {
+  tally.Group("profile");
+  const std::string path = world.WriteFile("contract.ini",
+                                           "; settings\r\n"
+                                           "[Connection]\r\n"
+                                           "Host = db.example:3307   \r\n"
+                                           "  Spaced Key  =  v  \r\n"
+                                           "Quoted=\"  kept blanks  \"\r\n"
+                                           "Single='single'\r\n"
+                                           "Empty=\r\n"
+                                           "Chinese=" + kChinese + "\r\n"
+                                           "Long=" + std::string(3000, 'h') + "\r\n"
+                                           "[Other]\r\n"
+                                           "Host=other\r\n");
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* fallback;
+    std::size_t buffer;
+    std::string expected;
+  } cases[] = {
+      {"Connection", "Host", "dflt", 2048, "db.example:3307"},
+      {"CONNECTION", "host", "dflt", 2048, "db.example:3307"},  // names without case
+      {"Other", "Host", "dflt", 2048, "other"},
+      {"Connection", "Spaced Key", "dflt", 2048, "v"},
+      {"Connection", "Quoted", "dflt", 2048, "  kept blanks  "},  // one pair of quotes removed
+      {"Connection", "Single", "dflt", 2048, "single"},
+      {"Connection", "Empty", "dflt", 2048, ""},                  // present and empty: not the default
+      {"Connection", "Chinese", "", 2048, kChinese},
+      {"Connection", "Absent", "dflt", 2048, "dflt"},
+      {"Absent", "Host", "dflt", 2048, "dflt"},
+      {"Connection", "Host", "dflt", 5, "db.e"},                  // the buffer keeps size - 1 bytes
+      {"Absent", "Host", "default", 4, "def"},
+      {"Connection", "Long", "", 2048, std::string(2047, 'h')},
+  };
+  for (const Case& c : cases) {
+    tally.Group(std::string("profile ") + c.section + "/" + c.key);
+    CHECK_EQ(platform.ReadProfileString(c.section, c.key, c.fallback, path, c.buffer), c.expected);
+  }
+  tally.Group("profile missing file");
+  CHECK_EQ(platform.ReadProfileString("Connection", "Host", "dflt", world.MissingFilePath(), 2048), "dflt");
+  CHECK_EQ(platform.ReadProfileString("Connection", "Host", "", world.MissingFilePath(), 2048), "");
+}
+
+void CheckCodePage(Platform& platform, check::Tally& tally) {
+  tally.Group("NextChar");
+  // Steps over "a", "中", "文", "b", then 0x80 (a single byte in this code page), a lead
+  // byte whose second byte is an ASCII letter, and a lead byte followed by the end.
+  const char text[] = "a\xD6\xD0\xCE\xC4" "b\x80\xD6z\xD6";
+  const std::vector<std::ptrdiff_t> expected = {1, 3, 5, 6, 7, 9, 10, 10};
+  std::vector<std::ptrdiff_t> steps;
+  const char* at = text;
+  for (int i = 0; i < 8; ++i) steps.push_back((at = platform.NextChar(at)) - text);
+  CHECK(steps == expected);
+  const char empty[] = "";
+  CHECK(platform.NextChar(empty) == empty);
+
+  tally.Group("UpperCaseBuffer");
+  struct Case {
+    std::string text;
+    std::size_t length;
+    std::string expected;
+  } cases[] = {
+      {"kevshell.exe /n:app1", 20, "KEVSHELL.EXE /N:APP1"},
+      {"abcd", 2, "ABcd"},                                       // only `length` bytes
+      {"x" + kChinese + "y", 6, "X" + kChinese + "Y"},            // other characters unchanged
+      {"\xD6z", 2, "\xD6z"},                                     // a second byte is never a letter
+      {"\xA3\xE1\xA3\xFA", 4, "\xA3\xC1\xA3\xDA"},               // full-width a, z
+      {"\xA6\xC1\xA7\xD1", 4, "\xA6\xA1\xA7\xA1"},               // Greek alpha, Cyrillic a
+  };
+  for (Case& c : cases) {
+    std::string buffer = c.text;
+    platform.UpperCaseBuffer(buffer.data(), c.length);
+    CHECK_EQ(buffer, c.expected);
+  }
+}
+
+void CheckWindows(Platform& platform, World& world, check::Tally& tally) {
+  tally.Group("windows");
+  const WindowHandle top = world.MakeWindow(std::string(300, 't'), true, 0);
+  const WindowHandle hidden = world.MakeWindow("hidden " + kChinese, false, 0);
+  const WindowHandle popup = world.MakeWindow("popup", true, top);
+
+  std::vector<WindowHandle> seen;
+  platform.EnumerateTopLevelWindows([&](WindowHandle window) { seen.push_back(window); });
+  for (WindowHandle window : {top, hidden, popup}) CHECK_EQ(std::count(seen.begin(), seen.end(), window), 1);
+
+  // A failure raised by the visitor ends the enumeration and reaches the caller.
+  int visits = 0;
+  bool raised = false;
+  try {
+    platform.EnumerateTopLevelWindows([&](WindowHandle) {
+      ++visits;
+      throw std::runtime_error("visitor failed");
+    });
+  } catch (const std::runtime_error&) {
+    raised = true;
+  }
+  CHECK(raised);
+  CHECK_EQ(visits, 1);
+
+  char title[255];
+  std::memset(title, 'z', sizeof title);
+  CHECK_EQ(platform.ReadWindowTitle(top, title, 255), 254);
+  CHECK_EQ(std::string(title), std::string(254, 't'));
+  CHECK_EQ(platform.ReadWindowTitle(hidden, title, 255), 11);
+  CHECK_EQ(std::string(title), "hidden " + kChinese);
+  std::memset(title, 'z', sizeof title);
+  CHECK_EQ(platform.ReadWindowTitle(top, title, 1), 0);
+  CHECK_EQ(title[0], '\0');
+  std::memset(title, 'z', sizeof title);
+  CHECK_EQ(platform.ReadWindowTitle(0, title, 255), 0);  // no such window
+  CHECK_EQ(title[0], '\0');
+
+  CHECK((platform.ReadWindowStyle(top) & kStyleVisible) != 0);
+  CHECK((platform.ReadWindowStyle(hidden) & kStyleVisible) == 0);
+  CHECK_EQ(platform.ReadWindowParent(top), WindowHandle{0});
+  CHECK_EQ(platform.ReadWindowParent(popup), top);
+
+  platform.ShowWindowCommand(hidden, kShowShow);
+  CHECK(world.IsVisible(hidden));
+  CHECK((platform.ReadWindowStyle(hidden) & kStyleVisible) != 0);
+  platform.ShowWindowCommand(hidden, kShowHide);
+  CHECK(!world.IsVisible(hidden));
+  world.DestroyWindows();
+}
+
+void CheckRestorePass(Platform& platform, World& world, check::Tally& tally) {
+  tally.Group("restore pass");
+  const WindowHandle first = world.MakeWindow("first", true, 0);
+  const WindowHandle second = world.MakeWindow("second " + kChinese, true, 0);
+  const WindowHandle hidden = world.MakeWindow("hidden", false, 0);
+  const WindowHandle owned = world.MakeWindow("owned", true, first);
+
+  Instance instance(platform);
+  int ticks = 0;
+  instance.context.ReconnectTimer = platform.StartTimer(20, [&] { ++ticks; });
+  RestoreWindows(instance);
+
+  const std::vector<int> hideThenShow = {kShowHide, kShowShow};
+  CHECK(world.ShowCommands(first) == hideThenShow);
+  CHECK(world.ShowCommands(second) == hideThenShow);
+  CHECK(world.ShowCommands(hidden).empty());
+  CHECK(world.ShowCommands(owned).empty());
+  CHECK(world.IsVisible(first) && world.IsVisible(second) && world.IsVisible(owned));
+  CHECK(!world.IsVisible(hidden));
+  // The pass stopped the reconnect timer.
+  world.RunMessageLoop(100);
+  CHECK_EQ(ticks, 0);
+  world.DestroyWindows();
+}
+
+void CheckTimers(Platform& platform, World& world, check::Tally& tally) {
+  tally.Group("timers");
+  int firstTicks = 0;
+  int secondTicks = 0;
+  int selfStopping = 0;
+  const TimerId first = platform.StartTimer(20, [&] { ++firstTicks; });
+  const TimerId second = platform.StartTimer(20, [&] { ++secondTicks; });
+  TimerId self = 0;
+  self = platform.StartTimer(20, [&] {
+    ++selfStopping;
+    platform.StopTimer(self);
+  });
+  CHECK(first != 0 && second != 0 && self != 0);
+  CHECK(first != second && second != self && first != self);
+  CHECK_EQ(firstTicks + secondTicks + selfStopping, 0);  // ticks only come through the loop
+
+  world.RunMessageLoop(150);
+  CHECK(firstTicks >= 1);
+  CHECK(secondTicks >= 1);
+  CHECK_EQ(selfStopping, 1);
+
+  platform.StopTimer(first);
+  platform.StopTimer(first);            // stopped twice: nothing happens
+  platform.StopTimer(TimerId{0x7FFF});  // unknown: nothing happens
+  const int firstSoFar = firstTicks;
+  const int secondSoFar = secondTicks;
+  world.RunMessageLoop(150);
+  CHECK_EQ(firstTicks, firstSoFar);
+  CHECK(secondTicks > secondSoFar);
+  CHECK_EQ(selfStopping, 1);
+
+  platform.StopTimer(second);
+}
+
+void RunPlatformContract(Platform& platform, World& world, check::Tally& tally) {
+  CheckRegistry(platform, world, tally);
+  CheckProfileReading(platform, world, tally);
+  CheckCodePage(platform, tally);
+  CheckWindows(platform, world, tally);
+  CheckRestorePass(platform, world, tally);
+  CheckTimers(platform, world, tally);
+}
+
+}  // namespace qbnotify::contract

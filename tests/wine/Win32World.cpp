@@ -1,0 +1,112 @@
+#include "tests/wine/Win32World.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/win32/WindowsApi.h"
+
+namespace qbnotify::contract {
+namespace {
+
+constexpr const char* kWindowClass = "QBNotifyContractWindow";
+
+// Show commands that took effect, by window: the window procedure sees each change of
+// visibility that ShowWindow makes as WM_SHOWWINDOW.
+std::map<WindowHandle, std::vector<int>>& ShowLog() {
+  static std::map<WindowHandle, std::vector<int>> log;
+  return log;
+}
+
+LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SHOWWINDOW && lParam == 0)
+    ShowLog()[reinterpret_cast<WindowHandle>(window)].push_back(wParam ? kShowShow : kShowHide);
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+DWORD RegistryType(ValueType type) {
+  switch (type) {
+    case ValueType::Text: return REG_SZ;
+    case ValueType::ExpandableText: return REG_EXPAND_SZ;
+    case ValueType::Number: return REG_DWORD;
+    case ValueType::Binary: return REG_BINARY;
+  }
+  return REG_NONE;
+}
+
+}  // namespace
+
+Win32World::Win32World(unsigned long registryView) : registryView_(registryView) {
+  char temp[MAX_PATH];
+  const DWORD length = GetTempPathA(MAX_PATH, temp);
+  directory_ = std::string(temp, length) + "qbnotify-contract";
+  CreateDirectoryA(directory_.c_str(), nullptr);
+
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = &RecordingWindowProc;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = kWindowClass;
+  RegisterClassA(&windowClass);  // fails harmlessly when a second world registers it again
+}
+
+Win32World::~Win32World() { DestroyWindows(); }
+
+void Win32World::SetMachineValue(const std::string& keyPath, const std::string& name, ValueType type,
+                                 const std::string& bytes) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | registryView_, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("cannot create key " + keyPath);
+  const LONG result = RegSetValueExA(key, name.c_str(), 0, RegistryType(type),
+                                     reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) throw std::runtime_error("cannot set value " + name);
+}
+
+std::string Win32World::WriteFile(const std::string& name, const std::string& bytes) {
+  const std::string path = directory_ + "\\" + name;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) throw std::runtime_error("cannot write " + path);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+  return path;
+}
+
+std::string Win32World::MissingFilePath() { return directory_ + "\\absent\\missing.ini"; }
+
+WindowHandle Win32World::MakeWindow(const std::string& title, bool visible, WindowHandle owner) {
+  const DWORD style = (owner ? WS_POPUP | WS_CAPTION : WS_OVERLAPPEDWINDOW) | (visible ? WS_VISIBLE : 0);
+  HWND window = CreateWindowExA(0, kWindowClass, title.c_str(), style, 10, 10, 200, 100,
+                                reinterpret_cast<HWND>(owner), nullptr, GetModuleHandleA(nullptr), nullptr);
+  if (!window) throw std::runtime_error("cannot create window " + title);
+  const auto handle = reinterpret_cast<WindowHandle>(window);
+  ShowLog()[handle].clear();  // what creation itself showed does not count
+  windows_.push_back(handle);
+  return handle;
+}
+
+bool Win32World::IsVisible(WindowHandle window) { return IsWindowVisible(reinterpret_cast<HWND>(window)) != FALSE; }
+
+std::vector<int> Win32World::ShowCommands(WindowHandle window) { return ShowLog()[window]; }
+
+void Win32World::DestroyWindows() {
+  // Owned windows first: destroying an owner takes its pop-ups with it.
+  for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) DestroyWindow(reinterpret_cast<HWND>(*it));
+  windows_.clear();
+  ShowLog().clear();
+}
+
+void Win32World::RunMessageLoop(std::uint32_t milliseconds) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= milliseconds) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+}
+
+}  // namespace qbnotify::contract

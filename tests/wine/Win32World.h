@@ -1,0 +1,35 @@
+// The contract's World on Windows: the real registry, files in the temporary directory,
+// real windows of the calling thread and its message loop.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/wine/PlatformContract.h"
+
+namespace qbnotify::contract {
+
+class Win32World final : public World {
+ public:
+  // `registryView`: 0 for the build's own view, or the access flag of another view.
+  explicit Win32World(unsigned long registryView = 0);
+  ~Win32World() override;
+
+  void SetMachineValue(const std::string& keyPath, const std::string& name, ValueType type,
+                       const std::string& bytes) override;
+  std::string WriteFile(const std::string& name, const std::string& bytes) override;
+  std::string MissingFilePath() override;
+  WindowHandle MakeWindow(const std::string& title, bool visible, WindowHandle owner) override;
+  bool IsVisible(WindowHandle window) override;
+  std::vector<int> ShowCommands(WindowHandle window) override;
+  void DestroyWindows() override;
+  void RunMessageLoop(std::uint32_t milliseconds) override;
+
+ private:
+  unsigned long registryView_;
+  std::string directory_;
+  std::vector<WindowHandle> windows_;
+};
+
+}  // namespace qbnotify::contract
