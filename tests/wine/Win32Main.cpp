@@ -49,7 +49,8 @@ void CheckConnectionSettings(Platform& platform, check::Tally& tally) {
   char temp[MAX_PATH];
   const std::string install = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "qbnotify-install";
   for (const char* sub : {"", "\\Data", "\\Data\\CONFIG"}) CreateDirectoryA((install + sub).c_str(), nullptr);
-  CHECK_EQ(ReadConnectionSetting(platform, "DSConnection", "DSHost"), "");  // no product key yet
+  world.RemoveMachineKey(kProductKey);
+  CHECK_EQ(ReadConnectionSetting(platform, "DSConnection", "DSHost"), "");  // no product key
   world.SetMachineValue(kProductKey, kInstallPathValue, ValueType::Text, install + "\0"s);
   std::FILE* file = std::fopen((install + kSettingsFileSuffix).c_str(), "wb");
   CHECK(file != nullptr);

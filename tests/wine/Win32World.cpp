@@ -62,6 +62,10 @@ void Win32World::SetMachineValue(const std::string& keyPath, const std::string& 
   if (result != ERROR_SUCCESS) throw std::runtime_error("cannot set value " + name);
 }
 
+void Win32World::RemoveMachineKey(const std::string& keyPath) {
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), registryView_, 0);
+}
+
 std::string Win32World::WriteFile(const std::string& name, const std::string& bytes) {
   const std::string path = directory_ + "\\" + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");

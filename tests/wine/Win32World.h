@@ -18,6 +18,8 @@ class Win32World final : public World {
 
   void SetMachineValue(const std::string& keyPath, const std::string& name, ValueType type,
                        const std::string& bytes) override;
+  // Deletes a key under the local machine's root with its values (not its subkeys).
+  void RemoveMachineKey(const std::string& keyPath);
   std::string WriteFile(const std::string& name, const std::string& bytes) override;
   std::string MissingFilePath() override;
   WindowHandle MakeWindow(const std::string& title, bool visible, WindowHandle owner) override;
