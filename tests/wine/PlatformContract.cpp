@@ -76,8 +76,14 @@ void CheckProfileReading(Platform& platform, World& world, check::Tally& tally) 
                                            "Empty=\r\n"
                                            "Chinese=" + kChinese + "\r\n"
                                            "Long=" + std::string(3000, 'h') + "\r\n"
-                                           "[Other]\r\n"
-                                           "Host=other\r\n");
+                                           "Tabs=\tt\t\r\n"
+                                           "Half=\"open\r\n"
+                                           "Inner= a \"b\" c \r\n"
+                                           "NoEquals\r\n"
+                                           "[ Other ]\r\n"
+                                           "Host=other\r\n"
+                                           "[connection]\r\n"
+                                           "Second=only the first section of a name is read\r\n");
   struct Case {
     const char* section;
     const char* key;
@@ -98,6 +104,11 @@ void CheckProfileReading(Platform& platform, World& world, check::Tally& tally) 
       {"Connection", "Host", "dflt", 5, "db.e"},                  // the buffer keeps size - 1 bytes
       {"Absent", "Host", "default", 4, "def"},
       {"Connection", "Long", "", 2048, std::string(2047, 'h')},
+      {"Connection", "Tabs", "dflt", 2048, "t"},
+      {"Connection", "Half", "dflt", 2048, "\"open"},
+      {"Connection", "Inner", "dflt", 2048, "a \"b\" c"},
+      {"Connection", "NoEquals", "dflt", 2048, "dflt"},
+      {"Connection", "Second", "dflt", 2048, "dflt"},
   };
   for (const Case& c : cases) {
     tally.Group(std::string("profile ") + c.section + "/" + c.key);
