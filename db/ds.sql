@@ -34,7 +34,7 @@ CREATE TABLE Cuser (
 -- Published applications. App_ID is the value of the client's "/N:" switch.
 CREATE TABLE Application (
   App_ID                VARCHAR(32) NOT NULL,
-  Name                  VARCHAR(255) NULL,   -- display name, copied into the audit
+  Name                  VARCHAR(512) NULL,   -- display name; the audit keeps its first 255 bytes
   security_policy_id    VARCHAR(32) NULL,    -- NULL, '' or 'NULL': no policy
   app_session_count     INT NULL DEFAULT 0,  -- most running sessions of the application; 0: no limit
   each_user_one_session INT NULL DEFAULT 0,  -- 1: one session of the application per user

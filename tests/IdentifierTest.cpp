@@ -1,0 +1,134 @@
+// Identifier draws against the private server.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "TestDatabase.h"
+#include "store/WriteLog.h"
+
+namespace qbnotify {
+namespace {
+
+class IdentifierTest : public test::DatabaseTest {
+ protected:
+  std::unique_ptr<Connection> Ds() {
+    auto connection = std::make_unique<Connection>("DS");
+    connection->host = server().host;
+    connection->port = server().port;
+    connection->user = server().user;
+    connection->password = server().password;
+    connection->database = server().ds;
+    return connection;
+  }
+  std::string Draw(const std::string& head) {
+    Statement statement(ds_.get());
+    return NextIdentifier(statement, head);
+  }
+  std::vector<std::vector<std::string>> Counters() {
+    return ds().Rows("select Head, ID, Inc, Remark from GloabolInc order by Head, ID");
+  }
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (!IsSkipped()) ds_ = Ds();
+  }
+  std::unique_ptr<Connection> ds_;
+};
+
+TEST(FormatIdentifier, PadsToElevenCharactersAndNeverWraps) {
+  EXPECT_EQ(FormatIdentifier("Log", 124), "Log00000124");
+  EXPECT_EQ(FormatIdentifier("lap", 7), "lap00000007");
+  EXPECT_EQ(FormatIdentifier("Log", 99999999), "Log99999999");
+  EXPECT_EQ(FormatIdentifier("Log", 100000000), "Log100000000");
+  EXPECT_EQ(FormatIdentifier("X", 5), "X0000000005");
+}
+
+TEST_F(IdentifierTest, ContinuesFromTheStoredIdentifier) {
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log00000123', 1, 'NULL')");
+  EXPECT_EQ(Draw("Log"), "Log00000124");
+  EXPECT_EQ(ds().Scalar("select ID from GloabolInc where Head='Log'"), "Log00000124");
+  EXPECT_EQ(Draw("Log"), "Log00000125");
+}
+
+TEST_F(IdentifierTest, GrowsPastEightDigits) {
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log99999999', 1, 'NULL')");
+  EXPECT_EQ(Draw("Log"), "Log100000000");
+  EXPECT_EQ(Draw("Log"), "Log100000001");
+}
+
+TEST_F(IdentifierTest, FirstDrawCreatesTheRowAndHeadsCountApart) {
+  EXPECT_EQ(Draw("Log"), "Log00000001");
+  EXPECT_EQ(Draw("lap"), "lap00000001");
+  EXPECT_EQ(Draw("lap"), "lap00000002");
+  const std::vector<std::vector<std::string>> expected = {{"lap", "lap00000002", "1", "NULL"},
+                                                          {"Log", "Log00000001", "1", "NULL"}};
+  EXPECT_EQ(Counters(), expected);
+}
+
+TEST_F(IdentifierTest, UnusableStoredIdentifiersRaiseAndChangeNothing) {
+  for (const char* stored : {"LogABC", "Log", "Lo", "Log12x", "Log2147483647"}) {
+    SCOPED_TRACE(stored);
+    ds().Exec("TRUNCATE TABLE GloabolInc");
+    ds().Exec(std::string("INSERT INTO GloabolInc VALUES ('Log', '") + stored + "', 1, 'NULL')");
+    EXPECT_THROW(Draw("Log"), DatabaseError);
+    EXPECT_EQ(ds().Scalar("select ID from GloabolInc"), stored);
+    EXPECT_EQ(ds().Scalar("select count(*) from GloabolInc"), "1");
+  }
+}
+
+TEST_F(IdentifierTest, TailIsCutByPositionOnly) {
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'XYZ00000041', 1, 'NULL')");
+  EXPECT_EQ(Draw("Log"), "Log00000042");
+}
+
+TEST_F(IdentifierTest, TwoRowsOfOneHeadBothReceiveTheNewIdentifier) {
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log00000010', 1, 'NULL'), ('Log', 'Log00000010', 1, 'x')");
+  EXPECT_EQ(Draw("Log"), "Log00000011");
+  EXPECT_EQ(ds().Scalar("select group_concat(ID) from GloabolInc"), "Log00000011,Log00000011");
+}
+
+// Several sessions draw at once, each through its own connection in its own process, as
+// the logon processes of a terminal server do. The first draws race to create the row.
+TEST_F(IdentifierTest, ConcurrentDrawsAreDistinctAndNoneIsLost) {
+  constexpr int kProcesses = 4;
+  constexpr int kDraws = 40;
+  test::TempDir dir;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int status = 0;
+      try {
+        std::unique_ptr<Connection> connection = Ds();
+        std::ofstream out(dir.Path() / std::to_string(p));
+        for (int i = 0; i < kDraws; ++i) {
+          Statement statement(connection.get());
+          out << NextIdentifier(statement, "Log") << '\n';
+        }
+      } catch (...) {
+        status = 1;
+      }
+      _exit(status);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::set<std::string> drawn;
+  for (int p = 0; p < kProcesses; ++p) {
+    std::ifstream in(dir.Path() / std::to_string(p));
+    for (std::string id; std::getline(in, id);) EXPECT_TRUE(drawn.insert(id).second) << "drawn twice: " << id;
+  }
+  EXPECT_EQ(drawn.size(), std::size_t{kProcesses * kDraws});
+  EXPECT_EQ(*drawn.rbegin(), FormatIdentifier("Log", kProcesses * kDraws));
+  EXPECT_EQ(Counters(), (std::vector<std::vector<std::string>>{{"Log", *drawn.rbegin(), "1", "NULL"}}));
+}
+
+}  // namespace
+}  // namespace qbnotify

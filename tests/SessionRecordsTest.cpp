@@ -1,0 +1,294 @@
+// What a session of our protocol leaves in the database, and how the handlers behave when
+// the database or its settings are broken.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "HostRunner.h"
+#include "TestDatabase.h"
+#include "environment/ConnectionSettings.h"
+#include "notify/QBNotifyMain.h"
+
+namespace qbnotify {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class SessionRecordsTest : public test::DatabaseTest {
+ protected:
+  // A session that every check admits with empty tables: its application never goes to the
+  // security policy, its user has no limits.
+  hosted::Session Admitted(const std::string& switches = "/N:desk /U:alice /M:00-11-22-33-44-55 /E:S0001") {
+    hosted::Session session = Session("\"C:\\TAV\\kevshell.exe\" " + switches);
+    session.clock = DateTime{2026, 12, 7, 9, 0, 0};
+    return session;
+  }
+  Rows Events() {
+    return log().Rows("select ID, Time, TypeID, SourceID, EventID, UserID, AppID, ComputerName, Parameter1, Parameter2 "
+                      "from log order by ID");
+  }
+  Rows Audits() {
+    return log().Rows("select logid, sessionid, farmuser, appid, appshowname, clientmac, starttime, stoptime "
+                      "from appshenji order by logid");
+  }
+  std::vector<std::string> Codes(const Rows& events) {
+    std::vector<std::string> codes;
+    for (const auto& row : events) codes.push_back(row[2] + row[3] + row[4]);
+    return codes;
+  }
+  // Ends every connection the library's account holds, as a server restart would.
+  void KillLibraryConnections() {
+    for (const auto& row : ds().Rows("select id from information_schema.processlist where user='" + server().user + "'"))
+      ds().Exec("KILL CONNECTION " + row[0]);
+  }
+};
+
+TEST_F(SessionRecordsTest, AWholeSessionLeavesItsEventsAndAuditRows) {
+  ds().Exec("INSERT INTO Cuser (User_ID, name) VALUES ('U0001', 'alice')");
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogon, HandleStartShell, HandleDisconnect, HandleReconnect, HandleLogoff});
+
+  const Rows events = Events();
+  EXPECT_EQ(Codes(events), (std::vector<std::string>{"112", "212", "213", "214", "215", "216"}));
+  const Rows expectedStart = {
+      {"Log00000001", "2026-12-07 09:00:00", "1", "1", "2", "U0001", "desk", "PC-A", "00-11-22-33-44-55", ""}};
+  EXPECT_EQ(Rows(events.begin(), events.begin() + 1), expectedStart);
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    EXPECT_EQ(events[i][5], "U0001");
+    EXPECT_EQ(events[i][8], "");  // Parameter1 only on the startup record
+    EXPECT_EQ(events[i][9], "");
+  }
+  EXPECT_EQ(events[2][1], "2026-12-07 09:01:00");  // logon's own time
+
+  // Each call inserts: logon, disconnect, reconnect, logoff, with their start and stop times.
+  const Rows expectedAudit = {
+      {"lap00000001", "S0001", "alice", "desk", "", "00-11-22-33-44-55", "2026-12-07 09:01:00", "0000-00-00 00:00:00"},
+      {"lap00000002", "S0001", "alice", "desk", "", "00-11-22-33-44-55", "2026-12-07 09:01:00", "2026-12-07 09:03:00"},
+      {"lap00000003", "S0001", "alice", "desk", "", "00-11-22-33-44-55", "2026-12-07 09:04:00", "2026-12-07 09:03:00"},
+      {"lap00000004", "S0001", "alice", "desk", "", "00-11-22-33-44-55", "2026-12-07 09:04:00", "2026-12-07 09:05:00"},
+  };
+  EXPECT_EQ(Audits(), expectedAudit);
+  EXPECT_EQ(instance.context.AuditRowId, "lap00000004");
+}
+
+TEST_F(SessionRecordsTest, LongSwitchValuesAreCutOnlyInTheAudit) {
+  const std::string appId = "DESK00000012X";         // 13 bytes: 11 in the audit
+  const std::string mac = std::string(60, 'M');      // 60 bytes: 50 in the audit
+  const std::string sessionId = "S000000000\xD5\xC5";  // the 11-byte cut halves a double-byte character
+  ds().Exec("INSERT INTO Application (App_ID, Name) VALUES ('DESK0000001', REPEAT('N', 300)), ('" + appId + "', 'whole')");
+  hosted::HostedPlatform platform(Admitted("/N:" + appId + " /U:bob /M:" + mac + " /E:" + sessionId));
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogon});
+
+  const Rows events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0][6], appId);
+  EXPECT_EQ(events[0][8], mac);
+  const Rows audits = Audits();
+  ASSERT_EQ(audits.size(), 1u);
+  EXPECT_EQ(audits[0][1], "S000000000\xD5");
+  EXPECT_EQ(audits[0][3], "DESK0000001");
+  EXPECT_EQ(audits[0][4], std::string(255, 'N'));  // looked up by the cut identifier, cut to 255
+  EXPECT_EQ(audits[0][5], std::string(50, 'M'));
+}
+
+TEST_F(SessionRecordsTest, UnknownUserAndApplicationGiveEmptyValues) {
+  hosted::HostedPlatform platform(Admitted("/N:desk /U:nobody"));
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogon});
+  const Rows events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  for (const auto& row : events) EXPECT_EQ(row[5], "");
+  EXPECT_EQ(Audits().at(0)[4], "");
+}
+
+TEST_F(SessionRecordsTest, LogoffReleasesDsAndDcAndLaterHandlersLeaveThemAlone) {
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogoff});
+  EXPECT_EQ(instance.connections.DS, nullptr);
+  EXPECT_EQ(instance.connections.DC, nullptr);
+  ASSERT_NE(instance.connections.Log, nullptr);
+  EXPECT_TRUE(instance.connections.Log->IsOpen());
+
+  const std::size_t rows = Events().size();
+  platform.ClearEffects();
+  Play(instance, {HandleLogon, HandleReconnect, HandleDisconnect, HandleLogoff});
+  EXPECT_EQ(Events().size(), rows);
+  EXPECT_EQ(Audits().size(), 1u);
+  std::size_t messages = 0;
+  for (const auto& effect : platform.Effects()) messages += std::holds_alternative<hosted::ChannelWrite>(effect);
+  EXPECT_EQ(messages, 3u);  // logon, reconnect, logoff still tell the client
+}
+
+TEST_F(SessionRecordsTest, AnAuditThatCannotBeWrittenStopsNothing) {
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup});
+  log().Exec("RENAME TABLE appshenji TO appshenji_away");
+  Play(instance, {HandleLogon});
+  log().Exec("RENAME TABLE appshenji_away TO appshenji");
+  EXPECT_EQ(Codes(Events()).back(), "213");
+  EXPECT_TRUE(Audits().empty());
+  EXPECT_EQ(instance.context.AuditRowId, "lap00000001");  // drawn, though no row carries it
+
+  // The reconnect goes on to restore the windows after its audit row.
+  platform.State().windows = {{7, "w", true, 0}};
+  platform.ClearEffects();
+  Play(instance, {HandleReconnect});
+  EXPECT_EQ(Audits().size(), 1u);
+  EXPECT_EQ(Audits()[0][0], "lap00000002");
+  bool restored = false;
+  for (const auto& effect : platform.Effects()) restored |= std::holds_alternative<hosted::WindowCommand>(effect);
+  EXPECT_TRUE(restored);
+}
+
+TEST_F(SessionRecordsTest, AFailedEventInsertLeavesAGapAndSkipsTheRestOfTheHandler) {
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup});
+  log().Exec("RENAME TABLE log TO log_away");
+  Play(instance, {HandleLogon});
+  log().Exec("RENAME TABLE log_away TO log");
+  EXPECT_TRUE(Audits().empty());  // the logon's audit row is a later step
+  Play(instance, {HandleDisconnect});
+  const Rows events = Events();
+  EXPECT_EQ(events.back()[0], "Log00000004");  // Log00000003 went to the failed insert
+  EXPECT_EQ(events.back()[4], "4");
+}
+
+// A statement on a connection that the server has dropped fails (it is not sent again: it
+// may have run); the connection is closed, and the next statement on it connects anew.
+TEST_F(SessionRecordsTest, AConnectionLostBetweenHandlersFailsOnceThenReconnects) {
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup});
+  KillLibraryConnections();
+  Play(instance, {HandleLogon});       // the draw on DS fails
+  Play(instance, {HandleDisconnect});  // DS connects anew; the insert on Log fails
+  Play(instance, {HandleReconnect});
+  EXPECT_EQ(Codes(Events()), (std::vector<std::string>{"112", "212", "215"}));
+  EXPECT_TRUE(instance.connections.DS->IsOpen());
+  EXPECT_TRUE(instance.connections.Log->IsOpen());
+}
+
+TEST_F(SessionRecordsTest, UnusableCounterEndsStartupQuietly) {
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'LogABC', 1, 'NULL')");
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  EXPECT_THROW(HandleStartup(instance), DatabaseError);
+  EXPECT_TRUE(platform.Effects().empty());  // no status message, no session end
+  EXPECT_EQ(ds().Scalar("select ID from GloabolInc"), "LogABC");
+  EXPECT_TRUE(Events().empty());
+}
+
+// OpenConnections with the settings file in its various states.
+class OpenConnectionsTest : public test::DatabaseTest {
+ protected:
+  bool Open(const std::string& settings) {
+    test::WriteSettingsFile(installPath(), settings);
+    platform_ = std::make_unique<hosted::HostedPlatform>(Session());
+    return OpenConnections(*platform_, connections_);
+  }
+  std::string OpenState() {
+    std::string state;
+    for (const auto* c : {connections_.DS.get(), connections_.DC.get(), connections_.Log.get()})
+      state += !c ? '-' : c->IsOpen() ? 'O' : 'c';
+    return state;
+  }
+  std::unique_ptr<hosted::HostedPlatform> platform_;
+  Connections connections_;
+};
+
+TEST_F(OpenConnectionsTest, OpensAllThreeWithTheSharedHostAndAccount) {
+  ASSERT_TRUE(Open(test::SettingsText(server())));
+  EXPECT_EQ(OpenState(), "OOO");
+  EXPECT_EQ(connections_.DC->database, server().dc);
+  EXPECT_EQ(connections_.Log->port, server().port);
+  EXPECT_EQ(connections_.Log->connectTimeoutSeconds, 30u);
+}
+
+TEST(SplitHostPort, TakesTheHostBeforeTheFirstColon) {
+  struct Case {
+    const char* value;
+    bool ok;
+    const char* host;
+    std::int32_t port;
+  } cases[] = {
+      {"server:3307", true, "server", 3307}, {"3307", true, "", 3307},  {"h:-1", true, "h", -1},
+      {"h:+5", true, "h", 5},                {"h:1:2", false, "", 0},   {"h:", false, "", 0},
+      {"h", false, "", 0},                   {"", false, "", 0},        {"h:99999999999", false, "", 0},
+      {"h: 1", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    const std::optional<HostPort> split = SplitHostPort(c.value);
+    ASSERT_EQ(split.has_value(), c.ok) << c.value;
+    if (!split) continue;
+    EXPECT_EQ(split->host, c.host);
+    EXPECT_EQ(split->port, c.port);
+  }
+}
+
+TEST_F(OpenConnectionsTest, APortAloneMeansTheLocalMachine) {
+  Open(test::SettingsText(server(), std::to_string(server().port)));
+  EXPECT_EQ(connections_.DS->host, "");  // the client library's local connection
+  EXPECT_EQ(connections_.DS->port, server().port);
+}
+
+TEST_F(OpenConnectionsTest, UnusableHostValuesOpenNothing) {
+  for (const std::string host : {"127.0.0.1:", "127.0.0.1", "127.0.0.1:33o6", "127.0.0.1: 3306x"}) {
+    connections_ = {};
+    test::WriteSettingsFile(installPath(), test::SettingsText(server(), host));
+    platform_ = std::make_unique<hosted::HostedPlatform>(Session());
+    EXPECT_FALSE(OpenConnections(*platform_, connections_)) << host;
+    EXPECT_EQ(OpenState(), "ccc") << host;
+  }
+  connections_ = {};
+  EXPECT_FALSE(Open("[DSConnection]\r\n"));  // an empty DSHost
+  EXPECT_EQ(OpenState(), "ccc");
+}
+
+TEST_F(OpenConnectionsTest, AFailureLeavesEarlierConnectionsOpen) {
+  std::string settings = test::SettingsText(server());
+  const std::string dc = "DCDB=" + EncodeSettingValue(server().dc);
+  settings.replace(settings.find(dc), dc.size(), "DCDB=" + EncodeSettingValue("no_such_db"));
+  EXPECT_FALSE(Open(settings));
+  EXPECT_EQ(OpenState(), "Occ");
+  EXPECT_EQ(connections_.Log->user, "");  // never configured
+  EXPECT_EQ(connections_.Log->port, 3306);
+}
+
+TEST_F(OpenConnectionsTest, BrokenSettingsAndADownServerLeaveTheSessionUnchecked) {
+  std::string badCoding = test::SettingsText(server());
+  badCoding.replace(badCoding.find("DSUID="), 6, "DSUID=!!");
+  std::string wrongPassword = test::SettingsText(server());
+  wrongPassword.replace(wrongPassword.find("DSPSW="), 6, "DSPSW=QQ##");
+  const std::string cases[] = {
+      "",                                                   // no settings file
+      badCoding,                                            // a user that is not Base64
+      wrongPassword,                                        // refused account
+      test::SettingsText(server(), "127.0.0.1:abc"),        // a port that is no number
+      test::SettingsText(server(), "127.0.0.1:1"),          // nothing listens there
+  };
+  for (const std::string& settings : cases) {
+    std::filesystem::remove(installPath() / "Data" / "CONFIG" / "TavDbCnn.dat");
+    if (!settings.empty()) test::WriteSettingsFile(installPath(), settings);
+    const nlohmann::ordered_json session = {
+        {"remote", true},
+        {"protocol_type", 2},
+        {"winstation", "KEV-Tcp#3"},
+        {"initial_program", "kevshell.exe /N:APP00000012 /U:alice"},
+        {"install_path", installPath().string()},
+        {"events", {"startup", "logon", "startshell", "disconnect", "reconnect", "logoff"}},
+    };
+    const test::HostRun run = test::RunHost(session);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_FALSE(run.SessionEnded());
+    EXPECT_EQ(run.Messages(), (std::vector<std::pair<int, int>>{{0x2000, 0}, {0x4000, 0}, {0x8000, 0}, {0x3000, 0}}));
+    EXPECT_EQ(log().Scalar("select count(*) from log"), "0");
+  }
+}
+
+}  // namespace
+}  // namespace qbnotify
