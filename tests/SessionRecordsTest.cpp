@@ -158,6 +158,39 @@ TEST_F(SessionRecordsTest, AFailedEventInsertLeavesAGapAndSkipsTheRestOfTheHandl
   EXPECT_EQ(events.back()[4], "4");
 }
 
+TEST_F(SessionRecordsTest, EachReconnectRestoresWindowsOnceWithItsOwnTimer) {
+  hosted::Session session = Admitted();
+  session.windows = {{11, "a", true, 0}, {12, "b", false, 0}, {13, "c", true, 11}};
+  hosted::HostedPlatform platform(session);
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogon, HandleDisconnect});
+  std::vector<std::string> seen;
+  for (int reconnect = 0; reconnect < 2; ++reconnect) {
+    platform.ClearEffects();
+    Play(instance, {HandleReconnect});
+    EXPECT_EQ(platform.DeliverTimerTicks(), 0);  // stopped by the pass: no tick follows
+    for (const auto& effect : platform.Effects()) {
+      if (const auto* t = std::get_if<hosted::TimerStarted>(&effect))
+        seen.push_back("start " + std::to_string(t->timer) + " " + std::to_string(t->periodMilliseconds));
+      if (const auto* t = std::get_if<hosted::TimerStopped>(&effect)) seen.push_back("stop " + std::to_string(t->timer));
+      if (const auto* w = std::get_if<hosted::WindowCommand>(&effect))
+        seen.push_back(std::to_string(w->window) + (w->command == kShowHide ? " hide" : " show"));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"start 1 3000", "11 hide", "11 show", "stop 1", "start 2 3000", "11 hide",
+                                            "11 show", "stop 2"}));
+}
+
+TEST_F(SessionRecordsTest, AClientThatCannotBeToldStillGetsItsRecords) {
+  hosted::Session session = Admitted();
+  session.channel = hosted::ChannelState::Unavailable;
+  hosted::HostedPlatform platform(session);
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogon, HandleStartShell, HandleLogoff});
+  EXPECT_EQ(Codes(Events()), (std::vector<std::string>{"112", "212", "213", "216"}));
+  EXPECT_EQ(Audits().size(), 2u);
+}
+
 // A statement on a connection that the server has dropped fails (it is not sent again: it
 // may have run); the connection is closed, and the next statement on it connects anew.
 TEST_F(SessionRecordsTest, AConnectionLostBetweenHandlersFailsOnceThenReconnects) {
