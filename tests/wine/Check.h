@@ -17,7 +17,11 @@ class Tally {
       ++passed_;
     } else {
       ++failed_;
-      std::printf("FAILED %s:%d: %s [%s]\n", file, line, what.c_str(), group_.c_str());
+      // The file from the repository's root on, whatever the build machine's directories.
+      const std::string place(file);
+      const std::size_t tests = place.rfind("tests/");
+      std::printf("FAILED %s:%d: %s [%s]\n", place.c_str() + (tests == std::string::npos ? 0 : tests), line,
+                  what.c_str(), group_.c_str());
     }
     return ok;
   }

@@ -35,6 +35,14 @@ DWORD RegistryType(ValueType type) {
 
 }  // namespace
 
+double NowMilliseconds() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 Win32World::Win32World(unsigned long registryView) : registryView_(registryView) {
   char temp[MAX_PATH];
   const DWORD length = GetTempPathA(MAX_PATH, temp);
@@ -100,11 +108,11 @@ void Win32World::DestroyWindows() {
 }
 
 void Win32World::RunMessageLoop(std::uint32_t milliseconds) {
-  const DWORD start = GetTickCount();
+  const double deadline = NowMilliseconds() + milliseconds;
   for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= milliseconds) break;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+    const double left = deadline - NowMilliseconds();
+    if (left <= 0) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&message);

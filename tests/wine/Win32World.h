@@ -10,6 +10,9 @@
 
 namespace qbnotify::contract {
 
+// A monotonic clock in milliseconds, finer than the tick count (which Wine advances in steps).
+double NowMilliseconds();
+
 class Win32World final : public World {
  public:
   // `registryView`: 0 for the build's own view, or the access flag of another view.
