@@ -148,8 +148,9 @@ bool NeedsSecurityPolicy(const Platform& platform, const std::string& appId) {
 
 int CheckShellIntegrity(Instance& instance) {
   int result = kRefusedByShell;
-  const std::string program = TrimControlAndBlanks(instance.context.InitialProgram);
-  if (!program.empty()) {
+  const std::string& program = instance.context.InitialProgram;
+  if (!TrimControlAndBlanks(program).empty()) {
+    // Only the program that the session starts counts, not a later parameter.
     const std::string shell = UpperCased(instance.platform, GetParam(instance.platform, program, 0));
     if (shell.find("KEVSHELL") != std::string::npos) result = kAdmitted;
   }
