@@ -70,7 +70,8 @@ Startup AdmissionTest::StartFile(const nlohmann::ordered_json& session, const Fa
   startup.run = RunHost(session, {"--trace"});
   if (fault) Admin(fault->database).Exec(fault->mendSql);
   startup.verdict = VerdictOf(startup.run);
-  for (const auto& row : log().Rows("SELECT TypeID, SourceID, EventID, CONVERT(Parameter1 USING gbk) FROM log ORDER BY ID"))
+  for (const auto& row :
+       log().Rows("SELECT TypeID, SourceID, EventID, CONVERT(Parameter1 USING gbk) FROM log ORDER BY ID"))
     startup.events.push_back(row[0] + "," + row[1] + "," + row[2] + "," + row[3]);
   for (const auto& line : startup.run.OfType("trace")) startup.traces.push_back(line["text"]);
   return startup;

@@ -124,7 +124,8 @@ TEST_F(StartupSequence, ChecksRunInOrderAndTheFirstRefusalEndsTheSequence) {
 TEST_F(StartupSequence, DatabaseFailureEndsStartupWhereItArisesWithoutATrace) {
   // For the policy's steps: a policy that admits everyone, or one without rules.
   ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000020', 'P1'), ('APP00000021', 'P2');"
-            "INSERT INTO addressgroup VALUES ('ANY', '0', '', ''); INSERT INTO timegroup (TimeID, DayType) VALUES ('T', 0);"
+            "INSERT INTO addressgroup VALUES ('ANY', '0', '', '');"
+            "INSERT INTO timegroup (TimeID, DayType) VALUES ('T', 0);"
             "INSERT INTO securitypolicy_sub (SecPID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, TimeID)"
             " VALUES ('P1', '*', '*', 1, 'ANY', 'T')");
   const std::string failTrigger =
@@ -162,8 +163,8 @@ TEST_F(StartupSequence, DatabaseFailureEndsStartupWhereItArisesWithoutATrace) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.step);
-    const test::Startup startup =
-        StartFile(SessionFile(std::string("kevshell.exe /N:") + c.appId + " /U:alice /M:00-11-22-33-44-55"), &c.fault);
+    const std::string program = std::string("kevshell.exe /N:") + c.appId + " /U:alice /M:00-11-22-33-44-55";
+    const test::Startup startup = StartFile(SessionFile(program), &c.fault);
     EXPECT_EQ(startup.verdict, "quiet");  // the host ran to its end (status 0)
     EXPECT_EQ(startup.events, c.events);
     EXPECT_FALSE(startup.Traced(test::traces::kPolicyRefused));
