@@ -1,0 +1,177 @@
+#include "bench/BenchSupport.h"
+
+#include <mysql.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+
+#include "environment/ConnectionSettings.h"
+#include "tests/TestSupport.h"
+
+namespace qbnotify::bench {
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string SettingsText(const ServerInfo& server) {
+  return "[DSConnection]\r\nDSHost=" + server.host + ":" + std::to_string(server.port) +
+         "\r\nDSUID=" + EncodeSettingValue(server.user) + "\r\nDSPSW=" + EncodeSettingValue(server.password) +
+         "\r\nDSDB=" + EncodeSettingValue(server.ds) + "\r\n[DCConnection]\r\nDCDB=" + EncodeSettingValue(server.dc) +
+         "\r\n[LogConnection]\r\nLogDB=" + EncodeSettingValue(server.log) + "\r\n";
+}
+
+}  // namespace
+
+const ServerInfo& Server() {
+  static const ServerInfo server = [] {
+    if (Env("QB_DB_SOCKET").empty()) {
+      std::cerr << "no database server: run the benchmarks through scripts/bench\n";
+      std::exit(2);
+    }
+    return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
+                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG")};
+  }();
+  return server;
+}
+
+Admin::Admin(const std::string& database) {
+  handle_ = mysql_init(nullptr);
+  mysql_options(handle_, MYSQL_SET_CHARSET_NAME, "gbk");
+  if (!mysql_real_connect(handle_, "localhost", "root", nullptr, database.c_str(), 0, Server().socket.c_str(),
+                          CLIENT_MULTI_STATEMENTS)) {
+    const std::string message = mysql_error(handle_);
+    mysql_close(handle_);
+    throw std::runtime_error("admin connection: " + message);
+  }
+}
+
+Admin::~Admin() { mysql_close(handle_); }
+
+void Admin::Exec(const std::string& sql) {
+  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0)
+    throw std::runtime_error(sql.substr(0, 200) + ": " + mysql_error(handle_));
+  int status = 0;
+  do {
+    if (MYSQL_RES* result = mysql_store_result(handle_)) mysql_free_result(result);
+  } while ((status = mysql_next_result(handle_)) == 0);
+  if (status > 0) throw std::runtime_error(sql.substr(0, 200) + ": " + mysql_error(handle_));
+}
+
+std::vector<std::vector<std::string>> Admin::Rows(const std::string& sql, std::vector<std::string>* columns) {
+  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0)
+    throw std::runtime_error(sql.substr(0, 200) + ": " + mysql_error(handle_));
+  std::vector<std::vector<std::string>> rows;
+  MYSQL_RES* result = mysql_store_result(handle_);
+  if (!result) return rows;
+  const unsigned count = mysql_num_fields(result);
+  if (columns) {
+    columns->clear();
+    for (unsigned i = 0; i < count; ++i) columns->push_back(mysql_fetch_field_direct(result, i)->name);
+  }
+  while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    const unsigned long* lengths = mysql_fetch_lengths(result);
+    auto& out = rows.emplace_back();
+    for (unsigned i = 0; i < count; ++i) out.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
+  }
+  mysql_free_result(result);
+  return rows;
+}
+
+std::string Admin::Scalar(const std::string& sql) {
+  const auto rows = Rows(sql);
+  return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];
+}
+
+std::unique_ptr<Connection> LibraryConnection(const std::string& database) {
+  auto connection = std::make_unique<Connection>(database);
+  connection->host = Server().host;
+  connection->port = Server().port;
+  connection->user = Server().user;
+  connection->password = Server().password;
+  connection->database = database;
+  return connection;
+}
+
+InstallDir::InstallDir() {
+  std::random_device random;
+  path_ = (std::filesystem::temp_directory_path() / ("qbnotify-bench-" + std::to_string(random()))).string();
+  test::WriteSettingsFile(path_, SettingsText(Server()));
+}
+
+InstallDir::~InstallDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+hosted::Session KevSessionAt(const InstallDir& install, const std::string& initialProgram) {
+  hosted::Session session = test::KevSession(initialProgram);
+  test::SetInstallPath(session, install.Path());
+  return session;
+}
+
+void EmptyAllTables() {
+  Admin ds(Server().ds);
+  for (const char* table : {"GloabolInc", "Cuser", "Application", "securitypolicy_sub", "addressgroup", "timegroup"})
+    ds.Exec(std::string("TRUNCATE TABLE ") + table);
+  Admin(Server().dc).Exec("TRUNCATE TABLE dc_sessionload");
+  Admin(Server().log).Exec("TRUNCATE TABLE log; TRUNCATE TABLE appshenji");
+}
+
+double Quantile(std::vector<double>& sample, double q) {
+  if (sample.empty()) return 0;
+  std::sort(sample.begin(), sample.end());
+  const double position = q * static_cast<double>(sample.size() - 1);
+  const auto below = static_cast<std::size_t>(std::floor(position));
+  const std::size_t above = std::min(below + 1, sample.size() - 1);
+  const double fraction = position - static_cast<double>(below);
+  return sample[below] * (1 - fraction) + sample[above] * fraction;
+}
+
+double Mean(const std::vector<double>& sample) {
+  if (sample.empty()) return 0;
+  return std::accumulate(sample.begin(), sample.end(), 0.0) / static_cast<double>(sample.size());
+}
+
+void Table::Print() const {
+  std::vector<std::size_t> widths(header_.size(), 0);
+  auto widen = [&](const std::vector<std::string>& row) {
+    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  };
+  widen(header_);
+  for (const auto& row : rows_) widen(row);
+  auto print = [&](const std::vector<std::string>& row) {
+    std::string line = " ";
+    for (std::size_t i = 0; i < widths.size(); ++i) {
+      const std::string cell = i < row.size() ? row[i] : "";
+      const std::string pad(widths[i] - cell.size(), ' ');
+      line += i == 0 ? cell + pad : "  " + pad + cell;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::cout << line << '\n';
+  };
+  print(header_);
+  std::size_t total = 1;
+  for (std::size_t w : widths) total += w + 2;
+  std::cout << ' ' << std::string(total - 3, '-') << '\n';
+  for (const auto& row : rows_) print(row);
+  std::cout << std::flush;
+}
+
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+void Heading(const std::string& text) { std::cout << '\n' << text << '\n' << std::flush; }
+
+}  // namespace qbnotify::bench

@@ -1,0 +1,104 @@
+// Shared by the benchmarks: the private server that scripts/bench starts, an administrator's
+// connection for setting tables up, sessions of our protocol pointed at the server, and
+// plain-text tables of figures.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hosted/HostedPlatform.h"
+#include "store/Database.h"
+
+struct st_mysql;
+
+namespace qbnotify::bench {
+
+// Where the server is; read from the environment that scripts/bench exports (QB_DB_*).
+// Exits the program with a message when it is not set.
+struct ServerInfo {
+  std::string host;
+  int port = 0;
+  std::string socket;
+  std::string user;
+  std::string password;
+  std::string ds, dc, log;
+};
+const ServerInfo& Server();
+
+// An administrator's connection (root, over the socket), character set gbk. Every failure
+// throws std::runtime_error with the statement and the server's message.
+class Admin {
+ public:
+  explicit Admin(const std::string& database);
+  ~Admin();
+  Admin(const Admin&) = delete;
+  Admin& operator=(const Admin&) = delete;
+
+  // Runs statements (several may be separated by ";").
+  void Exec(const std::string& sql);
+  // Rows of a query, with the column names in `columns` when given; NULL reads as "NULL".
+  std::vector<std::vector<std::string>> Rows(const std::string& sql, std::vector<std::string>* columns = nullptr);
+  std::string Scalar(const std::string& sql);
+  std::uint64_t ScalarNumber(const std::string& sql) { return std::stoull(Scalar(sql)); }
+
+ private:
+  st_mysql* handle_ = nullptr;
+};
+
+// A connection of the library's own kind to one of the three databases, as the library
+// would configure it from the settings file (TCP, the library's account).
+std::unique_ptr<Connection> LibraryConnection(const std::string& database);
+
+// An install directory holding a settings file that points at the server; removed at exit.
+class InstallDir {
+ public:
+  InstallDir();
+  ~InstallDir();
+  InstallDir(const InstallDir&) = delete;
+  InstallDir& operator=(const InstallDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A remote session of our protocol whose registry points at the install directory.
+hosted::Session KevSessionAt(const InstallDir& install,
+                             const std::string& initialProgram =
+                                 "\"C:\\TAV\\kevshell.exe\" /N:APP00000012 /U:alice /M:00-11-22-33-44-55 /E:S0001");
+
+// Empties every table the library reads or writes.
+void EmptyAllTables();
+
+// Microseconds between two instants.
+using Clock = std::chrono::steady_clock;
+inline double Micros(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
+// Order statistics of a sample (it is sorted in place). `q` in [0, 1].
+double Quantile(std::vector<double>& sample, double q);
+double Mean(const std::vector<double>& sample);
+
+// A table printed with aligned columns: the first column left-aligned, the rest right.
+class Table {
+ public:
+  explicit Table(std::vector<std::string> header) : header_(std::move(header)) {}
+  void Add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  void Print() const;
+
+ private:
+  std::vector<std::string> header_;
+  std::vector<std::vector<std::string>> rows_;
+};
+
+// Fixed-point text of a number.
+std::string Fixed(double value, int decimals);
+
+// A heading line for a benchmark's section.
+void Heading(const std::string& text);
+
+}  // namespace qbnotify::bench

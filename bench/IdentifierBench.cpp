@@ -1,0 +1,229 @@
+// Identifier draws from several processes at once, as the logon processes of a farm's
+// sessions draw them: each process has its own DS connection and draws "Log" identifiers
+// with NextIdentifier for a fixed time. Prints the draws per second reached, the latency of a
+// draw, and a check that every identifier drawn was distinct, that the head still has one
+// counter row and that it ends at the last identifier drawn.
+//
+// Every round starts without a counter row for the head, so the processes' first draws race
+// to create it. The children send what they drew through a pipe when they are done.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "store/WriteLog.h"
+
+namespace qbnotify::bench {
+namespace {
+
+constexpr const char* kHead = "Log";
+constexpr double kRoundSeconds = 3.0;
+constexpr int kProcessCounts[] = {1, 2, 4, 8, 16};
+
+struct ChildReport {
+  std::uint64_t draws = 0;
+  std::uint64_t failures = 0;
+  double elapsedMicros = 0;
+  char firstFailure[160] = {};
+};
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The child: connect, say ready, wait for the start, draw until the round is over, report.
+[[noreturn]] void Child(int readyFd, int goFd, int resultFd) {
+  ChildReport report;
+  std::vector<std::int32_t> numbers;
+  std::vector<float> latencies;
+  numbers.reserve(100000);
+  latencies.reserve(100000);
+  try {
+    auto connection = LibraryConnection(Server().ds);
+    connection->Open();
+    Statement statement(connection.get());
+    const char ready = 1;
+    WriteAll(readyFd, &ready, 1);
+    char go;
+    (void)!read(goFd, &go, 1);  // returns 0 when the parent closes its end: the start
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kRoundSeconds));
+    for (auto now = start; now < end;) {
+      try {
+        const std::string identifier = NextIdentifier(statement, kHead);
+        const auto after = Clock::now();
+        numbers.push_back(std::stoi(identifier.substr(std::strlen(kHead))));
+        latencies.push_back(static_cast<float>(Micros(now, after)));
+        now = after;
+      } catch (const std::exception& error) {
+        if (report.failures++ == 0) std::strncpy(report.firstFailure, error.what(), sizeof report.firstFailure - 1);
+        now = Clock::now();
+      }
+    }
+    report.elapsedMicros = Micros(start, Clock::now());
+    connection->Close();
+  } catch (const std::exception& error) {
+    ++report.failures;
+    std::strncpy(report.firstFailure, error.what(), sizeof report.firstFailure - 1);
+    const char ready = 0;
+    WriteAll(readyFd, &ready, 1);
+  }
+  report.draws = numbers.size();
+  const bool sent = WriteAll(resultFd, &report, sizeof report) &&
+                    WriteAll(resultFd, numbers.data(), numbers.size() * sizeof numbers[0]) &&
+                    WriteAll(resultFd, latencies.data(), latencies.size() * sizeof latencies[0]);
+  _exit(sent ? 0 : 3);  // no destructors: the parent's inherited connection must stay untouched
+}
+
+struct Round {
+  int processes = 0;
+  std::uint64_t draws = 0;
+  std::uint64_t failures = 0;
+  double seconds = 0;
+  std::vector<float> latencies;
+  std::string firstFailure;
+  bool distinct = false;
+  std::uint64_t counterRows = 0;
+  std::string counterValue;
+  std::string lastDrawn;
+  std::int64_t gaps = 0;
+};
+
+Round RunRound(Admin& ds, int processes) {
+  ds.Exec(std::string("DELETE FROM GloabolInc WHERE Head='") + kHead + "'");
+  int ready[2], go[2];
+  if (pipe(ready) != 0 || pipe(go) != 0) throw std::runtime_error("pipe failed");
+  std::vector<pid_t> children;
+  std::vector<int> results;
+  std::cout << std::flush;
+  for (int p = 0; p < processes; ++p) {
+    int result[2];
+    if (pipe(result) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+      close(ready[0]);
+      close(go[1]);
+      close(result[0]);
+      for (int fd : results) close(fd);
+      Child(ready[1], go[0], result[1]);
+    }
+    close(result[1]);
+    children.push_back(pid);
+    results.push_back(result[0]);
+  }
+  close(ready[1]);
+  close(go[0]);
+  for (int p = 0; p < processes; ++p) {
+    char flag = 0;
+    ReadAll(ready[0], &flag, 1);
+  }
+  close(go[1]);  // every child starts drawing
+  close(ready[0]);
+
+  Round round;
+  round.processes = processes;
+  std::vector<std::int32_t> all;
+  for (int fd : results) {
+    ChildReport report;
+    if (!ReadAll(fd, &report, sizeof report)) throw std::runtime_error("a child sent no report");
+    std::vector<std::int32_t> numbers(report.draws);
+    std::vector<float> latencies(report.draws);
+    ReadAll(fd, numbers.data(), numbers.size() * sizeof numbers[0]);
+    ReadAll(fd, latencies.data(), latencies.size() * sizeof latencies[0]);
+    close(fd);
+    all.insert(all.end(), numbers.begin(), numbers.end());
+    round.latencies.insert(round.latencies.end(), latencies.begin(), latencies.end());
+    round.failures += report.failures;
+    round.seconds = std::max(round.seconds, report.elapsedMicros / 1e6);
+    if (report.failures > 0 && round.firstFailure.empty()) round.firstFailure = report.firstFailure;
+  }
+  for (pid_t pid : children) waitpid(pid, nullptr, 0);
+
+  round.draws = all.size();
+  std::sort(all.begin(), all.end());
+  round.distinct = std::adjacent_find(all.begin(), all.end()) == all.end();
+  if (!all.empty()) {
+    round.lastDrawn = FormatIdentifier(kHead, all.back());
+    round.gaps = (static_cast<std::int64_t>(all.back()) - all.front() + 1) - static_cast<std::int64_t>(all.size());
+  }
+  const std::string where = std::string(" FROM GloabolInc WHERE Head='") + kHead + "'";
+  round.counterRows = ds.ScalarNumber("SELECT COUNT(*)" + where);
+  round.counterValue = ds.Scalar("SELECT MAX(ID)" + where);
+  return round;
+}
+
+int Run() {
+  EmptyAllTables();
+  Admin ds(Server().ds);
+  std::cout << "QBNotify identifier benchmark: NextIdentifier on head \"" << kHead << "\" from several processes,\n"
+            << "each with its own DS connection, " << kRoundSeconds << " s per round; every round starts without a\n"
+            << "counter row for the head.\n";
+
+  std::vector<Round> rounds;
+  for (int processes : kProcessCounts) rounds.push_back(RunRound(ds, processes));
+
+  Heading("Draws per second and the check of what was drawn");
+  Table table({"processes", "draws", "draws/s", "mean us", "p50 us", "p99 us", "failed", "distinct", "counter rows",
+               "counter = last drawn", "numbers skipped"});
+  bool ok = true;
+  for (Round& round : rounds) {
+    std::vector<double> latencies(round.latencies.begin(), round.latencies.end());
+    const bool counterAtLast = round.counterRows == 1 && round.counterValue == round.lastDrawn;
+    ok = ok && round.distinct && counterAtLast;
+    table.Add({std::to_string(round.processes), std::to_string(round.draws),
+               Fixed(static_cast<double>(round.draws) / round.seconds, 0), Fixed(Mean(latencies), 0),
+               Fixed(Quantile(latencies, 0.5), 0), Fixed(Quantile(latencies, 0.99), 0), std::to_string(round.failures),
+               round.distinct ? "yes" : "NO", std::to_string(round.counterRows),
+               counterAtLast ? "yes (" + round.counterValue + ")"
+                             : "NO (" + round.counterValue + " vs " + round.lastDrawn + ")",
+               std::to_string(round.gaps)});
+  }
+  table.Print();
+  std::cout << " A draw is four statements on DS (start transaction, select for update, update, commit).\n"
+               " failed: draws that raised an error after the generator's own retries; numbers skipped:\n"
+               " numbers between the first and the last drawn that nobody received.\n";
+  for (const Round& round : rounds)
+    if (!round.firstFailure.empty())
+      std::cout << " first failure with " << round.processes << " processes: " << round.firstFailure << '\n';
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace qbnotify::bench
+
+int main() {
+  try {
+    return qbnotify::bench::Run();
+  } catch (const std::exception& error) {
+    std::cerr << "identifier benchmark: " << error.what() << '\n';
+    return 1;
+  }
+}
