@@ -53,7 +53,7 @@ bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, co
   bool found = false;
   try {
     // Rows that mention the name are narrowed down to the sessions whose "/U:" value is it.
-    const std::string pattern = ContainsPattern(userName);
+    const std::string pattern = ContainsPattern(instance.platform, userName);
     Statement statement(instance.connections.DC.get());
     statement.SetSql("Select InitAppName from dc_sessionload where InitAppName like :A and ClientName<>:B");
     statement.BindText("A", pattern);

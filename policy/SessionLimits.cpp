@@ -21,7 +21,7 @@ bool CheckAppSessionLimits(Instance& instance) {
   // Sessions of the application: those whose "/N:" value is the identifier.
   Statement load(instance.connections.DC.get());
   load.SetSql("Select InitAppName from dc_sessionload where InitAppName like :AppID");
-  load.BindText("AppID", ContainsPattern(appId));
+  load.BindText("AppID", ContainsPattern(platform, appId));
   load.Open();
   std::int32_t running = 0;
   for (std::size_t row = 0; row < load.RowCount(); ++row) {
@@ -33,8 +33,8 @@ bool CheckAppSessionLimits(Instance& instance) {
   // Sessions of the application that the user runs.
   load.Close();
   load.SetSql("Select InitAppName from dc_sessionload where InitAppName like :AppID and InitAppName like :UserName");
-  load.BindText("AppID", ContainsPattern(appId));
-  load.BindText("UserName", ContainsPattern(userName));
+  load.BindText("AppID", ContainsPattern(platform, appId));
+  load.BindText("UserName", ContainsPattern(platform, userName));
   load.Open();
   std::int32_t ofUser = 0;
   for (std::size_t row = 0; row < load.RowCount(); ++row) {

@@ -4,11 +4,16 @@
 
 namespace qbnotify {
 
-std::string ContainsPattern(std::string_view text) {
+std::string ContainsPattern(const Platform& platform, const std::string& text) {
   std::string pattern = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-    pattern += c;
+  const char* at = text.c_str();
+  const char* const end = at + text.size();
+  while (at < end) {
+    const char* next = platform.NextChar(at);
+    if (next <= at || next > end) next = at + 1;  // an embedded NUL
+    if (next == at + 1 && (*at == '%' || *at == '_' || *at == '\\')) pattern += '\\';
+    pattern.append(at, next);
+    at = next;
   }
   pattern += '%';
   return pattern;

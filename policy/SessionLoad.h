@@ -6,15 +6,16 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "platform/Platform.h"
 
 namespace qbnotify {
 
-// A LIKE pattern that matches any text containing `text`: "%" + text + "%", with "%", "_"
-// and the escape character "\" in the text escaped, so that they match only themselves.
-std::string ContainsPattern(std::string_view text);
+// A LIKE pattern that matches any text containing `text`: "%" + text + "%", with the
+// characters "%", "_" and "\" escaped, so that they match only themselves. The text is read
+// by whole characters of the ANSI code page: the second byte of a double-byte character may
+// have the value of "\" or "_" and is part of that character, never escaped on its own.
+std::string ContainsPattern(const Platform& platform, const std::string& text);
 
 // Whether the initial program's switch (such as "/U:") has the given value, letter case
 // ignored as the server's collation ignores it for names.
