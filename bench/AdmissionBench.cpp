@@ -24,7 +24,7 @@ namespace {
 constexpr int kRuleSizes[] = {0, 1000, 10000};        // rules of other policies
 constexpr int kSessionSizes[] = {0, 10000, 100000};   // rows of dc_sessionload
 constexpr double kBudgetMicrosPerFigure = 1.2e6;      // each figure repeats until this is spent
-constexpr int kMinRepeats = 5;
+constexpr int kMinRepeats = 7;
 constexpr int kMaxRepeats = 60;
 constexpr const char* kOwnPolicy = "SP-OWN";
 // "任何名称" and "任何Mac地址" in code page 936.

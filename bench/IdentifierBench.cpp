@@ -4,8 +4,12 @@
 // draw, and a check that every identifier drawn was distinct, that the head still has one
 // counter row and that it ends at the last identifier drawn.
 //
-// Every round starts without a counter row for the head, so the processes' first draws race
-// to create it. The children send what they drew through a pipe when they are done.
+// Every round starts from a fresh counter table holding the other head's row ("lap"), as a
+// farm's does. Two series of rounds: the head's counter row present (the usual state), and
+// no counter row yet, so that the processes' first draws race to create it. The children
+// send what they drew through a pipe when they are done. Each round of the first series is
+// followed by one of plain autocommit UPDATEs of the other head's row from as many
+// processes: the ceiling the server itself puts on writes that queue for one row.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,7 +27,12 @@ namespace qbnotify::bench {
 namespace {
 
 constexpr const char* kHead = "Log";
-constexpr double kRoundSeconds = 3.0;
+constexpr double kRoundSeconds = 2.5;
+constexpr double kBaselineSeconds = 1.5;
+constexpr const char* kHotRowUpdate = "UPDATE GloabolInc SET Inc=Inc+1 WHERE Head='lap'";
+
+enum class Work { Draw, HotRowUpdate };
+enum class Start { CounterPresent, NoCounter };
 constexpr int kProcessCounts[] = {1, 2, 4, 8, 16};
 
 struct ChildReport {
@@ -59,7 +67,7 @@ bool ReadAll(int fd, void* data, std::size_t size) {
 }
 
 // The child: connect, say ready, wait for the start, draw until the round is over, report.
-[[noreturn]] void Child(int readyFd, int goFd, int resultFd) {
+[[noreturn]] void Child(Work work, int readyFd, int goFd, int resultFd) {
   ChildReport report;
   std::vector<std::int32_t> numbers;
   std::vector<float> latencies;
@@ -74,12 +82,15 @@ bool ReadAll(int fd, void* data, std::size_t size) {
     char go;
     (void)!read(goFd, &go, 1);  // returns 0 when the parent closes its end: the start
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kRoundSeconds));
+    const double seconds = work == Work::Draw ? kRoundSeconds : kBaselineSeconds;
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (auto now = start; now < end;) {
       try {
-        const std::string identifier = NextIdentifier(statement, kHead);
+        std::int32_t number = 0;
+        if (work == Work::Draw) number = std::stoi(NextIdentifier(statement, kHead).substr(std::strlen(kHead)));
+        else connection->Query(kHotRowUpdate);
         const auto after = Clock::now();
-        numbers.push_back(std::stoi(identifier.substr(std::strlen(kHead))));
+        numbers.push_back(number);
         latencies.push_back(static_cast<float>(Micros(now, after)));
         now = after;
       } catch (const std::exception& error) {
@@ -116,8 +127,13 @@ struct Round {
   std::int64_t gaps = 0;
 };
 
-Round RunRound(Admin& ds, int processes) {
-  ds.Exec(std::string("DELETE FROM GloabolInc WHERE Head='") + kHead + "'");
+Round RunRound(Admin& ds, int processes, Work work, Start startWith) {
+  // A fresh table (no trace of earlier rounds' rows in its index) with the other head's row.
+  ds.Exec("TRUNCATE TABLE GloabolInc; INSERT INTO GloabolInc (Head, ID, Inc, Remark) VALUES ('lap', '" +
+          FormatIdentifier("lap", 0) + "', 1, 'NULL')");
+  if (startWith == Start::CounterPresent)
+    ds.Exec(std::string("INSERT INTO GloabolInc (Head, ID, Inc, Remark) VALUES ('") + kHead + "', '" +
+            FormatIdentifier(kHead, 0) + "', 1, 'NULL')");
   int ready[2], go[2];
   if (pipe(ready) != 0 || pipe(go) != 0) throw std::runtime_error("pipe failed");
   std::vector<pid_t> children;
@@ -133,7 +149,7 @@ Round RunRound(Admin& ds, int processes) {
       close(go[1]);
       close(result[0]);
       for (int fd : results) close(fd);
-      Child(ready[1], go[0], result[1]);
+      Child(work, ready[1], go[0], result[1]);
     }
     close(result[1]);
     children.push_back(pid);
@@ -184,35 +200,54 @@ int Run() {
   EmptyAllTables();
   Admin ds(Server().ds);
   std::cout << "QBNotify identifier benchmark: NextIdentifier on head \"" << kHead << "\" from several processes,\n"
-            << "each with its own DS connection, " << kRoundSeconds << " s per round; every round starts without a\n"
-            << "counter row for the head.\n";
+            << "each with its own DS connection, " << kRoundSeconds << " s per round; the counter table also holds\n"
+            << "the row of the head \"lap\", as a farm's does.\n";
 
-  std::vector<Round> rounds;
-  for (int processes : kProcessCounts) rounds.push_back(RunRound(ds, processes));
-
-  Heading("Draws per second and the check of what was drawn");
-  Table table({"processes", "draws", "draws/s", "mean us", "p50 us", "p99 us", "failed", "distinct", "counter rows",
-               "counter = last drawn", "numbers skipped"});
-  bool ok = true;
-  for (Round& round : rounds) {
-    std::vector<double> latencies(round.latencies.begin(), round.latencies.end());
-    const bool counterAtLast = round.counterRows == 1 && round.counterValue == round.lastDrawn;
-    ok = ok && round.distinct && counterAtLast;
-    table.Add({std::to_string(round.processes), std::to_string(round.draws),
-               Fixed(static_cast<double>(round.draws) / round.seconds, 0), Fixed(Mean(latencies), 0),
-               Fixed(Quantile(latencies, 0.5), 0), Fixed(Quantile(latencies, 0.99), 0), std::to_string(round.failures),
-               round.distinct ? "yes" : "NO", std::to_string(round.counterRows),
-               counterAtLast ? "yes (" + round.counterValue + ")"
-                             : "NO (" + round.counterValue + " vs " + round.lastDrawn + ")",
-               std::to_string(round.gaps)});
+  std::vector<Round> present, absent;
+  std::vector<double> hotRowUpdates;
+  for (int processes : kProcessCounts) {
+    present.push_back(RunRound(ds, processes, Work::Draw, Start::CounterPresent));
+    const Round baseline = RunRound(ds, processes, Work::HotRowUpdate, Start::CounterPresent);
+    hotRowUpdates.push_back(static_cast<double>(baseline.draws) / baseline.seconds);
   }
-  table.Print();
-  std::cout << " A draw is four statements on DS (start transaction, select for update, update, commit).\n"
+  for (int processes : kProcessCounts) absent.push_back(RunRound(ds, processes, Work::Draw, Start::NoCounter));
+
+  bool ok = true;
+  auto print = [&](std::vector<Round>& rounds, bool withBaseline) {
+    std::vector<std::string> header = {"processes", "draws", "draws/s", "mean us", "p50 us", "p99 us", "failed",
+                                       "distinct", "counter rows", "counter = last drawn", "numbers skipped"};
+    if (withBaseline) header.push_back("hot-row UPDATE/s");
+    Table table(header);
+    for (std::size_t r = 0; r < rounds.size(); ++r) {
+      Round& round = rounds[r];
+      std::vector<double> latencies(round.latencies.begin(), round.latencies.end());
+      const bool counterAtLast = round.counterRows == 1 && round.counterValue == round.lastDrawn;
+      ok = ok && round.distinct && counterAtLast;
+      std::vector<std::string> row = {
+          std::to_string(round.processes), std::to_string(round.draws),
+          Fixed(static_cast<double>(round.draws) / round.seconds, 0), Fixed(Mean(latencies), 0),
+          Fixed(Quantile(latencies, 0.5), 0), Fixed(Quantile(latencies, 0.99), 0), std::to_string(round.failures),
+          round.distinct ? "yes" : "NO", std::to_string(round.counterRows),
+          counterAtLast ? "yes (" + round.counterValue + ")"
+                        : "NO (" + round.counterValue + " vs " + round.lastDrawn + ")",
+          std::to_string(round.gaps)};
+      if (withBaseline) row.push_back(Fixed(hotRowUpdates[r], 0));
+      table.Add(row);
+    }
+    table.Print();
+    for (const Round& round : rounds)
+      if (!round.firstFailure.empty())
+        std::cout << " first failure with " << round.processes << " processes: " << round.firstFailure << '\n';
+  };
+
+  Heading("Draws per second, the head's counter row present (the usual state)");
+  print(present, true);
+  Heading("Draws per second, no counter row for the head yet (its first draws race to create it)");
+  print(absent, false);
+  std::cout << "\n A draw is four statements on DS (start transaction, select for update, update, commit).\n"
                " failed: draws that raised an error after the generator's own retries; numbers skipped:\n"
-               " numbers between the first and the last drawn that nobody received.\n";
-  for (const Round& round : rounds)
-    if (!round.firstFailure.empty())
-      std::cout << " first failure with " << round.processes << " processes: " << round.firstFailure << '\n';
+               " numbers between the first and the last drawn that nobody received. hot-row UPDATE/s: plain\n"
+               " autocommit UPDATEs of the other head's row from as many processes, the server's own ceiling.\n";
   return ok ? 0 : 1;
 }
 
