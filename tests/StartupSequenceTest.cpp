@@ -71,6 +71,22 @@ TEST_F(StartupSequence, ShellCheckLooksAtTheFirstParameterOnly) {
   EXPECT_EQ(unreadable.events, (Events{"1,1,2,", "2,1,1,"}));
 }
 
+TEST_F(StartupSequence, ARefusalEndsTheSessionEvenWhenTheClientCannotBeTold) {
+  for (const char* channel : {"unavailable", "write_fails"}) {
+    SCOPED_TRACE(channel);
+    nlohmann::ordered_json session = SessionFile("cmd.exe /N:desk");
+    session["channel"] = channel;
+    const test::Startup startup = StartFile(session);
+    const auto& lines = startup.run.lines;
+    ASSERT_GE(lines.size(), 2u);
+    const auto& told = lines[lines.size() - 2];
+    EXPECT_EQ(told["type"], "channel_failed");
+    EXPECT_EQ(told["code"], 0x1000);
+    EXPECT_EQ(told["reason"], 3);
+    EXPECT_EQ(lines.back(), nlohmann::ordered_json::parse(R"({"type":"end_session","flags":10,"reason":0})"));
+  }
+}
+
 TEST_F(StartupSequence, OnlyApplicationsHoldingAppGoToTheSecurityPolicy) {
   // None of these applications has a row: the policy step refuses every one it sees.
   const std::pair<const char*, bool> cases[] = {
