@@ -15,6 +15,29 @@ bool IsLockConflict(const DatabaseError& error) {
   return error.Code() == ER_LOCK_DEADLOCK || error.Code() == ER_LOCK_WAIT_TIMEOUT;
 }
 
+// Draws of one head queue behind a named lock of the server, held from before the read to
+// after the commit. The row lock of the read alone is not enough: while a head has no counter
+// row yet, the locking reads of several sessions all succeed on the empty gap and their
+// inserts then deadlock each other, over and over.
+constexpr int kHeadLockWaitSeconds = 10;
+constexpr const char* kHeadLockName = "LEFT(CONCAT('GloabolInc.', DATABASE(), '.', :np), 64)";
+
+bool TakeHeadLock(Statement& statement, const std::string& head) {
+  statement.SetSql(std::string("Select GET_LOCK(") + kHeadLockName + ", :wait)");
+  statement.BindText("np", head);
+  statement.BindInteger("wait", kHeadLockWaitSeconds);
+  statement.Open();
+  if (statement.ColumnInteger(std::size_t{0}) != 1)
+    throw DatabaseError("timed out waiting for the identifier counter of head " + head);
+  return true;
+}
+
+void ReleaseHeadLock(Statement& statement, const std::string& head) {
+  statement.SetSql(std::string("Select RELEASE_LOCK(") + kHeadLockName + ")");
+  statement.BindText("np", head);
+  statement.Open();
+}
+
 // One draw inside a transaction; the SELECT takes the head's rows under an update lock so
 // that concurrent draws of the head queue behind it.
 std::string DrawOnce(Statement& statement, const std::string& head) {
@@ -72,17 +95,21 @@ std::string FormatIdentifier(const std::string& head, std::int32_t number) {
 
 std::string NextIdentifier(Statement& statement, const std::string& head) {
   for (int attempt = 1;; ++attempt) {
+    bool locked = false;
     try {
+      locked = TakeHeadLock(statement, head);
       RunPlain(statement, "Start transaction");
       std::string identifier = DrawOnce(statement, head);
       RunPlain(statement, "Commit");
+      ReleaseHeadLock(statement, head);
       statement.Close();
       return identifier;
     } catch (const DatabaseError& error) {
       try {
         RunPlain(statement, "Rollback");
+        if (locked) ReleaseHeadLock(statement, head);
       } catch (const DatabaseError&) {
-        // The connection is gone; the server has rolled the transaction back itself.
+        // The connection is gone: the server has rolled back and released the lock itself.
       }
       statement.Close();
       if (!IsLockConflict(error) || attempt == kDrawAttempts) throw;

@@ -43,8 +43,9 @@ std::string FirstBytes(const std::string& text, std::size_t capacity);
 std::string FormatIdentifier(const std::string& head, std::int32_t number);
 
 // Draws the next identifier of a head from the counter table GloabolInc, on a statement of
-// the DS connection that the caller owns (it is left closed). The draw is made under a row
-// lock, so two sessions never receive the same identifier; a deadlock or lock-wait time-out
+// the DS connection that the caller owns (it is left closed). Draws of one head are made one
+// at a time across sessions (a named lock of the server around a transaction with a locking
+// read), so two sessions never receive the same identifier; a deadlock or lock-wait time-out
 // is retried a few times. A stored identifier whose tail (after the head's length) is not a
 // number, or whose next number would not fit 32 bits, raises DatabaseError and changes
 // nothing; so does any failure of the server.

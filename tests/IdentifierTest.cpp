@@ -92,8 +92,8 @@ TEST_F(IdentifierTest, TwoRowsOfOneHeadBothReceiveTheNewIdentifier) {
 // Several sessions draw at once, each through its own connection in its own process, as
 // the logon processes of a terminal server do. The first draws race to create the row.
 TEST_F(IdentifierTest, ConcurrentDrawsAreDistinctAndNoneIsLost) {
-  constexpr int kProcesses = 4;
-  constexpr int kDraws = 40;
+  constexpr int kProcesses = 12;
+  constexpr int kDraws = 15;
   test::TempDir dir;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
