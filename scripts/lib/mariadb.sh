@@ -57,13 +57,13 @@ qb_db_start() {
     >"$QB_DB_DIR/install.log" 2>&1 || { cat "$QB_DB_DIR/install.log" >&2; return 1; }
   mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
     "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
-    --collation-server=gbk_chinese_ci --max-connections=500 &
+    --collation-server=gbk_chinese_ci --max-connections=500 2>"$QB_DB_DIR/stderr.log" &
   QB_DB_PID=$!
   local i
   for i in $(seq 1 300); do
     if qb_sql -e 'select 1' >/dev/null 2>&1; then break; fi
     if ! kill -0 "$QB_DB_PID" 2>/dev/null; then
-      cat "$QB_DB_DIR/error.log" >&2
+      cat "$QB_DB_DIR/stderr.log" "$QB_DB_DIR/error.log" >&2
       return 1
     fi
     sleep 0.1
