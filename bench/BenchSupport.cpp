@@ -15,32 +15,12 @@
 #include "tests/TestSupport.h"
 
 namespace qbnotify::bench {
-namespace {
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
-std::string SettingsText(const ServerInfo& server) {
-  return "[DSConnection]\r\nDSHost=" + server.host + ":" + std::to_string(server.port) +
-         "\r\nDSUID=" + EncodeSettingValue(server.user) + "\r\nDSPSW=" + EncodeSettingValue(server.password) +
-         "\r\nDSDB=" + EncodeSettingValue(server.ds) + "\r\n[DCConnection]\r\nDCDB=" + EncodeSettingValue(server.dc) +
-         "\r\n[LogConnection]\r\nLogDB=" + EncodeSettingValue(server.log) + "\r\n";
-}
-
-}  // namespace
-
 const ServerInfo& Server() {
-  static const ServerInfo server = [] {
-    if (Env("QB_DB_SOCKET").empty()) {
-      std::cerr << "no database server: run the benchmarks through scripts/bench\n";
-      std::exit(2);
-    }
-    return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
-                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG")};
-  }();
-  return server;
+  if (!test::Server()) {
+    std::cerr << "no database server: run the benchmarks through scripts/bench\n";
+    std::exit(2);
+  }
+  return *test::Server();
 }
 
 Admin::Admin(const std::string& database) {
@@ -104,7 +84,7 @@ std::unique_ptr<Connection> LibraryConnection(const std::string& database) {
 InstallDir::InstallDir() {
   std::random_device random;
   path_ = (std::filesystem::temp_directory_path() / ("qbnotify-bench-" + std::to_string(random()))).string();
-  test::WriteSettingsFile(path_, SettingsText(Server()));
+  test::WriteSettingsFile(path_, test::SettingsText(Server()));
 }
 
 InstallDir::~InstallDir() {

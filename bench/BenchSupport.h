@@ -11,21 +11,15 @@
 
 #include "platform/hosted/HostedPlatform.h"
 #include "store/Database.h"
+#include "tests/TestSupport.h"
 
 struct st_mysql;
 
 namespace qbnotify::bench {
 
-// Where the server is; read from the environment that scripts/bench exports (QB_DB_*).
-// Exits the program with a message when it is not set.
-struct ServerInfo {
-  std::string host;
-  int port = 0;
-  std::string socket;
-  std::string user;
-  std::string password;
-  std::string ds, dc, log;
-};
+// Where the server is (QB_DB_*, exported by scripts/bench). Exits the program with a
+// message when no server was started.
+using ServerInfo = test::ServerInfo;
 const ServerInfo& Server();
 
 // An administrator's connection (root, over the socket), character set gbk. Every failure

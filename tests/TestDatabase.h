@@ -17,18 +17,6 @@ struct st_mysql;
 
 namespace qbnotify::test {
 
-// Where the server is; read from the environment that scripts/test exports.
-struct ServerInfo {
-  std::string host;
-  int port = 0;
-  std::string socket;
-  std::string user;
-  std::string password;
-  std::string ds, dc, log;
-};
-// nullopt when no server was started for this run.
-const std::optional<ServerInfo>& Server();
-
 // An administrator's connection (root, over the socket), character set gbk.
 class AdminConnection {
  public:
@@ -46,10 +34,6 @@ class AdminConnection {
  private:
   st_mysql* handle_ = nullptr;
 };
-
-// The settings file's text for the private server, with the given DSHost value (the
-// server's own host:port by default).
-std::string SettingsText(const ServerInfo& server, const std::string& dsHost = {});
 
 // Sets the database server's clock for the library's connections opened from now on (the
 // connections of an account without administrative rights run init_connect): NOW(),

@@ -1,11 +1,37 @@
 #include "TestSupport.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 
 #include "environment/ConnectionSettings.h"
 
 namespace qbnotify::test {
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+}  // namespace
+
+const std::optional<ServerInfo>& Server() {
+  static const std::optional<ServerInfo> server = []() -> std::optional<ServerInfo> {
+    if (Env("QB_DB_SOCKET").empty()) return std::nullopt;
+    return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
+                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG")};
+  }();
+  return server;
+}
+
+std::string SettingsText(const ServerInfo& server, const std::string& dsHost) {
+  return "[DSConnection]\r\nDSHost=" + (dsHost.empty() ? server.host + ":" + std::to_string(server.port) : dsHost) +
+         "\r\nDSUID=" + EncodeSettingValue(server.user) + "\r\nDSPSW=" + EncodeSettingValue(server.password) +
+         "\r\nDSDB=" + EncodeSettingValue(server.ds) + "\r\n[DCConnection]\r\nDCDB=" + EncodeSettingValue(server.dc) +
+         "\r\n[LogConnection]\r\nLogDB=" + EncodeSettingValue(server.log) + "\r\n";
+}
 
 TempDir::TempDir() {
   std::random_device random;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/hosted/HostedPlatform.h"
@@ -31,6 +32,22 @@ void SetInstallPath(hosted::Session& session, const std::string& installPath);
 // A remote session of our protocol with a well-formed initial program.
 hosted::Session KevSession(const std::string& initialProgram =
                                "\"C:\\TAV\\kevshell.exe\" /N:APP00000012 /U:alice /M:00-11-22-33-44-55 /E:S0001");
+
+// The private MariaDB server that scripts/test and scripts/bench start, read from the
+// environment they export (QB_DB_*): nullopt when no server was started for this run.
+struct ServerInfo {
+  std::string host;
+  int port = 0;
+  std::string socket;
+  std::string user;
+  std::string password;
+  std::string ds, dc, log;
+};
+const std::optional<ServerInfo>& Server();
+
+// The settings file's text for the private server, with the given DSHost value (the
+// server's own host:port by default).
+std::string SettingsText(const ServerInfo& server, const std::string& dsHost = {});
 
 // Text of a channel write, when the effect is one.
 std::string ChannelText(const hosted::Effect& effect);
