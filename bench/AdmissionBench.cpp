@@ -256,11 +256,4 @@ int Run() {
 }  // namespace
 }  // namespace qbnotify::bench
 
-int main() {
-  try {
-    return qbnotify::bench::Run();
-  } catch (const std::exception& error) {
-    std::cerr << "admission benchmark: " << error.what() << '\n';
-    return 1;
-  }
-}
+int main() { return qbnotify::bench::RunReporting("admission benchmark", qbnotify::bench::Run); }

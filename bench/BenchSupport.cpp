@@ -15,6 +15,15 @@
 #include "tests/TestSupport.h"
 
 namespace qbnotify::bench {
+int RunReporting(const char* what, int (*run)()) {
+  try {
+    return run();
+  } catch (const std::exception& error) {
+    std::cerr << what << ": " << error.what() << '\n';
+    return 1;
+  }
+}
+
 const ServerInfo& Server() {
   if (!test::Server()) {
     std::cerr << "no database server: run the benchmarks through scripts/bench\n";

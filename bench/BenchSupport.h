@@ -22,6 +22,9 @@ namespace qbnotify::bench {
 using ServerInfo = test::ServerInfo;
 const ServerInfo& Server();
 
+// Runs a benchmark's body; a failure it raises is printed after `what` and gives status 1.
+int RunReporting(const char* what, int (*run)());
+
 // An administrator's connection (root, over the socket), character set gbk. Every failure
 // throws std::runtime_error with the statement and the server's message.
 class Admin {

@@ -254,11 +254,4 @@ int Run() {
 }  // namespace
 }  // namespace qbnotify::bench
 
-int main() {
-  try {
-    return qbnotify::bench::Run();
-  } catch (const std::exception& error) {
-    std::cerr << "identifier benchmark: " << error.what() << '\n';
-    return 1;
-  }
-}
+int main() { return qbnotify::bench::RunReporting("identifier benchmark", qbnotify::bench::Run); }

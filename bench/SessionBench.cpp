@@ -24,15 +24,8 @@
 namespace qbnotify::bench {
 namespace {
 
-using Handler = void (*)(Instance&);
-struct NamedHandler {
-  const char* name;
-  Handler handler;
-};
-const NamedHandler kHandlers[] = {
-    {"startup", HandleStartup},       {"logon", HandleLogon},         {"startshell", HandleStartShell},
-    {"disconnect", HandleDisconnect}, {"reconnect", HandleReconnect}, {"logoff", HandleLogoff},
-};
+using test::Deliver;
+using test::kHandlers;
 constexpr std::size_t kHandlerCount = std::size(kHandlers);
 constexpr int kCountedSessions = 5;
 constexpr int kBlocks = 10;
@@ -68,14 +61,6 @@ void SetUpFarm() {
           "  ('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP00000012 /U:zoe /M:AA-BB-CC-00-00-02 /E:S0101', 'PC-C', "
           "'KEV-Tcp#12'),"
           "  ('rdpclip.exe', 'PC-A', 'RDP-Tcp#4')");
-}
-
-void Deliver(Handler handler, Instance& instance) {
-  try {
-    handler(instance);
-  } catch (...) {
-    // As the exported entry points do: nothing leaves a handler.
-  }
 }
 
 // Plays one session; `perHandler` receives each handler's wall time in microseconds.
@@ -313,11 +298,4 @@ int Run() {
 }  // namespace
 }  // namespace qbnotify::bench
 
-int main() {
-  try {
-    return qbnotify::bench::Run();
-  } catch (const std::exception& error) {
-    std::cerr << "session benchmark: " << error.what() << '\n';
-    return 1;
-  }
-}
+int main() { return qbnotify::bench::RunReporting("session benchmark", qbnotify::bench::Run); }

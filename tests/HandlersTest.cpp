@@ -8,15 +8,10 @@
 namespace qbnotify {
 namespace {
 
-using Handler = void (*)(Instance&);
-struct NamedHandler {
-  const char* name;
-  Handler handler;
-};
-const NamedHandler kHandlers[] = {
-    {"startup", HandleStartup},       {"logon", HandleLogon},         {"startshell", HandleStartShell},
-    {"disconnect", HandleDisconnect}, {"reconnect", HandleReconnect}, {"logoff", HandleLogoff},
-};
+using test::Deliver;
+using test::Handler;
+using test::kHandlers;
+using test::NamedHandler;
 
 std::vector<std::string> Traces(const hosted::HostedPlatform& platform) {
   std::vector<std::string> traces;
@@ -30,14 +25,6 @@ std::vector<std::string> ChannelTexts(const hosted::HostedPlatform& platform) {
   for (const auto& effect : platform.Effects())
     if (std::holds_alternative<hosted::ChannelWrite>(effect)) texts.push_back(test::ChannelText(effect));
   return texts;
-}
-
-// Runs a handler the way the exported entry point does: nothing may leave it.
-void Deliver(Handler handler, Instance& instance) {
-  try {
-    handler(instance);
-  } catch (...) {
-  }
 }
 
 TEST(SessionGate, OtherSessionsAreLeftUntouched) {

@@ -81,10 +81,7 @@ void DatabaseTest::Play(Instance& instance, const std::vector<void (*)(Instance&
   auto* platform = dynamic_cast<hosted::HostedPlatform*>(&instance.platform);
   for (auto handler : handlers) {
     if (platform && platform->SessionEnded()) return;
-    try {
-      handler(instance);
-    } catch (...) {
-    }
+    Deliver(handler, instance);
     if (platform) platform->AdvanceClock(60);
   }
 }

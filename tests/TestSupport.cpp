@@ -65,6 +65,13 @@ hosted::Session KevSession(const std::string& initialProgram) {
   return session;
 }
 
+void Deliver(Handler handler, Instance& instance) {
+  try {
+    handler(instance);
+  } catch (...) {
+  }
+}
+
 std::string ChannelText(const hosted::Effect& effect) {
   const auto* write = std::get_if<hosted::ChannelWrite>(&effect);
   return write ? write->bytes : std::string();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "notify/QBNotifyMain.h"
 #include "platform/hosted/HostedPlatform.h"
 
 namespace qbnotify::test {
@@ -48,6 +49,20 @@ const std::optional<ServerInfo>& Server();
 // The settings file's text for the private server, with the given DSHost value (the
 // server's own host:port by default).
 std::string SettingsText(const ServerInfo& server, const std::string& dsHost = {});
+
+// The six handlers with the names of their events.
+using Handler = void (*)(Instance&);
+struct NamedHandler {
+  const char* name;
+  Handler handler;
+};
+inline constexpr NamedHandler kHandlers[] = {
+    {"startup", HandleStartup},       {"logon", HandleLogon},         {"startshell", HandleStartShell},
+    {"disconnect", HandleDisconnect}, {"reconnect", HandleReconnect}, {"logoff", HandleLogoff},
+};
+
+// Runs a handler the way the exported entry points do: nothing leaves it.
+void Deliver(Handler handler, Instance& instance);
 
 // Text of a channel write, when the effect is one.
 std::string ChannelText(const hosted::Effect& effect);
