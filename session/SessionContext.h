@@ -40,4 +40,9 @@ struct Instance {
   void Trace(std::string_view text) { platform.Trace(text); }
 };
 
+// The second stage of the context, once the database connections are open: the
+// application ("/N:"), the client MAC ("/M:"), the user's identifier and the audit record.
+// Reads the database only. Raises DatabaseError.
+void FillSecondStage(Instance& instance);
+
 }  // namespace qbnotify
