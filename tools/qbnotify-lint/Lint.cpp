@@ -253,7 +253,7 @@ void AddressGroups(Instance& instance, std::vector<Finding>& findings) {
                                                  : " counts as outside though it lies inside") +
                             (used ? "" : " (no rule uses the group)"),
                         {GroupText(row)},
-                        "split the range so that each octet that varies has the same number of digits at both ends"});
+                        "replace the range by subnet (type 8) or single-address (type 2) groups that hold exactly the addresses meant"});
   }
 }
 
