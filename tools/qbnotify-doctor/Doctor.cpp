@@ -162,14 +162,16 @@ class Doctor {
         reinterpret_cast<const void*>(api->num_fields),   reinterpret_cast<const void*>(api->fetch_row),
         reinterpret_cast<const void*>(api->fetch_lengths), reinterpret_cast<const void*>(api->fetch_field_direct),
         reinterpret_cast<const void*>(api->field_count),  reinterpret_cast<const void*>(api->real_escape_string),
-        reinterpret_cast<const void*>(api->error),        reinterpret_cast<const void*>(api->errno_)};
+        reinterpret_cast<const void*>(api->error),        reinterpret_cast<const void*>(api->errno_),
+        reinterpret_cast<const void*>(api->affected_rows), reinterpret_cast<const void*>(api->insert_id),
+        reinterpret_cast<const void*>(api->get_socket)};
     for (std::size_t i = 0; i < std::size(functions); ++i)
       if (!functions[i]) missing += " #" + std::to_string(i);
     if (!missing.empty()) {
       Add("client library", "functions", Status::Failed, "functions missing:" + missing, "install a complete client library");
       return false;
     }
-    Add("client library", "functions", Status::Ok, "all 16 functions the library calls are present");
+    Add("client library", "functions", Status::Ok, "all " + std::to_string(std::size(functions)) + " functions the library calls are present");
     return true;
   }
 
