@@ -478,9 +478,10 @@ class Doctor {
           continue;
         }
         if (statement.RowCount() > 1) {
-          Add("identifier counters", head, Status::Failed,
-              std::to_string(statement.RowCount()) + " counter rows for one head: draws may hand out one identifier twice",
-              std::string("keep only the row with the highest ID: DELETE the others WHERE Head='") + head + "'");
+          Add("identifier counters", head, Status::Warning,
+              std::to_string(statement.RowCount()) + " counter rows for one head: the first decides and all advance "
+              "together, and a cluster cannot replicate them by a key",
+              std::string("keep only the row with the highest ID, then add a primary key on Head"));
           continue;
         }
         const std::string id = statement.ColumnText(std::size_t{0});
