@@ -174,6 +174,7 @@ json DuplicateStep(const AdmissionReport& report) {
     step["outcome"] = "skipped: RepeatLoginEnable is " + std::to_string(setting.value) + ", not 1";
     return step;
   }
+  step["lines"].push_back("RepeatLoginEnable 1: the account may be used from one client computer at a time");
   if (!report.duplicate) return step;
   const DuplicateAccountDecision& duplicate = *report.duplicate;
   for (const json& query : Queries(duplicate.queries)) step["queries"].push_back(query);
