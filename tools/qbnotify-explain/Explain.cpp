@@ -133,7 +133,11 @@ json PolicyStep(Instance& instance, const AdmissionReport& report) {
     step["queries"].push_back(Queries({policy.match->query})[0]);
     if (!policy.match->rules.empty()) step["deciding_rule"] = RuleJson(policy.match->rules.front());
     step["matching_rules"] = policy.match->rules.size();
-    ExplainRules(instance, policy.policyId, step);
+    try {
+      ExplainRules(instance, policy.policyId, step);
+    } catch (const std::exception& error) {
+      step["lines"].push_back("the rules could not be evaluated one by one: " + Shown(error.what()));
+    }
   }
   if (policy.limits) {
     const AppLimitsDecision& limits = *policy.limits;
