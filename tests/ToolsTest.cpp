@@ -167,6 +167,32 @@ TEST_F(Tools, ExplainRunsTheTimeRulesAtTheGivenServerTime) {
   EXPECT_EQ(Explain(path, {"--at", "2026-02-30 10:00:00"}).status, 2);
 }
 
+TEST_F(Tools, ExplainSaysWhereTheLibraryWouldGiveUp) {
+  test::TempDir dir;
+  const std::string path = (dir.Path() / "session.json").string();
+  std::ofstream(path) << R"({"remote": true, "protocol_type": 2, "winstation": "KEV-Tcp#1",
+    "initial_program": "kevshell.exe /N:APP00000012 /U:alice", "client_name": "PC-1", "client_address": "10.0.0.7",
+    "install_path": ")" + installPath().string() + R"("})";
+  // No server where the settings point: the library lets the session go on unchecked.
+  test::WriteSettingsFile(installPath(), test::SettingsText(server(), "127.0.0.1:1"));
+  ToolRun run = Explain(path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ExplainVerdict(run), "unchecked");
+  EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("DS (qbnotify@127.0.0.1:1"), std::string::npos)
+      << run.out;
+  // A check that fails stops the library quietly where it fails.
+  test::WriteSettingsFile(installPath(), test::SettingsText(server()));
+  ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"
+            "RENAME TABLE timegroup TO timegroup_away");
+  run = Explain(path);
+  ds().Exec("RENAME TABLE timegroup_away TO timegroup");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ExplainVerdict(run), "unchecked");
+  EXPECT_EQ(run.json["steps"].back()["check"], "security policy") << run.out;
+  EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("timegroup"), std::string::npos) << run.out;
+  EXPECT_EQ(run.json["would_write"].size(), 2u);  // the startup and shell records only
+}
+
 struct LintCase {
   const char* name;
   const char* plant;     // DS statements on top of one good policy
