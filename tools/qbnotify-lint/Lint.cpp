@@ -57,8 +57,9 @@ bool MatchesEverything(const std::string& pattern, const char* anyText) {
 void PoliciesWithoutRules(Instance& instance, std::vector<Finding>& findings) {
   const Rows rows = Read(instance,
                          "select App_ID, security_policy_id from application where security_policy_id is not null and "
-                         "security_policy_id <> '' and security_policy_id <> 'NULL' and security_policy_id not in "
-                         "(select SecPID from securitypolicy_sub) order by App_ID");
+                         "security_policy_id <> '' and security_policy_id <> 'NULL' and not exists "
+                         "(select 1 from securitypolicy_sub as a where a.SecPID = application.security_policy_id) "
+                         "order by App_ID");
   for (const auto& row : rows) {
     const bool consulted = NeedsSecurityPolicy(instance.platform, Cell(row[0]));
     findings.push_back({consulted ? Severity::Error : Severity::Note, "policy-without-rules",
