@@ -22,6 +22,11 @@ namespace {
 constexpr double kGraceSeconds = 15;
 // Waits bounded by the connect time-out may overrun it by the scheduling of the moment.
 constexpr double kConnectTimeoutSlack = 1;
+// Targets: a statement on a stopped server, the library's connect time-out, a refused
+// connection.
+constexpr double kStoppedTarget = 15;
+constexpr double kConnectTimeout = 30;
+constexpr double kRefusedTarget = 0.1;
 
 struct DemoSession {
   const char* shortName;
@@ -127,6 +132,12 @@ CaseResult FromJson(const nlohmann::json& json) {
 // --- the table ---
 
 void PrintHeader() {
+  std::printf("Each demo session is played one handler at a time; the fault acts before the handler named\n"
+              "(and a stopped server goes on after it). Handler times in seconds. Targets: a handler on a\n"
+              "stopped server %.0f s (%.0f s when it must connect to it), on a listener that never accepts one\n"
+              "connect time-out (%.0f s), on a refused port %.1f s, otherwise %.0f s; %.0f s past its target a\n"
+              "handler is KILLED with its session. Rows: expected (must be there) / written.\n\n",
+              kStoppedTarget, kConnectTimeout, kConnectTimeout, kRefusedTarget, kStoppedTarget, kGraceSeconds);
   std::printf("%-44s %-11s", "fault", "session");
   for (const char* step : kStepNames) std::printf(" %10s", step);
   std::printf(" %4s %9s %-10s %s\n", "exit", "rows", "decision", "result");
@@ -364,6 +375,7 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
 }
 
 bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
+  const auto suiteStart = std::chrono::steady_clock::now();
   std::vector<CaseResult> results;
   PrintHeader();
   std::fflush(stdout);
@@ -447,7 +459,8 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
     std::printf("  %s, %s:\n", result.fault.c_str(), result.session.c_str());
     for (const std::string& problem : result.problems) std::printf("    %s\n", problem.c_str());
   }
-  std::printf("\nfaults: %d passed, %d failed\n", passed, failed);
+  std::printf("\nsuite time %.0f s\nfaults: %d passed, %d failed\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - suiteStart).count(), passed, failed);
   std::fflush(stdout);
   return failed == 0;
 }
@@ -461,23 +474,23 @@ std::vector<Fault> FaultCases() {
 
   // A stopped server accepts connections in the kernel and never greets them: a handler
   // that has to connect waits the connect time-out.
-  cases.push_back(Fault{.name = "server stopped (SIGSTOP) during startup",
+  cases.push_back(Fault{.name = "server SIGSTOP before startup, SIGCONT after",
                         .sessions = {"bob"},
                         .step = 0,
                         .before = pause,
                         .after = resume,
                         .rows = RowsRule::AllOptional,
                         .unreachableAtStartup = true,
-                        .startupTargetSeconds = 30});
+                        .startupTargetSeconds = kConnectTimeout});
   for (int step = 1; step < 6; ++step)
-    cases.push_back(Fault{.name = std::string("server stopped (SIGSTOP) during ") + kStepNames[step],
+    cases.push_back(Fault{.name = std::string("server SIGSTOP before ") + kStepNames[step] + ", SIGCONT after",
                           .sessions = {"bob"},
                           .step = step,
                           .before = pause,
                           .after = resume,
                           .rows = RowsRule::StepOptional});
   for (int step = 1; step < 6; ++step)
-    cases.push_back(Fault{.name = std::string("server killed, restarted before ") + kStepNames[step],
+    cases.push_back(Fault{.name = std::string("server kill -9, restarted before ") + kStepNames[step],
                           .sessions = {"bob"},
                           .step = step,
                           .before =
@@ -540,16 +553,16 @@ std::vector<Fault> FaultCases() {
                         .target = Target::Listener,
                         .rows = RowsRule::None,
                         .unreachableAtStartup = true,
-                        .targetSeconds = 30,
-                        .startupTargetSeconds = 30,
+                        .targetSeconds = kConnectTimeout,
+                        .startupTargetSeconds = kConnectTimeout,
                         .eventLimit = 2});
   cases.push_back(Fault{.name = "refused port",
                         .sessions = {"bob"},
                         .target = Target::RefusedPort,
                         .rows = RowsRule::None,
                         .unreachableAtStartup = true,
-                        .targetSeconds = 0.1,
-                        .startupTargetSeconds = 0.1});
+                        .targetSeconds = kRefusedTarget,
+                        .startupTargetSeconds = kRefusedTarget});
   return cases;
 }
 
