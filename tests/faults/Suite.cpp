@@ -1,6 +1,8 @@
 #include "Suite.h"
 
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -195,6 +197,11 @@ Expectation Expect(RowsRule rule, const std::vector<std::vector<Row>>& rowsBySte
 Suite::Suite(std::filesystem::path root, std::filesystem::path work, std::string libraryPath)
     : root_(std::move(root)), work_(std::move(work)), libraryPath_(std::move(libraryPath)) {}
 
+Suite::~Suite() {
+  if (listenerSocket_ >= 0) close(listenerSocket_);
+  if (refusedSocket_ >= 0) close(refusedSocket_);
+}
+
 void Suite::Sql(const std::string& sql) {
   Admin admin(*server_);
   admin.Exec(sql);
@@ -227,7 +234,16 @@ void Suite::Prepare() {
       getsockname(listenerSocket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw ServerError("cannot open the listener that never accepts");
   listenerPort_ = ntohs(address.sin_port);
-  refusedPort_ = FreePort();
+
+  // A port held by a socket that is bound and never listens: every connection is refused,
+  // and no other program can take the port meanwhile.
+  refusedSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  address.sin_port = 0;
+  length = sizeof address;
+  if (bind(refusedSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(refusedSocket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw ServerError("cannot hold a port that refuses connections");
+  refusedPort_ = ntohs(address.sin_port);
 
   for (const auto& [target, port] : {std::pair{Target::Server, server_->Port()}, std::pair{Target::Listener, listenerPort_},
                                      std::pair{Target::RefusedPort, refusedPort_}}) {
@@ -408,6 +424,7 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
   std::fflush(nullptr);
   const pid_t offServerChild = offServer.empty() ? -1 : fork();
   if (offServerChild == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     nlohmann::json out = nlohmann::json::array();
     for (const auto& [fault, session] : offServer) out.push_back(ToJson(Play(*fault, session, nullptr)));
     std::ofstream(offServerFile) << out.dump();

@@ -63,6 +63,9 @@ struct CaseResult {
 class Suite {
  public:
   Suite(std::filesystem::path root, std::filesystem::path work, std::string libraryPath);
+  ~Suite();
+  Suite(const Suite&) = delete;
+  Suite& operator=(const Suite&) = delete;
 
   // Starts the server and the stand-ins (listener, refused port), plays the healthy runs.
   void Prepare();
@@ -93,6 +96,7 @@ class Suite {
   std::unique_ptr<PrivateServer> server_;
   int listenerSocket_ = -1;
   int listenerPort_ = 0;
+  int refusedSocket_ = -1;
   int refusedPort_ = 0;
   std::map<std::string, Healthy> healthy_;
 };
