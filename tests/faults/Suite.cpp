@@ -140,13 +140,13 @@ void PrintHeader() {
               "connect time-out (%.0f s), on a refused port %.1f s, otherwise %.0f s; %.0f s past its target a\n"
               "handler is KILLED with its session. Rows: expected (must be there) / written.\n\n",
               kStoppedTarget, kConnectTimeout, kConnectTimeout, kRefusedTarget, kStoppedTarget, kGraceSeconds);
-  std::printf("%-44s %-11s", "fault", "session");
+  std::printf("%-47s %-11s", "fault", "session");
   for (const char* step : kStepNames) std::printf(" %10s", step);
   std::printf(" %4s %9s %-10s %s\n", "exit", "rows", "decision", "result");
 }
 
 void PrintRow(const CaseResult& result) {
-  std::printf("%-44s %-11s", result.fault.c_str(), result.session.c_str());
+  std::printf("%-47s %-11s", result.fault.c_str(), result.session.c_str());
   for (const char* step : kStepNames) {
     std::string cell = "-";
     for (std::size_t i = 0; i < result.events.size() && i < result.runs.size(); ++i) {
@@ -378,7 +378,15 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
       std::vector<std::vector<Row>> byStep;
       if (record) byStep = record->rowsByStep;
       else byStep = healthy->rowsByStep;
-      const RowCheck check = CheckRows(ReadRows(), Expect(fault.rows, byStep, fault.step), kSeedNumber);
+      const std::vector<Row> found = ReadRows();
+      const RowCheck check = CheckRows(found, Expect(fault.rows, byStep, fault.step), kSeedNumber);
+      // A counter that went back (a draw lost in a restart) would hand out a number again later.
+      Admin admin(*server_, kDsDatabase);
+      for (const auto& counter : admin.Rows("SELECT Head, ID FROM GloabolInc")) {
+        for (const Row& row : found)
+          if (HeadOf(row.table) == counter.at(0) && row.id > counter.at(1))
+            result.problems.push_back("counter " + counter.at(0) + " stands at " + counter.at(1) + ", below " + row.id);
+      }
       result.expectedRows = static_cast<long>(check.expected);
       result.writtenRows = static_cast<long>(check.written);
       result.problems.insert(result.problems.end(), check.problems.begin(), check.problems.end());
