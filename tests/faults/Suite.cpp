@@ -102,7 +102,8 @@ nlohmann::json ToJson(const CaseResult& result) {
   }
   return {{"fault", result.fault},       {"session", result.session},   {"events", result.events},
           {"runs", runs},                {"exit", result.exitStatus},   {"expected", result.expectedRows},
-          {"written", result.writtenRows}, {"decision", result.decision}, {"problems", result.problems}};
+          {"written", result.writtenRows}, {"decision", result.decision}, {"problems", result.problems},
+          {"notes", result.notes}};
 }
 
 CaseResult FromJson(const nlohmann::json& json) {
@@ -128,6 +129,7 @@ CaseResult FromJson(const nlohmann::json& json) {
   result.writtenRows = json.at("written");
   result.decision = json.at("decision");
   result.problems = json.at("problems").get<std::vector<std::string>>();
+  result.notes = json.at("notes").get<std::vector<std::string>>();
   return result;
 }
 
@@ -331,9 +333,11 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
         break;
       }
       const double allowed = target + (target >= 30 ? kConnectTimeoutSlack : 0);
-      if (run->seconds > allowed)
+      if (run->seconds > allowed) {
         result.problems.push_back(name + " took " + Seconds(run->seconds) + " s, more than the target " +
                                   Seconds(target) + " s");
+        ++result.lateHandlers;
+      }
       if (record) {
         std::vector<Row> fresh;
         for (Row& row : ReadRows())
@@ -398,6 +402,17 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
   return result;
 }
 
+CaseResult Suite::PlayOnceMore(const Fault& fault, const std::string& session) {
+  CaseResult first = Play(fault, session, nullptr);
+  if (first.Passed() || first.lateHandlers != first.problems.size()) return first;
+  // Only late: a machine busy with other work can hold a process for a moment. A wait of the
+  // library's own comes back in the second play; a moment's load seldom does.
+  CaseResult second = Play(fault, session, nullptr);
+  second.fault += " (2nd play)";
+  for (const std::string& problem : first.problems) second.notes.push_back("1st play: " + problem);
+  return second;
+}
+
 bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
   const auto suiteStart = std::chrono::steady_clock::now();
   std::vector<CaseResult> results;
@@ -434,13 +449,13 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
   if (offServerChild == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     nlohmann::json out = nlohmann::json::array();
-    for (const auto& [fault, session] : offServer) out.push_back(ToJson(Play(*fault, session, nullptr)));
+    for (const auto& [fault, session] : offServer) out.push_back(ToJson(PlayOnceMore(*fault, session)));
     std::ofstream(offServerFile) << out.dump();
     _exit(0);
   }
 
   for (const auto& [fault, session] : onServer) {
-    results.push_back(Play(*fault, session, nullptr));
+    results.push_back(PlayOnceMore(*fault, session));
     PrintRow(results.back());
     std::fflush(stdout);
   }
@@ -471,6 +486,11 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
     }
   }
 
+  for (const CaseResult& result : results) {
+    if (!result.Passed() || result.notes.empty()) continue;
+    std::printf("\n%s, %s:\n", result.fault.c_str(), result.session.c_str());
+    for (const std::string& note : result.notes) std::printf("    %s\n", note.c_str());
+  }
   int passed = 0, failed = 0;
   bool header = false;
   for (const CaseResult& result : results) {
@@ -482,6 +502,7 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
     if (!header) std::printf("\nfailures:\n");
     header = true;
     std::printf("  %s, %s:\n", result.fault.c_str(), result.session.c_str());
+    for (const std::string& note : result.notes) std::printf("    %s\n", note.c_str());
     for (const std::string& problem : result.problems) std::printf("    %s\n", problem.c_str());
   }
   std::printf("\nsuite time %.0f s\nfaults: %d passed, %d failed\n",
