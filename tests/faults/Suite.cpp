@@ -209,6 +209,12 @@ void Suite::Sql(const std::string& sql) {
   admin.Exec(sql);
 }
 
+int Suite::LibraryConnections() {
+  Admin admin(*server_);
+  return static_cast<int>(admin.Rows(std::string("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = '") +
+                                     kAccount + "'").size());
+}
+
 int Suite::KillLibraryConnections(const std::string& database) {
   Admin admin(*server_);
   int killed = 0;
@@ -277,7 +283,7 @@ void Suite::ResetDatabase() {
       // It ended meanwhile.
     }
   }
-  admin.Exec("SET GLOBAL read_only = 0;"
+  admin.Exec("SET GLOBAL read_only = 0; SET GLOBAL wait_timeout = DEFAULT;"
              "DROP TRIGGER IF EXISTS qblog.fault_log_insert;"
              "DROP TRIGGER IF EXISTS qblog.fault_audit_insert;" +
              Grants("GRANT", "SELECT, INSERT, UPDATE, DELETE") +
@@ -560,6 +566,19 @@ std::vector<Fault> FaultCases() {
                         .sessions = {"bob"},
                         .step = 3,
                         .before = killConnection(kLogDatabase),
+                        .rows = RowsRule::All});
+
+  // The server ends connections idle for a second, as a firewall or an idle time-out does.
+  cases.push_back(Fault{.name = "idle connections closed by the server",
+                        .sessions = {"bob"},
+                        .setUp = [](Suite& suite) { suite.Sql("SET GLOBAL wait_timeout = 1"); },
+                        .step = 3,
+                        .before =
+                            [](Suite& suite) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                              if (suite.LibraryConnections() != 0)
+                                throw ServerError("the server kept the library's idle connections");
+                            },
                         .rows = RowsRule::All});
 
   const std::vector<std::string> all = {"bob", "alice-2nd", "unknown-app"};

@@ -78,6 +78,8 @@ class Suite {
   PrivateServer& Server() { return *server_; }
   // Runs administrative SQL; a failure is thrown.
   void Sql(const std::string& sql);
+  // The number of connections of the library's account.
+  int LibraryConnections();
   // Ends the library's connections to one database with KILL; the number killed.
   int KillLibraryConnections(const std::string& database);
 
