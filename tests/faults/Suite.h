@@ -111,6 +111,18 @@ class Suite {
 // The cases.
 std::vector<Fault> FaultCases();
 
+// The notifications by their order in host::Event.
+inline constexpr const char* kStepNames[] = {"startup", "logon", "startshell", "disconnect", "reconnect", "logoff"};
+
+// Targets: a handler on a stopped server, the library's connect time-out, a refused
+// connection.
+inline constexpr double kStoppedTarget = 15;
+inline constexpr double kConnectTimeout = 30;
+inline constexpr double kRefusedTarget = 0.1;
+
+// GRANT or REVOKE privileges on the three databases to or from the library's account.
+std::string Grants(const char* verb, const char* privileges);
+
 // Decision texts.
 inline constexpr const char* kAdmitted = "admitted";
 inline constexpr const char* kRefused = "refused";
