@@ -91,6 +91,8 @@ qb_galera_launch() {
   rm -f "$dir/mysqld.pid"
   setsid mariadbd --defaults-file="$dir/my.cnf" "$@" >>"$dir/stderr.log" 2>&1 </dev/null &
   echo $! >"$dir/launched.pid"
+  # Not one of this shell's jobs: a node killed on purpose is no news.
+  disown $!
 }
 
 # The node's state ("Synced", "Joining", ...), empty while it does not answer.
@@ -120,6 +122,12 @@ qb_galera_wait_synced() {
   return 1
 }
 
+# True while the process runs (a killed server that its parent has not reaped yet does not).
+qb_galera_alive() {
+  local state
+  state=$(ps -o stat= -p "$1" 2>/dev/null) && [ -n "$state" ] && [[ $state != Z* ]]
+}
+
 qb_galera_kill() {
   local pid
   pid=$(qb_galera_pid "$1") || return 0
@@ -128,7 +136,7 @@ qb_galera_kill() {
   wait "$pid" 2>/dev/null || true
   local i
   for i in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null || break
+    qb_galera_alive "$pid" || break
     sleep 0.05
   done
   rm -f "$(qb_galera_node_dir "$1")/mysqld.pid"
@@ -139,9 +147,9 @@ qb_galera_kill() {
 qb_galera_restart() {
   local node=$1 dir position
   dir=$(qb_galera_node_dir "$node")
-  if [ -n "$(qb_galera_pid "$node")" ] && kill -0 "$(qb_galera_pid "$node")" 2>/dev/null; then
-    qb_galera_kill "$node"
-  fi
+  local pid
+  pid=$(qb_galera_pid "$node") || true
+  if [ -n "$pid" ] && qb_galera_alive "$pid"; then qb_galera_kill "$node"; fi
   mariadbd --defaults-file="$dir/my.cnf" --wsrep-recover --log-error="$dir/recover.log" >/dev/null 2>&1 || true
   position=$(sed -n 's/.*WSREP: Recovered position: *\([^ ]*\).*/\1/p' "$dir/recover.log" | tail -n 1)
   if [ -n "$position" ]; then
@@ -163,9 +171,7 @@ qb_galera_stop() {
   # Each server shuts down in a second or two; one that hangs is killed after 30 s.
   local deadline=$((SECONDS + 30))
   for pid in "${pids[@]}"; do
-    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-      wait "$pid" 2>/dev/null || sleep 0.1
-    done
+    while qb_galera_alive "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
