@@ -277,7 +277,7 @@ int Run() {
   ClusterRun run;
   run.SetUpFarm();
   std::vector<std::vector<std::string>> table = {{"round", "sessions on", "sessions", "admitted", "refused",
-                                                  "wrong outcome", "event rows", "audit rows", "lost rows", "s"}};
+                                                  "wrong outcome", "event rows", "audit rows", "wrong rows", "s"}};
   const std::vector<int> all = {1, 2, 3};
   int round = 1;
   auto addRows = [&](const std::string& name, const RoundResult& result) {
@@ -313,7 +313,7 @@ int Run() {
   std::cout << '\n';
   PrintTable(table);
   std::cout << " wrong outcome: a session refused that must be admitted, or admitted that must be refused, or a host\n"
-               " that did not end cleanly; lost rows: sessions whose event or audit rows differ from what they must\n"
+               " that did not end cleanly; wrong rows: sessions whose event or audit rows differ from what they must\n"
                " leave. Node 3's sessions in the kill round are reported, not checked.\n";
   std::cout << "cluster: " << tally.passed() << " passed, " << tally.failed() << " failed" << std::endl;
   return tally.failed() == 0 ? 0 : 1;
