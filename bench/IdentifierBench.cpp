@@ -292,7 +292,8 @@ int Run() {
   Heading(std::string("Draws per second, no counter row for the head yet (its first draws race to create it)") +
           (cluster ? ", spread over the nodes" : ""));
   print(absent, nullptr);
-  std::cout << "\n failed: draws that raised an error after the generator's own retries; numbers skipped:\n"
+  std::cout << "\n A draw is one autocommitted UPDATE on DS that hands the number back (a read follows only\n for a head without a counter row).\n"
+               " failed: draws that raised an error after the generator's own retries; numbers skipped:\n"
                " numbers between the first and the last drawn that nobody received. hot-row UPDATE/s: plain\n"
                " autocommit UPDATEs of the other head's row from as many processes, connected the same way: the\n"
                " ceiling the server puts on writes that queue for one row; draws/ceiling: draws/s as a share of it.\n";
