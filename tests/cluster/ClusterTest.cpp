@@ -9,7 +9,9 @@
 //   - the three nodes hold the same rows.
 // Then a round in which node 3 is killed (SIGKILL) while its sessions run: the sessions on
 // nodes 1 and 2 must lose nothing; node 3's are only reported. Node 3 is recovered and
-// restarted, must catch up, and a last round runs on all three nodes again.
+// restarted, must catch up, and a round runs on all three nodes again. Then node 3 hangs
+// (SIGSTOP) long enough to be dropped from the cluster and goes on: again nodes 1 and 2 must
+// lose nothing, and node 3 must rejoin by itself before a last round on all three nodes.
 //
 // Needs the cluster of scripts/lib/galera.sh (QB_GALERA_* and QB_DB_* exported). Prints a
 // table per round and ends with "cluster: N passed, N failed".
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -99,6 +102,13 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   std::cout << std::flush;
 }
 
+// Something done to a node while a round's sessions run.
+struct Fault {
+  std::chrono::milliseconds after;
+  std::string what;
+  std::function<bool()> action;
+};
+
 class ClusterRun {
  public:
   ClusterRun() : install_() {
@@ -115,29 +125,31 @@ class ClusterRun {
     for (const std::string& sql : FarmStatements(Server()->ds, Server()->dc, Server()->log)) ds.Exec(sql);
   }
 
-  // Starts `perNode` sessions on each listed node; with `killAfter` set, kills node 3 that
-  // long after the first start. `spread` staggers the starts over that time.
+  // Starts `perNode` sessions on each listed node, their starts staggered over `spread`;
+  // each fault runs that long after the first start, while the sessions run.
   RoundResult Round(int round, const std::vector<int>& nodes, int perNode, std::chrono::milliseconds spread,
-                    std::chrono::milliseconds killAfter, Tally& tally, const std::set<int>& unchecked) {
+                    std::vector<Fault> faults, Tally& tally, const std::set<int>& unchecked) {
     std::vector<PlannedSession> plan;
     for (int i = 0; i < perNode; ++i)
       for (int node : nodes) plan.push_back(PlanSession(round, node, i, installPaths_[node - 1]));
     const auto start = Clock::now();
+    std::sort(faults.begin(), faults.end(), [](const Fault& x, const Fault& y) { return x.after < y.after; });
+    std::size_t nextFault = 0;
+    auto runDueFaults = [&] {
+      while (nextFault < faults.size() && Clock::now() >= start + faults[nextFault].after) {
+        std::cout << " " << faults[nextFault].what << '\n' << std::flush;
+        tally.Check(faults[nextFault].action(), faults[nextFault].what + " failed");
+        ++nextFault;
+      }
+    };
     std::vector<RunningHost> running;
-    bool killed = killAfter.count() == 0;
     for (std::size_t s = 0; s < plan.size(); ++s) {
       const auto due = start + spread * static_cast<long>(s) / static_cast<long>(plan.size());
-      while (Clock::now() < due) {
-        if (!killed && Clock::now() >= start + killAfter) killed = KillThird(tally);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-      if (!killed && Clock::now() >= start + killAfter) killed = KillThird(tally);
+      for (runDueFaults(); Clock::now() < due; runDueFaults()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
       running.push_back(StartHost(plan[s].session, workDir_.Path()));
     }
-    while (!killed) {
-      if (Clock::now() >= start + killAfter) killed = KillThird(tally);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    for (runDueFaults(); nextFault < faults.size(); runDueFaults())
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     std::vector<HostOutcome> outcomes;
     for (RunningHost& host : running) outcomes.push_back(FinishHost(host, std::chrono::seconds(120)));
     RoundResult result;
@@ -181,12 +193,6 @@ class ClusterRun {
   }
 
  private:
-  bool KillThird(Tally& tally) {
-    tally.Check(KillNode(ClusterNodes()[2]), "node 3 could not be killed");
-    std::cout << " node 3 killed\n" << std::flush;
-    return true;
-  }
-
   void Verify(int round, const std::vector<PlannedSession>& plan, const std::vector<HostOutcome>& outcomes,
               const std::vector<int>& nodes, const std::set<int>& unchecked, Tally& tally, RoundResult& result) {
     // Read on a node that ran the whole round: it has applied every write that was committed.
@@ -209,7 +215,7 @@ class ClusterRun {
       const PlannedSession& p = plan[s];
       const HostOutcome& o = outcomes[s];
       Summary& part = byNode[p.node];
-      part.name = "node " + std::to_string(p.node) + (unchecked.count(p.node) ? " (killed)" : "");
+      part.name = "node " + std::to_string(p.node) + (unchecked.count(p.node) ? " (fault)" : "");
       const bool ended = o.ended;
       const auto& found = events[p.computer];
       const int auditFound = audit.count(p.tag) ? audit[p.tag] : 0;
@@ -261,6 +267,51 @@ std::vector<std::string> SummaryRow(const std::string& round, const Summary& s, 
                       : ""};
 }
 
+constexpr int kHangSeconds = 9;
+
+// Stops and resumes a node's server; resumes it when it goes, so that no test failure
+// leaves a stopped server behind.
+class ResumeGuard {
+ public:
+  explicit ResumeGuard(const ClusterNode& node) : node_(node) {}
+  ~ResumeGuard() { Resume(); }
+  ResumeGuard(const ResumeGuard&) = delete;
+  ResumeGuard& operator=(const ResumeGuard&) = delete;
+  bool Stop() {
+    pid_ = NodePid(node_);
+    return pid_ > 0 && kill(pid_, SIGSTOP) == 0;
+  }
+  bool Resume() {
+    if (pid_ <= 0) return false;
+    const bool ok = kill(pid_, SIGCONT) == 0;
+    pid_ = 0;
+    return ok;
+  }
+
+ private:
+  const ClusterNode& node_;
+  int pid_ = 0;
+};
+
+// Waits (bounded) until the node answers as Synced in a cluster of all three nodes.
+bool WaitSynced(const ClusterNode& node, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    try {
+      NodeAdmin admin(node, "");
+      if (admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                       "VARIABLE_NAME='WSREP_LOCAL_STATE_COMMENT'") == "Synced" &&
+          admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                       "VARIABLE_NAME='WSREP_CLUSTER_SIZE'") == std::to_string(ClusterNodes().size()))
+        return true;
+    } catch (const std::exception&) {
+      // Not answering yet.
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return false;
+}
+
 // Restarts node 3 the way an administrator would after a crash (position recovered first).
 bool RestartThird() {
   const std::string command = std::string("'") + QBNOTIFY_SOURCE_DIR + "/scripts/galera' restart 3 >&2";
@@ -286,14 +337,15 @@ int Run() {
   };
   for (; round <= rounds; ++round) {
     std::cout << "round " << round << ": 30 sessions starting at once, 10 per node\n" << std::flush;
-    addRows(std::to_string(round), run.Round(round, all, 10, std::chrono::milliseconds(0),
-                                             std::chrono::milliseconds(0), tally, {}));
+    addRows(std::to_string(round), run.Round(round, all, 10, std::chrono::milliseconds(0), {}, tally, {}));
     run.CheckCounters(all, tally, "after round " + std::to_string(round));
   }
 
   std::cout << "round " << round << ": 30 sessions started over 3 s, node 3 killed after 1.5 s\n" << std::flush;
+  const ClusterNode& third = ClusterNodes()[2];
   addRows(std::to_string(round) + " kill",
-          run.Round(round, all, 10, std::chrono::milliseconds(3000), std::chrono::milliseconds(1500), tally, {3}));
+          run.Round(round, all, 10, std::chrono::milliseconds(3000),
+                    {{std::chrono::milliseconds(1500), "node 3 killed", [&] { return KillNode(third); }}}, tally, {3}));
   run.CheckCounters({1, 2}, tally, "after the kill round", true);
   ++round;
 
@@ -305,16 +357,40 @@ int Run() {
   if (restarted) {
     run.CheckCounters(all, tally, "node 3 restarted", true);
     std::cout << "round " << round << ": 30 sessions starting at once, 10 per node, node 3 back\n" << std::flush;
-    addRows(std::to_string(round), run.Round(round, all, 10, std::chrono::milliseconds(0),
-                                             std::chrono::milliseconds(0), tally, {}));
+    addRows(std::to_string(round), run.Round(round, all, 10, std::chrono::milliseconds(0), {}, tally, {}));
     run.CheckCounters(all, tally, "after round " + std::to_string(round));
+    ++round;
+
+    // A node that hangs (SIGSTOP) long enough for the others to drop it from the cluster,
+    // then goes on: it finds itself outside the cluster, refuses statements until it has
+    // rejoined, and catches up by itself.
+    std::cout << "round " << round << ": 30 sessions started over 3 s, node 3 stopped after 1 s for "
+              << kHangSeconds << " s\n" << std::flush;
+    ResumeGuard resume(third);
+    addRows(std::to_string(round) + " hang",
+            run.Round(round, all, 10, std::chrono::milliseconds(3000),
+                      {{std::chrono::milliseconds(1000), "node 3 stopped", [&] { return resume.Stop(); }},
+                       {std::chrono::milliseconds(1000 + kHangSeconds * 1000), "node 3 resumed",
+                        [&] { return resume.Resume(); }}},
+                      tally, {3}));
+    run.CheckCounters({1, 2}, tally, "after the hang round", true);
+    const bool rejoined = tally.Check(WaitSynced(third, std::chrono::seconds(90)), "node 3 did not rejoin");
+    std::cout << " node 3 " << (rejoined ? "Synced again" : "not Synced") << '\n';
+    ++round;
+    if (rejoined) {
+      run.CheckCounters(all, tally, "node 3 rejoined", true);
+      std::cout << "round " << round << ": 30 sessions starting at once, 10 per node\n" << std::flush;
+      addRows(std::to_string(round), run.Round(round, all, 10, std::chrono::milliseconds(0), {}, tally, {}));
+      run.CheckCounters(all, tally, "after round " + std::to_string(round));
+    }
   }
 
   std::cout << '\n';
   PrintTable(table);
   std::cout << " wrong outcome: a session refused that must be admitted, or admitted that must be refused, or a host\n"
                " that did not end cleanly; wrong rows: sessions whose event or audit rows differ from what they must\n"
-               " leave. Node 3's sessions in the kill round are reported, not checked.\n";
+               " leave. Node 3's sessions in the kill and hang rounds are reported, not checked: a session whose\n"
+               " server cannot be reached, or whose checks' queries fail, goes on unchecked.\n";
   std::cout << "cluster: " << tally.passed() << " passed, " << tally.failed() << " failed" << std::endl;
   return tally.failed() == 0 ? 0 : 1;
 }
