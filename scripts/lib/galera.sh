@@ -243,6 +243,6 @@ SQL
   local name
   for name in QB_GALERA_DIR QB_GALERA_PORTS QB_GALERA_SOCKETS QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER \
     QB_DB_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG; do
-    printf 'export %s=%q\n' "$name" "${!name}"
+    printf "export %s='%s'\n" "$name" "${!name}"
   done >"$QB_GALERA_DIR/cluster.env"
 }
