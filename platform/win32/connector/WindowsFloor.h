@@ -103,7 +103,11 @@ static __inline BOOL qb_floor_InitOnceExecuteOnce(PINIT_ONCE once, PINIT_ONCE_FN
 #define InitOnceExecuteOnce qb_floor_InitOnceExecuteOnce
 
 /* --- IsThreadAFiber ---------------------------------------------------------------------
- * On a thread that is not a fiber the fiber-data slot holds 0 or the marker 0x1E00. */
+ * On a thread that is not a fiber the fiber-data slot holds 0 or the marker 0x1E00.
+ * GetCurrentFiber reads the thread's environment block at a fixed offset, which GCC 12 takes
+ * for an access outside a zero-length array. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
 typedef BOOL (WINAPI *qb_floor_is_fiber_fn)(void);
 
 static __inline BOOL qb_floor_IsThreadAFiber(void)
@@ -114,6 +118,7 @@ static __inline BOOL qb_floor_IsThreadAFiber(void)
   fiber = GetCurrentFiber();
   return fiber != NULL && fiber != (PVOID)(ULONG_PTR)0x1E00;
 }
+#pragma GCC diagnostic pop
 #define IsThreadAFiber qb_floor_IsThreadAFiber
 
 /* --- CancelIoEx -------------------------------------------------------------------------- */
