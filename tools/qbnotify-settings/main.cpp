@@ -34,13 +34,16 @@ constexpr Setting kSettings[] = {
 };
 
 // A path given in UTF-8, whatever the system's own code page for file names.
-std::filesystem::path FilePath(const std::string& utf8) { return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())); }
+std::filesystem::path FilePath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 // File names compare without regard to ASCII letter case on Windows, exactly elsewhere.
 bool SameName(const std::string& a, const std::string& b) {
 #ifdef _WIN32
   const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 #else
   return a == b;
 #endif
