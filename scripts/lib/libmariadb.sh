@@ -124,7 +124,9 @@ qb_libmariadb_build() {
   dir=$(qb_libmariadb_dir "$arch") || return 1
   local options=()
   mapfile -t options < <(qb__libmariadb_options "$arch")
-  stamp=$( { printf '%s\n' "${options[@]}"; cat "$QB_LIBMARIADB_FLOOR_HEADER"; } | sha256sum | cut -d' ' -f1)
+  # The recipe, not where the checkout lies: the options without the checkout's directory.
+  stamp=$( { printf '%s\n' "${options[@]}" | sed "s|$QB_ROOT|.|g"; cat "$QB_LIBMARIADB_FLOOR_HEADER"; } |
+    sha256sum | cut -d' ' -f1)
   if [ -f "$dir/libmariadb.dll" ] && [ "$(cat "$dir/recipe" 2>/dev/null)" = "$stamp" ]; then
     qb_log "reusing $dir/libmariadb.dll"
     return 0
