@@ -13,6 +13,18 @@ std::string InitialProgramHex(const std::string& digits) {
   return ParseSessionFile(R"({"initial_program_hex": ")" + digits + R"("})").session.initialProgram.value();
 }
 
+TEST(SessionFile, RefusesNumbersBeyondADoubleAsInvalidJson) {
+  for (const char* text : {R"({"remote": 1e400})", R"({"protocol_type": -1e400})",
+                           R"({"windows": [{"handle": 18446744073709551616e300}]})"}) {
+    try {
+      ParseSessionFile(text);
+      ADD_FAILURE() << "accepted " << text;
+    } catch (const SessionFileError& error) {
+      EXPECT_NE(std::string(error.what()).find("not valid JSON"), std::string::npos) << text;
+    }
+  }
+}
+
 TEST(SessionFileHex, ReadsTwoDigitsPerByteInEitherCase) {
   struct Case {
     const char* digits;

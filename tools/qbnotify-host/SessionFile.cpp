@@ -153,7 +153,9 @@ SessionFile ParseSessionFile(std::string_view text) {
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& error) {
+  } catch (const json::exception& error) {
+    // Not only syntax errors: a number too large for a double (1e400) is refused as out of
+    // range, and must end as a refused session file like any other bad text.
     throw SessionFileError(std::string("session file: not valid JSON: ") + error.what());
   }
   if (!root.is_object()) throw SessionFileError("session file: the top level must be an object");
