@@ -39,7 +39,11 @@ std::string DecodeBase64Text(std::string_view text) {
 }
 
 std::string EncodeSettingValue(std::string_view plain) {
+  // The encoder breaks its lines after 76 characters; a line break would end the value in
+  // the settings file, so the stored form is one line however long the value.
   std::string coded = EncodeBase64(plain);
+  std::erase(coded, '\r');
+  std::erase(coded, '\n');
   std::replace(coded.begin(), coded.end(), '=', '#');
   return coded;
 }

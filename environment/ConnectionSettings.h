@@ -46,8 +46,8 @@ std::string ReadConnectionSetting(Platform& platform, std::string_view section, 
 // whole text decode to "".
 std::string DecodeBase64Text(std::string_view text);
 
-// The stored form of a coded value: Base64 with "#" for each padding "=". Used by the tool
-// that writes settings files.
+// The stored form of a coded value: Base64 with "#" for each padding "=", on one line
+// whatever the length. Used by the tool that writes settings files.
 std::string EncodeSettingValue(std::string_view plain);
 
 }  // namespace qbnotify

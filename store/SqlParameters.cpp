@@ -7,6 +7,15 @@ bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+// "--" starts a comment only when a blank or a control character (or the end) follows it, as
+// the server reads it; otherwise it is two minus signs.
+bool StartsDashComment(std::string_view sql, std::size_t i) {
+  if (sql.substr(i, 2) != "--") return false;
+  if (i + 2 >= sql.size()) return true;
+  const auto after = static_cast<unsigned char>(sql[i + 2]);
+  return after <= 32 || after == 127;
+}
+
 }  // namespace
 
 std::string FoldName(std::string_view name) {
@@ -40,7 +49,7 @@ std::vector<SqlPiece> ScanSqlParameters(std::string_view sql) {
         if (c == '\'' || c == '"' || c == '`') {
           state = State::Quoted;
           quote = c;
-        } else if (c == '#' || (c == '-' && next == '-')) {
+        } else if (c == '#' || StartsDashComment(sql, i)) {
           state = State::LineComment;
         } else if (c == '/' && next == '*') {
           state = State::BlockComment;

@@ -9,6 +9,7 @@
 //   "values(:H,:I)"                        "values(" H "," I ")"
 //   "where t='12:30' and n=:n"             "where t='12:30' and n=" n
 //   "select 1 -- :x\n, :y"                 "select 1 -- :x\n, " y
+//   "select 1--:x"                         "select 1--" x     ("--" and no blank: two minus signs)
 //   "where a=:"                            "where a=:"       (no name: plain text)
 #pragma once
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TestSupport.h"
 #include "environment/ConnectionSettings.h"
 
@@ -29,6 +31,20 @@ TEST(EncodeSettingValue, WritesHashForPadding) {
   EXPECT_EQ(EncodeSettingValue("AB"), "QUI#");
   EXPECT_EQ(EncodeSettingValue("ABC"), "QUJD");
   EXPECT_EQ(EncodeSettingValue(""), "");
+}
+
+TEST(EncodeSettingValue, StaysOnOneLineAndDecodesBackAtAnyLength) {
+  // 57 bytes fill one line of the Base64 encoder; longer values used to be broken into lines,
+  // and a settings file cannot hold a value across a line break.
+  for (std::size_t length : {56u, 57u, 58u, 114u, 115u, 400u, 1535u}) {
+    std::string plain;
+    for (std::size_t i = 0; i < length; ++i) plain.push_back(static_cast<char>(i * 37 + 1));
+    std::string coded = EncodeSettingValue(plain);
+    EXPECT_EQ(coded.find_first_of("\r\n"), std::string::npos) << length;
+    EXPECT_EQ(coded.size(), (length + 2) / 3 * 4) << length;
+    std::replace(coded.begin(), coded.end(), '#', '=');
+    EXPECT_EQ(DecodeBase64Text(coded), plain) << length;
+  }
 }
 
 // Settings read through the registry value and the INI file, as the library reads them.
@@ -62,6 +78,15 @@ TEST_F(ReadConnectionSettingTest, ReturnsHostAsStoredAndDecodesEveryOtherKey) {
   EXPECT_EQ(Read("DSConnection", "dshost"), "");            // any other spelling is decoded: "db#1:3307" is no Base64
   EXPECT_EQ(Read("DSConnection", "Missing"), "");
   EXPECT_EQ(Read("LogConnection", "LogDB"), "");
+}
+
+TEST_F(ReadConnectionSettingTest, ReadsBackLongValuesAsTheSettingsToolWritesThem) {
+  const std::string password(100, 'p');                // two lines' worth of Base64
+  const std::string user = "\xD5\xC5\xC8\xFD" + std::string(60, 'u');
+  test::WriteSettingsFile(dir_.Path(), "[DSConnection]\r\nDSUID=" + EncodeSettingValue(user) +
+                                           "\r\nDSPSW=" + EncodeSettingValue(password) + "\r\n");
+  EXPECT_EQ(Read("DSConnection", "DSUID"), user);
+  EXPECT_EQ(Read("DSConnection", "DSPSW"), password);
 }
 
 TEST_F(ReadConnectionSettingTest, OnlyPaddingDecodesEmpty) {

@@ -17,6 +17,7 @@ TEST(SessionHost, RefusesBadSessionFilesNamingTheField) {
   } cases[] = {
       {"{", "not valid JSON"},
       {"[]", "top level"},
+      {R"({"protocol_type": 1e400})", "not valid JSON"},  // a number no double can hold
       {R"({"remote": "yes"})", "\"remote\""},
       {R"({"protocol_type": -1})", "\"protocol_type\""},
       {R"({"protocol_type": 70000})", "\"protocol_type\""},

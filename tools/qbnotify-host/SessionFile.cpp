@@ -18,17 +18,25 @@ using nlohmann::json;
 
 bool Present(const json& object, const char* name) { return object.contains(name) && !object.at(name).is_null(); }
 
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Two digits per byte, read in one pass: the field may be as long as the file.
 std::string HexBytes(const std::string& field, const json& value) {
   if (!value.is_string()) Refuse(field, "must be a string of hexadecimal digits");
-  const std::string digits = value.get<std::string>();
+  const auto& digits = value.get_ref<const std::string&>();
   if (digits.size() % 2 != 0) Refuse(field, "must hold an even number of hexadecimal digits");
   std::string bytes;
+  bytes.reserve(digits.size() / 2);
   for (std::size_t i = 0; i < digits.size(); i += 2) {
-    unsigned byte = 0;
-    if (std::sscanf(digits.c_str() + i, "%2x", &byte) != 1 || !std::isxdigit(static_cast<unsigned char>(digits[i])) ||
-        !std::isxdigit(static_cast<unsigned char>(digits[i + 1])))
-      Refuse(field, "must hold only hexadecimal digits");
-    bytes.push_back(static_cast<char>(byte));
+    const int high = HexDigitValue(digits[i]);
+    const int low = HexDigitValue(digits[i + 1]);
+    if (high < 0 || low < 0) Refuse(field, "must hold only hexadecimal digits");
+    bytes.push_back(static_cast<char>(high << 4 | low));
   }
   return bytes;
 }
@@ -145,7 +153,9 @@ SessionFile ParseSessionFile(std::string_view text) {
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& error) {
+  } catch (const json::exception& error) {
+    // Not only syntax errors: a number too large for a double (1e400) is refused as out of
+    // range, and must end as a refused session file like any other bad text.
     throw SessionFileError(std::string("session file: not valid JSON: ") + error.what());
   }
   if (!root.is_object()) throw SessionFileError("session file: the top level must be an object");
