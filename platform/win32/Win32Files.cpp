@@ -139,8 +139,14 @@ FileResult Win32Platform::WriteFileDurably(std::string_view path, std::string_vi
   const std::string name(path);
   const std::string temporary = name + "." + std::to_string(GetCurrentProcessId()) + "-" +
                                 std::to_string(InterlockedIncrement(&temporaryCounter)) + ".tmp";
+  // The file carries the directory's private access list itself rather than relying on
+  // inheritance, which a directory made by other means may not pass on.
+  LocalMemory descriptor;
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = PrivateDescriptor(descriptor) ? descriptor.Get() : nullptr;
   {
-    FileHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+    FileHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
     if (!file.Valid()) return FromError(GetLastError());
     bool written = true;

@@ -54,7 +54,8 @@ class Win32Platform final : public Platform {
 
   // Files (Win32Files.cpp). A private directory carries a protected access list granting
   // full access to the system, the administrators and the process's own account, inherited
-  // by the files inside. The tick count serves as the elapsed-time clock.
+  // by what is made inside and given to every file written there. The tick count serves as
+  // the elapsed-time clock.
   FileResult MakePrivateDirectory(std::string_view path) override;
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override;
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override;
