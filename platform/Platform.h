@@ -211,9 +211,9 @@ class Platform {
   // The number that tells this process from every other one running at the same time.
   virtual std::uint32_t CurrentProcessId() = 0;
 
-  // Milliseconds on a clock that never goes back, from an unspecified start; only the
-  // difference of two readings means anything (it may wrap after 2^32 ms on some systems:
-  // subtract as std::uint32_t).
+  // Milliseconds since the machine started, on a clock that never goes back and that every
+  // process of the machine reads alike (the wall clock's changes do not move it). It wraps
+  // after 2^32 ms: subtract readings as std::uint32_t.
   virtual std::uint32_t ElapsedMilliseconds() = 0;
 
   // --- The ANSI code page (936) ---

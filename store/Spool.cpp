@@ -92,21 +92,27 @@ std::optional<Counts> DecodeCounts(std::string_view text) {
   return Counts{*dropped, *refused};
 }
 
-// "<base>.<claimer>.claim" -> base and claimer; nullopt for any other shape.
+// "<base>.<claimer>-<tick>.claim" -> base, claimer and the tick of the claim; nullopt for
+// any other shape.
 struct ClaimName {
   std::string base;
   std::uint32_t claimer = 0;
+  std::uint32_t tick = 0;
 };
 std::optional<ClaimName> ParseClaimName(std::string_view name) {
   if (!EndsWith(name, kClaimSuffix)) return std::nullopt;
   name.remove_suffix(kClaimSuffix.size());
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || name.size() - dot - 1 != 8) return std::nullopt;
-  std::uint32_t claimer = 0;
-  const char* begin = name.data() + dot + 1;
-  const auto [end, error] = std::from_chars(begin, begin + 8, claimer, 16);
-  if (error != std::errc() || end != begin + 8) return std::nullopt;
-  return ClaimName{std::string(name.substr(0, dot)), claimer};
+  constexpr std::size_t kTagBytes = 8 + 1 + 8;
+  if (name.size() < kTagBytes + 1 || name[name.size() - kTagBytes - 1] != '.' || name[name.size() - 9] != '-')
+    return std::nullopt;
+  ClaimName claim;
+  const char* tag = name.data() + name.size() - kTagBytes;
+  for (auto [at, value] : {std::pair{tag, &claim.claimer}, std::pair{tag + 9, &claim.tick}}) {
+    const auto [end, error] = std::from_chars(at, at + 8, *value, 16);
+    if (error != std::errc() || end != at + 8) return std::nullopt;
+  }
+  claim.base = std::string(name.substr(0, name.size() - kTagBytes - 1));
+  return claim;
 }
 
 std::uint64_t ReadSetting(Platform& platform, const std::string& path, const char* key, std::uint64_t fallback,
@@ -236,7 +242,12 @@ void Spool::TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& re
       continue;
     }
     const std::optional<ClaimName> claim = ParseClaimName(entry.name);
-    if (!claim || (claim->claimer != process_ && entry.ageSeconds < settings_.StaleClaimSeconds)) continue;
+    if (!claim) continue;
+    // The claim's age by the machine's tick, which every process shares; a rename keeps
+    // the file's own time, which tells when the row was spooled, not when it was claimed.
+    // A tick from before a restart of the machine reads as old or, once past, as very old.
+    const std::uint32_t age = static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - claim->tick);
+    if (claim->claimer != process_ && age / 1000 < settings_.StaleClaimSeconds) continue;
     if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(claim->base + std::string(kRowSuffix))) ==
         FileResult::Ok)
       ++report.takenBack;
@@ -290,7 +301,8 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
 
 Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
   const std::string base = name.substr(0, name.size() - kRowSuffix.size());
-  const std::string claim = PathOf(base + "." + Hex8(process_) + std::string(kClaimSuffix));
+  const std::string claim =
+      PathOf(base + "." + Hex8(process_) + "-" + Hex8(platform_.ElapsedMilliseconds()) + std::string(kClaimSuffix));
   const FileResult claimed = platform_.RenameWithoutReplacing(PathOf(name), claim);
   if (claimed == FileResult::NotFound) return Step::Next;  // another process has it
   if (claimed != FileResult::Ok) return Step::Next;

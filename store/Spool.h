@@ -7,8 +7,10 @@
 //
 //   <time>-<process>-<n>.row            a row waiting; <time> is the row's own time as
 //                                       YYYYMMDDhhmmss, so names sort oldest first
-//   <time>-<process>-<n>.<claimer>.claim  the same row claimed by process <claimer> (8 hex
-//                                       digits) while it writes the row back
+//   <time>-<process>-<n>.<claimer>-<tick>.claim
+//                                       the same row claimed by process <claimer> at the
+//                                       machine's tick <tick> (8 hex digits each) while it
+//                                       writes the row back
 //   <...>.bad                           a file that is not an intact entry, set aside
 //   <...>.refused                       a row the server refused for its content, set aside
 //   counts-<process>.cnt                the dropped and refused rows counted by a process

@@ -123,9 +123,24 @@ class SpoolTest : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
+  // Makes a file look written `seconds` ago.
   void Age(const std::string& name, int seconds) {
     const fs::path path = SpoolPath() / name;
     fs::last_write_time(path, fs::last_write_time(path) - std::chrono::seconds(seconds));
+  }
+  // The name of a claim of `row` by `process`, taken `seconds` ago by the machine's tick.
+  std::string ClaimName(const std::string& row, std::uint32_t process, int seconds) {
+    char tag[32];
+    std::snprintf(tag, sizeof tag, ".%08x-%08x.claim", process,
+                  platform_.ElapsedMilliseconds() - static_cast<std::uint32_t>(seconds) * 1000u);
+    return row.substr(0, row.find('.')) + tag;
+  }
+  // Moves a claim's tick `seconds` back.
+  std::string AgeClaim(const std::string& claim, int seconds) {
+    const std::uint32_t claimer = static_cast<std::uint32_t>(std::stoul(claim.substr(claim.find('.') + 1, 8), nullptr, 16));
+    const std::string aged = ClaimName(claim, claimer, seconds);
+    fs::rename(SpoolPath() / claim, SpoolPath() / aged);
+    return aged;
   }
 
   test::TempDir dir_;
@@ -329,17 +344,16 @@ TEST_F(SpoolTest, StaleClaimsAndLeftoverTemporaryFilesAreTakenBack) {
   Spool spool = Make(SpoolSettings{100, 1u << 20, 200, 600});
   for (int n = 1; n <= 3; ++n) spool.Add(Event(n));
   std::vector<std::string> rows = Files(".row");
-  const auto claimAs = [&](const std::string& row, std::uint32_t process) {
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", process);
-    const std::string claim = row.substr(0, row.size() - 4) + "." + hex + ".claim";
+  const auto claimAs = [&](const std::string& row, std::uint32_t process, int seconds) {
+    const std::string claim = ClaimName(row, process, seconds);
     fs::rename(SpoolPath() / row, SpoolPath() / claim);
     return claim;
   };
-  const std::string live = claimAs(rows[0], 0x7FFFFFF0u);
-  const std::string dead = claimAs(rows[1], 0x7FFFFFF1u);
-  claimAs(rows[2], static_cast<std::uint32_t>(::getpid()));
-  Age(dead, 601);
+  // Spooled long ago, claimed just now: the claim is live however old the file is.
+  Age(rows[0], 3600);
+  const std::string live = claimAs(rows[0], 0x7FFFFFF0u, 599);
+  claimAs(rows[1], 0x7FFFFFF1u, 601);
+  claimAs(rows[2], static_cast<std::uint32_t>(::getpid()), 0);
   std::ofstream(SpoolPath() / "x.row.1-1.tmp") << "half";
   std::ofstream(SpoolPath() / "y.row.1-2.tmp") << "half";
   Age("x.row.1-1.tmp", 601);
@@ -418,7 +432,7 @@ TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
   EXPECT_EQ(report.written, 2u);  // the dead process's claim is not stale yet
   EXPECT_EQ(Files(".claim"), claims);
-  Age(claims[0], 601);
+  AgeClaim(claims[0], 601);
   report = spool.Drain(farm_.Callbacks(), std::nullopt);
   EXPECT_EQ(report.takenBack, 1u);
   EXPECT_EQ(report.alreadyWritten, 1u);

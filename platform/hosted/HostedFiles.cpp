@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 
 #include "platform/hosted/HostedPlatform.h"
@@ -218,9 +217,12 @@ FileResult HostedPlatform::RemoveFile(std::string_view path) {
 
 std::uint32_t HostedPlatform::CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
+// CLOCK_MONOTONIC counts from the machine's start for every process alike.
 std::uint32_t HostedPlatform::ElapsedMilliseconds() {
-  const auto since = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(milliseconds);
 }
 
 }  // namespace qbnotify::hosted
