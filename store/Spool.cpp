@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "environment/ConnectionSettings.h"
+#include "store/Database.h"
 
 namespace qbnotify {
 namespace {
@@ -405,6 +406,20 @@ SpoolState Spool::State() {
   }
   if (oldest) state.oldest = ParseTimeStamp(*oldest);
   return state;
+}
+
+std::string DescribeSpoolState(const SpoolState& state) {
+  const auto number = [](std::uint64_t value) { return std::to_string(value); };
+  std::string text;
+  text += "spool: " + (state.directory.empty() ? std::string("(not located)") : state.directory) + "\n";
+  text += "rows waiting: " + number(state.rowsWaiting) + " (" + number(state.rowsClaimed) + " being written back)\n";
+  text += "oldest row: " + (state.oldest ? FormatDateTime(*state.oldest) : std::string("none")) + "\n";
+  text += "bytes: " + number(state.bytes) + " of " + number(state.settings.MaxBytes) + "\n";
+  text += "row limit: " + number(state.settings.MaxRows) + "\n";
+  text += "dropped rows: " + number(state.dropped) + "\n";
+  text += "refused rows: " + number(state.refused) + " (" + number(state.refusedAside) + " set aside)\n";
+  text += "unreadable files set aside: " + number(state.setAside) + "\n";
+  return text;
 }
 
 }  // namespace qbnotify

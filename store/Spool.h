@@ -115,6 +115,17 @@ struct SpoolState {
   SpoolSettings settings;
 };
 
+// The state as the administrators' tools show it, one "key: value" line each:
+//   spool: C:\TAV\Data\Spool
+//   rows waiting: 3 (1 being written back)
+//   oldest row: 2026-12-07 10:00:00           ("none" when no row waits)
+//   bytes: 1234 of 67108864
+//   row limit: 100000
+//   dropped rows: 0
+//   refused rows: 1 (1 set aside)
+//   unreadable files set aside: 0
+std::string DescribeSpoolState(const SpoolState& state);
+
 class Spool {
  public:
   // A spool in `directory` (a Windows path; created when the first row is added).

@@ -368,6 +368,42 @@ TEST_F(SpoolTest, StaleClaimsAndLeftoverTemporaryFilesAreTakenBack) {
   EXPECT_EQ(state.rowsClaimed, 1u);
 }
 
+// A spool whose directory cannot be made loses the row, says so, and touches nothing else.
+TEST_F(SpoolTest, ASpoolThatCannotBeWrittenLosesTheRowAndSaysSo) {
+  test::SetInstallPath(session_, (dir_.Path() / "absent").string());
+  platform_.State() = session_;
+  Spool spool = Make();
+  EXPECT_EQ(spool.Add(Event(1)), SpoolAddResult::Failed);
+  EXPECT_FALSE(fs::exists(dir_.Path() / "absent"));
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_FALSE(report.diskFailed || report.serverUnavailable);
+  EXPECT_EQ(farm_.Draws(), 0);
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.rowsWaiting, 0u);
+  EXPECT_EQ(state.dropped, 0u);
+}
+
+TEST_F(SpoolTest, TheToolsSeeWhatWaitsSinceWhenAndWhatWasLost) {
+  Spool spool = Make(SpoolSettings{2, 1u << 20, 200, 600});
+  spool.Add(Event(1, DateTime{2026, 12, 7, 10, 0, 0}));
+  spool.Add(Event(2, DateTime{2026, 12, 7, 9, 30, 5}));
+  spool.Add(Event(3));
+  spool.CountRefused(2);
+  std::ofstream(SpoolPath() / "x.bad") << "?";
+  SpoolState state = spool.State();
+  const std::string expected = "spool: " + spool.Directory() + "\n" +
+                               "rows waiting: 2 (0 being written back)\n"
+                               "oldest row: 2026-12-07 09:30:05\n"
+                               "bytes: " + std::to_string(state.bytes) + " of 1048576\n"
+                               "row limit: 2\n"
+                               "dropped rows: 1\n"
+                               "refused rows: 2 (0 set aside)\n"
+                               "unreadable files set aside: 1\n";
+  EXPECT_EQ(DescribeSpoolState(state), expected);
+  EXPECT_GT(state.bytes, 0u);
+  EXPECT_NE(DescribeSpoolState(SpoolState{}).find("oldest row: none\n"), std::string::npos);
+}
+
 // Runs `body` in a child process and returns its exit status.
 template <typename Body>
 pid_t Fork(Body body) {
