@@ -1,6 +1,7 @@
 #include "store/Spool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <vector>
@@ -23,6 +24,10 @@ constexpr std::size_t kCountsFileLimit = 4096;
 // Tries at new names for one row before giving up; only a process that has already written
 // this many rows stamped with the same second can need more.
 constexpr int kNameAttempts = 1000;
+
+// The <n> of new entries' names, for the whole process, so that Spool objects made one after
+// another do not try the same names again.
+std::atomic<std::uint32_t> entrySequence{0};
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -192,7 +197,7 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     }
     const std::string prefix = TimeStamp(RowTime(row)) + "-" + Hex8(process_) + "-";
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-      const std::string name = prefix + Hex8(++sequence_) + std::string(kRowSuffix);
+      const std::string name = prefix + Hex8(entrySequence.fetch_add(1) + 1) + std::string(kRowSuffix);
       const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
       if (written == FileResult::Ok) return SpoolAddResult::Spooled;
       if (written != FileResult::AlreadyExists) break;

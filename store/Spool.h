@@ -167,7 +167,6 @@ class Spool {
   std::string directory_;
   SpoolSettings settings_;
   std::uint32_t process_;
-  std::uint32_t sequence_ = 0;
 };
 
 }  // namespace qbnotify
