@@ -244,7 +244,7 @@ int Run() {
   print(present, true);
   Heading("Draws per second, no counter row for the head yet (its first draws race to create it)");
   print(absent, false);
-  std::cout << "\n A draw is six statements on DS (take the head's named lock, start transaction, select for update,\n update, commit, release the lock).\n"
+  std::cout << "\n A draw is one autocommitted UPDATE on DS that hands the number back (a read follows only\n for a head without a counter row).\n"
                " failed: draws that raised an error after the generator's own retries; numbers skipped:\n"
                " numbers between the first and the last drawn that nobody received. hot-row UPDATE/s: plain\n"
                " autocommit UPDATEs of the other head's row from as many processes, the server's own ceiling.\n";

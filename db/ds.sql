@@ -8,16 +8,16 @@
 SET NAMES utf8mb4;
 
 -- One counter row per identifier head ("Log" for event rows, "lap" for audit rows); ID holds
--- the last identifier issued. The library draws under a row lock and does not rely on a
--- unique key on Head.
+-- the last identifier issued. A draw is one UPDATE of the head's row. The key on Head keeps
+-- one row per head when first draws race, and lets a cluster replicate the row by its key
+-- (the library still works on a table without it).
 CREATE TABLE GloabolInc (
   Head   VARCHAR(16) NOT NULL,
   ID     VARCHAR(32) NOT NULL,
   Inc    INT NOT NULL DEFAULT 1,
   Remark VARCHAR(64) NULL,
-  -- Serves "Select ID from GloabolInc where Head=..." and the update by Head; it also keeps
-  -- the draw's row lock to the head's own rows.
-  KEY ix_gloabolinc_head (Head)
+  -- Serves the draw's "... where Head=..." and the read by Head.
+  PRIMARY KEY (Head)
 ) ENGINE=InnoDB DEFAULT CHARSET=gbk;
 
 -- Farm users. name is the value of the client's "/U:" switch.

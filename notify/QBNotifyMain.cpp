@@ -33,6 +33,8 @@ constexpr int kTitleBufferSize = 255;
 // context. `beforeLabel` runs between the two tests (startup fills the context there).
 template <typename BeforeLabel>
 bool PassesGate(Instance& instance, const char* entryTrace, const char* rejectTrace, BeforeLabel beforeLabel) {
+  // What the last handler learnt of an unreachable server holds for that handler only.
+  instance.connections.BeginHandler();
   instance.Trace(entryTrace);
   if (instance.platform.SystemMetric(kMetricRemoteSession) == 0) return false;
   beforeLabel();
@@ -137,8 +139,13 @@ void WriteAuditNow(Instance& instance) {
 
 void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eventId, const std::string& parameter1) {
   const SessionContext& context = instance.context;
-  WriteEvent(instance.platform, instance.connections, typeId, 1, eventId, context.UserId, context.AppId,
-             context.ClientName, parameter1, std::string());
+  try {
+    WriteEvent(instance.platform, instance.connections, typeId, 1, eventId, context.UserId, context.AppId,
+               context.ClientName, parameter1, std::string());
+  } catch (...) {
+    // A record that cannot be written fails alone: the handler goes on with its checks, its
+    // message to the client, the window restore or the closing at logoff.
+  }
 }
 
 bool NeedsSecurityPolicy(const Platform& platform, const std::string& appId) {

@@ -36,7 +36,8 @@ struct Instance {
   void Trace(std::string_view text) { platform.Trace(text); }
 };
 
-// Writes an event record with the session's three values (UserId, AppId, ClientName).
+// Writes an event record with the session's three values (UserId, AppId, ClientName). Never
+// raises: a record that cannot be written is lost on its own and stops nothing.
 void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eventId, const std::string& parameter1 = {});
 
 }  // namespace qbnotify

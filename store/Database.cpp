@@ -1,6 +1,8 @@
 #include "store/Database.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -9,6 +11,7 @@
 #include "store/SqlParameters.h"
 
 #include <errmsg.h>
+#include <mysqld_error.h>
 
 namespace qbnotify {
 namespace {
@@ -43,32 +46,87 @@ std::string FormatDateTime(const DateTime& value) {
 
 // --- Connection ---
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Errors with which the server says that it cannot take statements now, whatever they hold.
+bool IsUnavailableAnswer(unsigned code) {
+  switch (code) {
+    case ER_CON_COUNT_ERROR:            // too many connections
+    case ER_UNKNOWN_COM_ERROR:          // a cluster node that is not ready
+    case ER_SERVER_SHUTDOWN:
+    case ER_OPTION_PREVENTS_STATEMENT:  // read-only
+    case ER_READ_ONLY_MODE:
+    case ER_CONNECTION_KILLED:
+    case 4031:                          // the server dropped an idle connection
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsLostConnection(unsigned code) {
+  return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED ||
+         code == ER_CONNECTION_KILLED || code == 4031;
+}
+
+}  // namespace
+
 Connection::~Connection() { Close(); }
 
-void Connection::Fail(const char* what) {
-  const MysqlApi& api = Client();
-  const unsigned code = api.errno_(handle_);
-  std::string message = api.error(handle_);
-  if (message.empty()) message = what;
-  // A connection the server dropped is closed, so that the next statement connects anew.
-  if (code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST) Close();
-  throw DatabaseError(message, code);
+void Connection::BeginHandler() {
+  server_->givenUp = false;
+  server_->reason.clear();
+  givenUp_ = false;
+}
+
+void Connections::BeginHandler() {
+  for (Connection* connection : {DS.get(), DC.get(), Log.get()})
+    if (connection) connection->BeginHandler();
+}
+
+void Connection::GiveUp(const DatabaseError& error, bool wholeServer) {
+  Close();
+  if (wholeServer) {
+    server_->givenUp = true;
+    server_->reason = error.what();
+  } else {
+    givenUp_ = true;
+  }
+  throw DatabaseError(error.what(), error.Code(), true);
+}
+
+void Connection::CheckNotGivenUp() const {
+  if (server_->givenUp)
+    throw DatabaseError("the server did not answer earlier in this step (" + server_->reason + ")", CR_SERVER_GONE_ERROR,
+                        true);
+  if (givenUp_) throw DatabaseError("the " + name_ + " connection was lost earlier in this step", CR_SERVER_GONE_ERROR, true);
 }
 
 void Connection::Open() {
   if (handle_) return;
+  CheckNotGivenUp();
   const MysqlApi& api = Client();
   MYSQL* handle = api.init(nullptr);
   if (!handle) throw DatabaseError("out of memory creating the " + name_ + " connection");
-  unsigned timeout = connectTimeoutSeconds;
-  api.options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  unsigned connectTimeout = connectTimeoutSeconds;
+  unsigned readTimeout = readTimeoutSeconds;
+  unsigned writeTimeout = writeTimeoutSeconds;
+  api.options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
+  // Without these the client library waits for an answer for ever.
+  api.options(handle, MYSQL_OPT_READ_TIMEOUT, &readTimeout);
+  api.options(handle, MYSQL_OPT_WRITE_TIMEOUT, &writeTimeout);
   api.options(handle, MYSQL_SET_CHARSET_NAME, kConnectionCharset);
   if (!api.real_connect(handle, host.empty() ? nullptr : host.c_str(), user.c_str(), password.c_str(), database.c_str(),
                         static_cast<unsigned>(port), nullptr, 0)) {
     const unsigned code = api.errno_(handle);
     const std::string message = api.error(handle);
     api.close(handle);
-    throw DatabaseError(message, code);
+    // Whatever the reason (no server, no answer, a refused account, a missing database),
+    // the server is not tried again in this handler: each try could cost the whole
+    // connect time-out.
+    GiveUp(DatabaseError(message, code), true);
   }
   handle_ = handle;
 }
@@ -79,16 +137,26 @@ void Connection::Close() {
   handle_ = nullptr;
 }
 
-Connection::Result Connection::Query(const std::string& sql) {
-  Open();
+Connection::Result Connection::Send(const std::string& sql, bool& lost) {
+  lost = false;
   const MysqlApi& api = Client();
   ++queriesSent_;
-  if (api.real_query(handle_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) Fail("query failed");
+  const auto fail = [&](const char* what) {
+    const unsigned code = api.errno_(handle_);
+    std::string message = api.error(handle_);
+    if (message.empty()) message = what;
+    lost = IsLostConnection(code);
+    if (lost) Close();
+    throw DatabaseError(message, code, IsUnavailableAnswer(code));
+  };
+  if (api.real_query(handle_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) fail("query failed");
 
   Result result;
   ResultHandle stored(api.store_result(handle_));
   if (!stored) {
-    if (api.field_count(handle_) != 0) Fail("could not fetch the result");
+    if (api.field_count(handle_) != 0) fail("could not fetch the result");
+    result.affectedRows = api.affected_rows(handle_);
+    result.insertId = api.insert_id(handle_);
     return result;  // a statement without a result
   }
   const unsigned columns = api.num_fields(stored.get());
@@ -101,6 +169,30 @@ Connection::Result Connection::Query(const std::string& sql) {
       if (row[i]) out[i] = std::string(row[i], lengths[i]);
   }
   return result;
+}
+
+Connection::Result Connection::Query(const std::string& sql, Resend resend) {
+  CheckNotGivenUp();
+  // A connection the server closed while it lay idle (a restart, a KILL, an idle time-out)
+  // cannot have run anything sent on it: connect anew before sending, not after a failure.
+  if (handle_ && ConnectionClosedByServer(handle_)) Close();
+  lastResent_ = false;
+  for (int attempt = 1;; ++attempt) {
+    lastResent_ = attempt > 1;
+    Open();
+    const Clock::time_point sent = Clock::now();
+    bool lost = false;
+    try {
+      return Send(sql, lost);
+    } catch (const DatabaseError& error) {
+      if (!lost) throw;
+      // The client library reports a time-out as a lost connection; the time tells them apart.
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+      const long long limit = 1000LL * std::min(readTimeoutSeconds, writeTimeoutSeconds);
+      if (waited + 500 >= limit) GiveUp(error, true);
+      if (resend == Resend::Never || attempt == 2) GiveUp(error, false);
+    }
+  }
 }
 
 std::string Connection::QuoteText(std::string_view text) {
@@ -158,9 +250,9 @@ void Statement::Open() {
   current_ = 0;
 }
 
-void Statement::Execute() {
+void Statement::Execute(Connection::Resend resend) {
   Close();
-  connection_->Query(Render());
+  result_ = connection_->Query(Render(), resend);
 }
 
 void Statement::Close() {
@@ -210,7 +302,8 @@ std::optional<HostPort> SplitHostPort(const std::string& value) {
   const std::size_t colon = value.find(':');
   HostPort result{colon == std::string::npos ? std::string() : value.substr(0, colon), 0};
   const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
-  if (!ParseInt32(port, result.port)) return std::nullopt;
+  // A port outside 1 to 65535 is no port: handed on, it would be cut to another port's number.
+  if (!ParseInt32(port, result.port) || result.port < 1 || result.port > 65535) return std::nullopt;
   return result;
 }
 
@@ -235,6 +328,8 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DS = std::make_unique<Connection>("DS");
     connections.DC = std::make_unique<Connection>("DC");
     connections.Log = std::make_unique<Connection>("Log");
+    connections.DC->ShareServerWith(*connections.DS);
+    connections.Log->ShareServerWith(*connections.DS);
     const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
     ConfigureAndOpen(platform, *connections.DS, dsHost, "DSConnection", "DSDB");
     ConfigureAndOpen(platform, *connections.DC, dsHost, "DCConnection", "DCDB");

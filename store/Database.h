@@ -27,12 +27,36 @@ struct MysqlApi;
 
 class DatabaseError : public std::runtime_error {
  public:
-  explicit DatabaseError(const std::string& message, unsigned code = 0) : std::runtime_error(message), code_(code) {}
+  explicit DatabaseError(const std::string& message, unsigned code = 0, bool serverUnavailable = false)
+      : std::runtime_error(message), code_(code), serverUnavailable_(serverUnavailable) {}
   // The client library's or server's error number; 0 for errors raised by the library itself.
   unsigned Code() const { return code_; }
+  // True when the server could not be reached or stopped answering: a connect that failed,
+  // a connection lost or timed out, a connection already given up in this handler, a server
+  // that is read-only, shutting down or (a cluster node) not ready. False when the server
+  // answered and refused the statement itself: a value that does not fit, a missing table or
+  // privilege, a trigger.
+  bool ServerUnavailable() const { return serverUnavailable_; }
 
  private:
   unsigned code_;
+  bool serverUnavailable_;
+};
+
+// How long one statement may wait for the server. The slowest statement the library sends
+// (a session-load search over 100,000 rows) takes about 0.15 s; a server that has not
+// answered within these has stopped, or the network between has.
+inline constexpr unsigned kReadTimeoutSeconds = 10;
+inline constexpr unsigned kWriteTimeoutSeconds = 10;
+inline constexpr unsigned kConnectTimeoutSeconds = 30;
+
+// What the handler that runs now has learnt of a server: once a connect has failed or a
+// statement has timed out, every later statement to that server in the same handler fails
+// at once instead of waiting again. The three connections of a session share one, since
+// they reach one server.
+struct ServerState {
+  bool givenUp = false;
+  std::string reason;  // the error that gave it up
 };
 
 // The texts travel as code-page-936 bytes, so every connection states that character set
@@ -41,7 +65,7 @@ inline constexpr const char* kConnectionCharset = "gbk";
 
 class Connection {
  public:
-  explicit Connection(std::string name) : name_(std::move(name)) {}
+  explicit Connection(std::string name) : name_(std::move(name)), server_(std::make_shared<ServerState>()) {}
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -55,34 +79,66 @@ class Connection {
   std::string user;
   std::string password;
   std::string database;
-  unsigned connectTimeoutSeconds = 30;
+  unsigned connectTimeoutSeconds = kConnectTimeoutSeconds;
+  unsigned readTimeoutSeconds = kReadTimeoutSeconds;
+  unsigned writeTimeoutSeconds = kWriteTimeoutSeconds;
 
   // Connects with the values above. Throws DatabaseError on failure (the connection stays
-  // closed). Does nothing when already open.
+  // closed, and the server is given up for the rest of the handler). Does nothing when open.
   void Open();
   // Disconnects; does nothing when closed.
   void Close();
 
-  // Runs one query (opening the connection first when it is closed) and returns its whole
-  // result, or an empty result for a statement without one. Throws DatabaseError; a lost
-  // connection is closed so that the next statement connects again.
+  // This connection reaches the same server as `other`: what one handler learns of the
+  // server is shared (see ServerState).
+  void ShareServerWith(const Connection& other) { server_ = other.server_; }
+  // A new handler begins: a server or connection given up by the last one may be tried again.
+  void BeginHandler();
+
+  // Whether a statement may be sent a second time when the connection was lost while it
+  // waited for the answer (so that the server may or may not have run it).
+  enum class Resend {
+    Never,   // the statement might do its work twice
+    IfLost,  // running it twice does no harm: an identifier draw (a number may be skipped),
+             // or an insert under a key (a second insert is refused as a duplicate)
+  };
+
+  // Runs one query and returns its whole result, or an empty result for a statement without
+  // one. Before sending, a connection that is closed, or that the server has closed while it
+  // lay idle, is opened anew: nothing sent on it could have run. A connection lost while
+  // waiting for the answer is closed and given up for the rest of the handler, unless
+  // `resend` allows one more try on a new connection. A statement that times out A statement that times out gives the server up for the rest of the handler.
+  // Throws DatabaseError.
   struct Result {
     std::vector<std::string> columns;
     std::vector<std::vector<std::optional<std::string>>> rows;
+    std::uint64_t affectedRows = 0;
+    std::uint64_t insertId = 0;
   };
-  Result Query(const std::string& sql);
+  Result Query(const std::string& sql, Resend resend = Resend::Never);
 
   // Renders a text as a quoted literal for this connection (opening it first when closed).
   std::string QuoteText(std::string_view text);
+
+  // Whether the last query was sent a second time on a new connection (its first sending may
+  // have run: an insert under a key that is then refused as a duplicate has landed).
+  bool LastQueryResent() const { return lastResent_; }
 
   // How many queries this connection has sent, for measurements.
   std::uint64_t QueriesSent() const { return queriesSent_; }
 
  private:
-  [[noreturn]] void Fail(const char* what);
+  // Sends a query on the open connection. On failure throws DatabaseError; `lost` tells
+  // whether the connection was lost (and closed) rather than refused by the server.
+  Result Send(const std::string& sql, bool& lost);
+  [[noreturn]] void GiveUp(const DatabaseError& error, bool wholeServer);
+  void CheckNotGivenUp() const;
 
   std::string name_;
   st_mysql* handle_ = nullptr;
+  std::shared_ptr<ServerState> server_;
+  bool givenUp_ = false;  // this connection alone, lost during a statement
+  bool lastResent_ = false;
   std::uint64_t queriesSent_ = 0;
 };
 
@@ -103,8 +159,13 @@ class Statement {
 
   // Runs a statement that returns rows and fetches them all; the current row is the first.
   void Open();
-  // Runs a statement that returns no rows.
-  void Execute();
+  // Runs a statement that returns no rows; `resend` as for Connection::Query.
+  void Execute(Connection::Resend resend = Connection::Resend::Never);
+  // What the last Execute did: rows changed, and the value the statement handed back as the
+  // insert id (LAST_INSERT_ID(expr) sets it).
+  std::uint64_t AffectedRows() const { return result_.affectedRows; }
+  std::uint64_t InsertId() const { return result_.insertId; }
+  Connection& GetConnection() const { return *connection_; }
   // Discards the fetched result; the text and bindings stay.
   void Close();
 
@@ -146,10 +207,14 @@ struct Connections {
   std::unique_ptr<Connection> DS;
   std::unique_ptr<Connection> DC;
   std::unique_ptr<Connection> Log;
+
+  // A new handler begins (see Connection::BeginHandler).
+  void BeginHandler();
 };
 
 // Splits a "host:port" value: the host before the first ":", the port after it (the whole
-// value when there is no ":"). nullopt when the port text is not a decimal integer.
+// value when there is no ":"). nullopt when the port text is not a decimal integer from 1
+// to 65535.
 struct HostPort {
   std::string host;
   std::int32_t port;

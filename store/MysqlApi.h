@@ -28,11 +28,23 @@ struct MysqlApi {
   decltype(&::mysql_real_escape_string) real_escape_string;
   decltype(&::mysql_error) error;
   decltype(&::mysql_errno) errno_;
+  decltype(&::mysql_affected_rows) affected_rows;
+  decltype(&::mysql_insert_id) insert_id;
+  decltype(&::mysql_get_socket) get_socket;
 };
 
 // The client library's calls, or nullptr when no usable client library can be had (every
 // connection then fails to open). The first call may load the library; later calls answer
 // the same table.
 const MysqlApi* MysqlClient();
+
+// Whether an idle connection's socket has been closed by the server, or holds a message the
+// server sent unasked (the notice it sends before it drops a connection): either way the
+// connection can no longer run a statement, and nothing sent on it could have run. Never
+// blocks; false when it cannot tell.
+bool ConnectionClosedByServer(MYSQL* handle);
+
+// Blocks the calling thread for the given number of milliseconds (between retries).
+void PauseMilliseconds(unsigned milliseconds);
 
 }  // namespace qbnotify

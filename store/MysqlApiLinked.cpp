@@ -1,6 +1,12 @@
 // The client library linked into the hosted build.
 #include "store/MysqlApi.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 namespace qbnotify {
 
 const MysqlApi* MysqlClient() {
@@ -9,8 +15,20 @@ const MysqlApi* MysqlClient() {
       &::mysql_real_query,   &::mysql_store_result, &::mysql_free_result,        &::mysql_num_rows,
       &::mysql_num_fields,   &::mysql_fetch_row,    &::mysql_fetch_lengths,      &::mysql_fetch_field_direct,
       &::mysql_field_count,  &::mysql_real_escape_string, &::mysql_error,        &::mysql_errno,
+      &::mysql_affected_rows, &::mysql_insert_id,   &::mysql_get_socket,
   };
   return &api;
 }
+
+bool ConnectionClosedByServer(MYSQL* handle) {
+  const int socket = static_cast<int>(::mysql_get_socket(handle));
+  if (socket < 0) return false;
+  char byte;
+  const ssize_t received = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (received >= 0) return true;  // end of stream, or a message nobody asked for
+  return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
+void PauseMilliseconds(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 }  // namespace qbnotify

@@ -1,84 +1,160 @@
 #include "store/WriteLog.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <optional>
+#include <random>
+
 #include <errmsg.h>
 #include <mysqld_error.h>
 
 #include "environment/Switches.h"
+#include "store/MysqlApi.h"
 
 namespace qbnotify {
 namespace {
 
-constexpr int kDrawAttempts = 5;
+// Draws that meet a conflict are tried again, after a pause that doubles from 5 ms with a
+// random part (so that sessions that collided do not collide again in step), for at most
+// this long in all.
+constexpr int kRetryBudgetMilliseconds = 2000;
+constexpr int kFirstPauseMilliseconds = 5;
+constexpr int kLongestPauseMilliseconds = 400;
 
-bool IsLockConflict(const DatabaseError& error) {
-  return error.Code() == ER_LOCK_DEADLOCK || error.Code() == ER_LOCK_WAIT_TIMEOUT;
+bool IsRetryable(const DatabaseError& error) {
+  switch (error.Code()) {
+    case ER_LOCK_DEADLOCK:      // also a cluster's certification conflict
+    case ER_LOCK_WAIT_TIMEOUT:
+    case ER_UNKNOWN_COM_ERROR:  // a cluster node that is not ready yet
+    case ER_DUP_ENTRY:          // first draws of a head racing to create its row
+      return true;
+    default:
+      return false;
+  }
 }
 
-// Draws of one head queue behind a named lock of the server, held from before the read to
-// after the commit. The row lock of the read alone is not enough: while a head has no counter
-// row yet, the locking reads of several sessions all succeed on the empty gap and their
-// inserts then deadlock each other, over and over.
-constexpr int kHeadLockWaitSeconds = 10;
-constexpr const char* kHeadLockName = "LEFT(CONCAT('GloabolInc.', DATABASE(), '.', :np), 64)";
+// The draw in one statement. LAST_INSERT_ID(expr) stores the new number as the connection's
+// insert id, which comes back with the answer to the UPDATE: no second round trip, no lock
+// held between statements, and the row lock lasts only as long as the autocommitted UPDATE.
+// Only a counter whose tail (after the head's length) is all digits and whose next number
+// fits 32 bits is advanced; every other case changes no row and is settled by a read.
+// LPAD never cuts: the width grows with the number (Log99999999 -> Log100000000).
+constexpr const char* kDrawSql =
+    "Update GloabolInc set ID=CONCAT(:np, LPAD(LAST_INSERT_ID(CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED)+1), "
+    "GREATEST(:width, LENGTH(LAST_INSERT_ID(CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED)+1))), '0')) "
+    "where Head=:np and SUBSTRING(ID, LENGTH(:np)+1) REGEXP '^[0-9]+$' and "
+    "CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED) < 2147483647";
 
-bool TakeHeadLock(Statement& statement, const std::string& head) {
-  statement.SetSql(std::string("Select GET_LOCK(") + kHeadLockName + ", :wait)");
+// The first draw of a head creates its row, unless another session's first draw has just
+// done so (then no row is inserted and the draw is made again). With a key on Head a race
+// ends in a duplicate-key answer; without one, the read of the insert locks the table's
+// rows and gaps, and a race ends in a deadlock: both are tried again.
+constexpr const char* kCreateSql =
+    "Insert into GloabolInc(Head,ID,Inc,Remark) select :H,:I,:NC,:Mark from DUAL "
+    "where not exists (select 1 from GloabolInc where Head=:H)";
+
+int WidthOf(const std::string& head) { return head.size() < 11 ? static_cast<int>(11 - head.size()) : 0; }
+
+// The number after the head in a stored identifier; raises for a tail that is not a number
+// or a next number that would not fit 32 bits.
+std::int32_t NextNumberAfter(const std::string& stored, const std::string& head) {
+  const std::string tail = stored.size() > head.size() ? stored.substr(head.size()) : std::string();
+  if (tail.empty() || tail.find_first_not_of("0123456789") != std::string::npos)
+    throw DatabaseError("'" + stored + "' is not a valid identifier of head " + head);
+  std::int64_t number = 0;
+  const auto [end, error] = std::from_chars(tail.data(), tail.data() + tail.size(), number);
+  if (error != std::errc() || number + 1 > INT32_MAX)
+    throw DatabaseError("the identifiers of head " + head + " are exhausted at '" + stored + "'");
+  return static_cast<std::int32_t>(number + 1);
+}
+
+// Inserts a row whose identifier is a key. Sent again when the connection is lost while the
+// answer is awaited; a duplicate key then means that the first sending landed.
+void InsertUnderKey(Statement& insert) {
+  try {
+    insert.Execute(Connection::Resend::IfLost);
+  } catch (const DatabaseError& error) {
+    if (error.Code() == ER_DUP_ENTRY && insert.GetConnection().LastQueryResent()) return;
+    throw;
+  }
+}
+
+// Two counter rows of one head (a table without a key on Head): the first row decides and
+// both rows receive the new identifier, in one transaction under a locking read. When the
+// single UPDATE has just advanced rows that agreed, they all hold its number, which stands.
+std::string DrawFromSeveralRows(Statement& statement, const std::string& head, std::optional<std::int32_t> justDrawn) {
+  Connection& connection = statement.GetConnection();
+  connection.Query("Start transaction");
+  try {
+    statement.SetSql("Select ID from GloabolInc where Head=:np for update");
+    statement.BindText("np", head);
+    statement.Open();
+    std::string identifier = justDrawn ? FormatIdentifier(head, *justDrawn) : std::string();
+    for (std::size_t row = 0; row < statement.RowCount() && !identifier.empty(); ++row) {
+      statement.Seek(row);
+      if (statement.ColumnText("ID") != identifier) identifier.clear();
+    }
+    if (identifier.empty()) {
+      statement.First();
+      identifier = FormatIdentifier(head, NextNumberAfter(statement.ColumnText("ID"), head));
+      statement.SetSql("Update GloabolInc set ID=:NID where Head=:NP");
+      statement.BindText("NP", head);
+      statement.BindText("NID", identifier);
+      statement.Execute();
+    }
+    connection.Query("Commit");
+    statement.Close();
+    return identifier;
+  } catch (...) {
+    // Clean-up never reconnects: a connection that is gone has rolled back with it.
+    if (connection.IsOpen()) {
+      try {
+        connection.Query("Rollback");
+      } catch (const DatabaseError&) {
+      }
+    }
+    statement.Close();
+    throw;
+  }
+}
+
+// One try at a draw: the single UPDATE, and, when it changes no row or several, the read and
+// the path that the read calls for. nullopt: the row was created by another session at the
+// same moment; try again.
+std::optional<std::string> DrawOnce(Statement& statement, const std::string& head) {
+  statement.SetSql(kDrawSql);
   statement.BindText("np", head);
-  statement.BindInteger("wait", kHeadLockWaitSeconds);
-  statement.Open();
-  if (statement.ColumnInteger(std::size_t{0}) != 1)
-    throw DatabaseError("timed out waiting for the identifier counter of head " + head);
-  return true;
-}
-
-void ReleaseHeadLock(Statement& statement, const std::string& head) {
-  statement.SetSql(std::string("Select RELEASE_LOCK(") + kHeadLockName + ")");
-  statement.BindText("np", head);
-  statement.Open();
-}
-
-// One draw inside a transaction; the SELECT takes the head's rows under an update lock so
-// that concurrent draws of the head queue behind it.
-std::string DrawOnce(Statement& statement, const std::string& head) {
+  statement.BindInteger("width", WidthOf(head));
+  statement.Execute(Connection::Resend::IfLost);
+  const std::uint64_t changed = statement.AffectedRows();
+  const std::uint64_t number = statement.InsertId();
   statement.Close();
-  statement.SetSql("Select ID from GloabolInc where Head=:np for update");
+  if (changed == 1) return FormatIdentifier(head, static_cast<std::int32_t>(number));
+  if (changed > 1) return DrawFromSeveralRows(statement, head, static_cast<std::int32_t>(number));
+
+  statement.SetSql("Select ID from GloabolInc where Head=:np");
   statement.BindText("NP", head);
   statement.Open();
-
-  std::string identifier;
-  if (statement.RowCount() >= 1) {
+  if (statement.RowCount() > 1) return DrawFromSeveralRows(statement, head, std::nullopt);
+  if (statement.RowCount() == 1) {
     const std::string stored = statement.ColumnText("ID");
-    const std::string tail = stored.size() > head.size() ? stored.substr(head.size()) : std::string();
-    std::int64_t number = 0;
-    const auto [end, error] = std::from_chars(tail.data(), tail.data() + tail.size(), number);
-    if (tail.empty() || error != std::errc() || end != tail.data() + tail.size())
-      throw DatabaseError("'" + stored + "' is not a valid identifier of head " + head);
-    if (number + 1 > INT32_MAX || number + 1 < INT32_MIN)
-      throw DatabaseError("the identifiers of head " + head + " are exhausted at '" + stored + "'");
-    identifier = FormatIdentifier(head, static_cast<std::int32_t>(number + 1));
     statement.Close();
-    statement.SetSql("Update GloabolInc set ID=:NID where Head=:NP");
-    statement.BindText("NP", head);
-    statement.BindText("NID", identifier);
-    statement.Execute();
-  } else {
-    identifier = FormatIdentifier(head, kFirstIdentifierNumber);
-    statement.Close();
-    statement.SetSql("Insert into GloabolInc(Head,ID,Inc,Remark) values(:H,:I,:NC,:Mark)");
-    statement.BindText("H", head);
-    statement.BindText("I", identifier);
-    statement.BindInteger("Nc", 1);
-    statement.BindText("Mark", "NULL");
-    statement.Execute();
+    NextNumberAfter(stored, head);  // raises for the counters that the UPDATE leaves alone
+    return std::nullopt;            // a valid counter: it appeared after the UPDATE
   }
-  statement.Close();
-  return identifier;
-}
 
-void RunPlain(Statement& statement, const char* sql) {
-  statement.SetSql(sql);
+  const std::string identifier = FormatIdentifier(head, kFirstIdentifierNumber);
+  statement.SetSql(kCreateSql);
+  statement.BindText("H", head);
+  statement.BindText("I", identifier);
+  statement.BindInteger("Nc", 1);
+  statement.BindText("Mark", "NULL");
   statement.Execute();
+  const bool created = statement.AffectedRows() == 1;
+  statement.Close();
+  if (created) return identifier;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -94,26 +170,23 @@ std::string FormatIdentifier(const std::string& head, std::int32_t number) {
 }
 
 std::string NextIdentifier(Statement& statement, const std::string& head) {
-  for (int attempt = 1;; ++attempt) {
-    bool locked = false;
+  statement.Close();
+  std::minstd_rand jitter(static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  int pause = kFirstPauseMilliseconds;
+  int paused = 0;
+  for (;;) {
     try {
-      locked = TakeHeadLock(statement, head);
-      RunPlain(statement, "Start transaction");
-      std::string identifier = DrawOnce(statement, head);
-      RunPlain(statement, "Commit");
-      ReleaseHeadLock(statement, head);
-      statement.Close();
-      return identifier;
+      if (std::optional<std::string> identifier = DrawOnce(statement, head)) return *identifier;
     } catch (const DatabaseError& error) {
-      try {
-        RunPlain(statement, "Rollback");
-        if (locked) ReleaseHeadLock(statement, head);
-      } catch (const DatabaseError&) {
-        // The connection is gone: the server has rolled back and released the lock itself.
-      }
       statement.Close();
-      if (!IsLockConflict(error) || attempt == kDrawAttempts) throw;
+      if (!IsRetryable(error) || paused >= kRetryBudgetMilliseconds) throw;
     }
+    const int wait = std::min(pause / 2 + static_cast<int>(jitter() % static_cast<unsigned>(pause)),
+                              kRetryBudgetMilliseconds - paused);
+    if (wait <= 0) throw DatabaseError("the identifier counter of head " + head + " stayed busy");
+    PauseMilliseconds(static_cast<unsigned>(wait));
+    paused += wait;
+    pause = std::min(pause * 2, kLongestPauseMilliseconds);
   }
 }
 
@@ -136,7 +209,7 @@ void WriteEvent(Platform& platform, Connections& connections, std::int32_t typeI
   insert.BindInteger("EventID", eventId);
   insert.BindText("Parameter1", parameter1);
   insert.BindText("Parameter2", parameter2);
-  insert.Execute();
+  InsertUnderKey(insert);
 }
 
 void WriteAudit(Connections& connections, std::string& auditRowId, const AuditRecord& record) {
@@ -156,7 +229,7 @@ void WriteAudit(Connections& connections, std::string& auditRowId, const AuditRe
     insert.BindDateTime("F", record.starttime);
     insert.BindDateTime("G", record.stoptime);
     insert.BindText("H", auditRowId);
-    insert.Execute();
+    InsertUnderKey(insert);
   } catch (...) {
     // An audit row that cannot be written never stops a handler.
   }

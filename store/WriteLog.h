@@ -43,12 +43,16 @@ std::string FirstBytes(const std::string& text, std::size_t capacity);
 std::string FormatIdentifier(const std::string& head, std::int32_t number);
 
 // Draws the next identifier of a head from the counter table GloabolInc, on a statement of
-// the DS connection that the caller owns (it is left closed). Draws of one head are made one
-// at a time across sessions (a named lock of the server around a transaction with a locking
-// read), so two sessions never receive the same identifier; a deadlock or lock-wait time-out
-// is retried a few times. A stored identifier whose tail (after the head's length) is not a
-// number, or whose next number would not fit 32 bits, raises DatabaseError and changes
-// nothing; so does any failure of the server.
+// the DS connection that the caller owns (it is left closed). One autocommitted UPDATE
+// advances the counter and hands the number back; two sessions never receive the same
+// identifier, on one server or across a cluster's nodes. A first draw creates the head's row
+// (number 1). Conflicts (deadlock, lock-wait time-out, a cluster node not ready, a race to
+// create the row) are tried again for at most 2 s; a connection lost before the answer is
+// tried once more on a new connection (a number may then be skipped, never given twice).
+// A stored identifier whose tail (after the head's length) is not a number, a NULL one, or
+// one whose next number would not fit 32 bits raises DatabaseError and changes nothing; so
+// does any other failure of the server. Two counter rows of one head (a table without a key
+// on Head): the first row decides and both receive the new identifier.
 std::string NextIdentifier(Statement& statement, const std::string& head);
 
 // Writes one row of the event log on the Log connection, under an identifier drawn on DS.

@@ -68,7 +68,8 @@ TEST_F(IdentifierTest, FirstDrawCreatesTheRowAndHeadsCountApart) {
 }
 
 TEST_F(IdentifierTest, UnusableStoredIdentifiersRaiseAndChangeNothing) {
-  for (const char* stored : {"LogABC", "Log", "Lo", "Log12x", "Log2147483647"}) {
+  for (const char* stored : {"LogABC", "Log", "Lo", "Log12x", "Log2147483647", "Log-0000005", "Log 0000005",
+                             "Log99999999999999999999999"}) {
     SCOPED_TRACE(stored);
     ds().Exec("TRUNCATE TABLE GloabolInc");
     ds().Exec(std::string("INSERT INTO GloabolInc VALUES ('Log', '") + stored + "', 1, 'NULL')");
@@ -83,10 +84,18 @@ TEST_F(IdentifierTest, TailIsCutByPositionOnly) {
   EXPECT_EQ(Draw("Log"), "Log00000042");
 }
 
+// A farm's own table without the key on Head may hold two rows of a head: the first row
+// decides and both receive the new identifier, whether the rows agree or not.
 TEST_F(IdentifierTest, TwoRowsOfOneHeadBothReceiveTheNewIdentifier) {
+  ds().Exec("ALTER TABLE GloabolInc DROP PRIMARY KEY");
   ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log00000010', 1, 'NULL'), ('Log', 'Log00000010', 1, 'x')");
   EXPECT_EQ(Draw("Log"), "Log00000011");
   EXPECT_EQ(ds().Scalar("select group_concat(ID) from GloabolInc"), "Log00000011,Log00000011");
+  ds().Exec("UPDATE GloabolInc SET ID = 'Log00000020' WHERE Remark = 'x'");
+  const std::string drawn = Draw("Log");
+  EXPECT_EQ(ds().Scalar("select count(distinct ID) from GloabolInc"), "1");
+  EXPECT_EQ(ds().Scalar("select min(ID) from GloabolInc"), drawn);
+  ds().Exec("TRUNCATE TABLE GloabolInc; ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)");
 }
 
 // Several sessions draw at once, each through its own connection in its own process, as

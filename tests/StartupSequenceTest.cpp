@@ -137,7 +137,10 @@ TEST_F(StartupSequence, ChecksRunInOrderAndTheFirstRefusalEndsTheSequence) {
   EXPECT_EQ(Start().verdict, "admitted");
 }
 
-TEST_F(StartupSequence, DatabaseFailureEndsStartupWhereItArisesWithoutATrace) {
+// A lookup or a check whose own query fails ends startup where it arises, with no message;
+// a record that cannot be written fails alone: every check still runs and a refusal still
+// refuses.
+TEST_F(StartupSequence, DatabaseFailuresOfQueriesEndStartupButFailedRecordsStopNothing) {
   // For the policy's steps: a policy that admits everyone, or one without rules.
   ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000020', 'P1'), ('APP00000021', 'P2');"
             "INSERT INTO addressgroup VALUES ('ANY', '0', '', '');"
@@ -151,41 +154,55 @@ TEST_F(StartupSequence, DatabaseFailureEndsStartupWhereItArisesWithoutATrace) {
     const char* step;
     const char* appId;
     Fault fault;
+    const char* verdict;
     Events events;
   } cases[] = {
       {"user lookup", "APP00000012",
-       {Database::DS, "RENAME TABLE Cuser TO cuser_away", "RENAME TABLE cuser_away TO Cuser"}, {}},
+       {Database::DS, "RENAME TABLE Cuser TO cuser_away", "RENAME TABLE cuser_away TO Cuser"}, "quiet", {}},
       {"display name lookup", "APP00000012",
        {Database::DS, "ALTER TABLE Application RENAME COLUMN Name TO Name_away",
         "ALTER TABLE Application RENAME COLUMN Name_away TO Name"},
+       "quiet",
        {}},
-      {"startup record", "APP00000012",
-       {Database::Log, "RENAME TABLE log TO log_away", "RENAME TABLE log_away TO log"}, {}},
-      {"shell-check record", "APP00000012",
-       {Database::Log, failTrigger + "2" + failEnd, "DROP TRIGGER fail_insert"}, {kStartRecord}},
       {"policy lookup", "APP00000012",
        {Database::DS, "ALTER TABLE Application RENAME COLUMN security_policy_id TO away",
         "ALTER TABLE Application RENAME COLUMN away TO security_policy_id"},
+       "quiet",
        {kStartRecord, "2,1,2,"}},
       {"rule query", "APP00000020",
        {Database::DS, "RENAME TABLE timegroup TO timegroup_away", "RENAME TABLE timegroup_away TO timegroup"},
+       "quiet",
        {kStartRecord, "2,1,2,"}},
-      {"policy refusal record", "APP00000021",
-       {Database::Log, failTrigger + "1" + failEnd, "DROP TRIGGER fail_insert"}, {kStartRecord, "2,1,2,"}},
       {"application limits", "APP00000020",
        {Database::DS, "ALTER TABLE Application RENAME COLUMN app_session_count TO away",
         "ALTER TABLE Application RENAME COLUMN away TO app_session_count"},
+       "quiet",
        {kStartRecord, "2,1,2,"}},
+      {"every record", "APP00000012",
+       {Database::Log, "RENAME TABLE log TO log_away", "RENAME TABLE log_away TO log"}, "admitted", {}},
+      {"every record of a refused session", "APP00000021",
+       {Database::Log, "RENAME TABLE log TO log_away", "RENAME TABLE log_away TO log"}, "refused 2", {}},
+      {"shell-check record", "APP00000012",
+       {Database::Log, failTrigger + "2" + failEnd, "DROP TRIGGER fail_insert"}, "admitted", {kStartRecord}},
+      {"policy refusal record", "APP00000021",
+       {Database::Log, failTrigger + "1" + failEnd, "DROP TRIGGER fail_insert"}, "refused 2",
+       {kStartRecord, "2,1,2,"}},
+      {"identifier counter", "APP00000021",
+       {Database::DS, "DELETE FROM GloabolInc; INSERT INTO GloabolInc VALUES ('Log', 'LogABC', 1, 'NULL')",
+        "DELETE FROM GloabolInc"},
+       "refused 2", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.step);
     const std::string program = std::string("kevshell.exe /N:") + c.appId + " /U:alice /M:00-11-22-33-44-55";
     const test::Startup startup = StartFile(SessionFile(program), &c.fault);
-    EXPECT_EQ(startup.verdict, "quiet");  // the host ran to its end (status 0)
+    EXPECT_EQ(startup.verdict, c.verdict);
     EXPECT_EQ(startup.events, c.events);
-    EXPECT_FALSE(startup.Traced(test::traces::kPolicyRefused));
-    EXPECT_FALSE(startup.Traced(test::traces::kAdmitted));
-    EXPECT_EQ(startup.run.lines.back()["type"], "trace");  // nothing but progress texts
+    if (std::string(c.verdict) == "quiet") {
+      EXPECT_FALSE(startup.Traced(test::traces::kPolicyRefused));
+      EXPECT_FALSE(startup.Traced(test::traces::kAdmitted));
+      EXPECT_EQ(startup.run.lines.back()["type"], "trace");  // nothing but progress texts
+    }
   }
 }
 

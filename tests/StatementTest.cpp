@@ -2,6 +2,9 @@
 // kind of value, how results read, what a client's bytes can and cannot do.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "TestDatabase.h"
 #include "store/Database.h"
 #include "store/SqlParameters.h"
@@ -182,16 +185,58 @@ TEST_F(StatementTest, ClientValuesNeverChangeTheStatement) {
   EXPECT_EQ(ds().Scalar("select count(*) from Cuser"), "1");
 }
 
-TEST_F(StatementTest, LostConnectionFailsOnceThenReconnects) {
+// A connection the server closed while it lay idle cannot have run what is sent next: the
+// statement goes out on a new connection instead of failing.
+TEST_F(StatementTest, AConnectionClosedWhileIdleIsOpenedAnewBeforeSending) {
   Statement statement(&connection_);
   statement.SetSql("select connection_id()");
   statement.Open();
   const std::string id = statement.ColumnText(std::size_t{0});
   ds().Exec("KILL CONNECTION " + id);
-  EXPECT_THROW(statement.Open(), DatabaseError);
-  EXPECT_FALSE(connection_.IsOpen());
-  statement.Open();  // a later statement connects anew
+  statement.Open();
   EXPECT_NE(statement.ColumnText(std::size_t{0}), id);
+}
+
+// Lost while the answer was awaited, a statement may have run: it is not sent again (unless
+// it says that a second sending does no harm), and the connection is not tried again until
+// the next handler.
+TEST_F(StatementTest, AConnectionLostDuringAStatementIsGivenUpUntilTheNextHandler) {
+  for (const Connection::Resend resend : {Connection::Resend::Never, Connection::Resend::IfLost}) {
+    connection_.BeginHandler();
+    Statement statement(&connection_);
+    statement.SetSql("select connection_id()");
+    statement.Open();
+    const std::string id = statement.ColumnText(std::size_t{0});
+    ds().Exec("create table if not exists slow_counter (n int); delete from slow_counter");
+    std::thread killer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      test::AdminConnection admin(server().ds);
+      admin.Exec("KILL CONNECTION " + id);
+    });
+    statement.SetSql("insert into slow_counter select sleep(1)");
+    if (resend == Connection::Resend::Never) {
+      try {
+        statement.Execute(resend);
+        ADD_FAILURE() << "the lost statement succeeded";
+      } catch (const DatabaseError& error) {
+        EXPECT_TRUE(error.ServerUnavailable());
+      }
+      killer.join();
+      EXPECT_FALSE(connection_.IsOpen());
+      statement.SetSql("select 1");
+      EXPECT_THROW(statement.Open(), DatabaseError);  // at once, without connecting
+      EXPECT_FALSE(connection_.IsOpen());
+    } else {
+      statement.Execute(resend);  // sent once more on a new connection
+      killer.join();
+      EXPECT_TRUE(connection_.LastQueryResent());
+    }
+    connection_.BeginHandler();
+    statement.SetSql("select connection_id()");
+    statement.Open();
+    EXPECT_NE(statement.ColumnText(std::size_t{0}), id);
+  }
+  ds().Exec("drop table slow_counter");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The client library of the Windows build, loaded at first use from beside the DLL or the
 // system's search path: MariaDB's Connector/C, else an older client library of the same C
 // API. Every function is looked up by name; a library that lacks one of them is not used.
+#include <winsock2.h>
+
 #include "platform/win32/WindowsApi.h"
 #include "store/MysqlApi.h"
 
@@ -36,6 +38,9 @@ bool LookupAll(HMODULE module, MysqlApi& api) {
   find(api.real_escape_string, "mysql_real_escape_string");
   find(api.error, "mysql_error");
   find(api.errno_, "mysql_errno");
+  find(api.affected_rows, "mysql_affected_rows");
+  find(api.insert_id, "mysql_insert_id");
+  find(api.get_socket, "mysql_get_socket");
   return complete;
 }
 
@@ -59,5 +64,32 @@ const MysqlApi* MysqlClient() {
   static const MysqlApi* const api = LoadClient();
   return api;
 }
+
+// The socket calls come from the Windows sockets library that the client library has
+// loaded already; the DLL itself imports nothing from it.
+bool ConnectionClosedByServer(MYSQL* handle) {
+  const MysqlApi* api = MysqlClient();
+  HMODULE sockets = GetModuleHandleA("ws2_32.dll");
+  if (!api || !sockets) return false;
+  using SelectFunction = int(WSAAPI*)(int, fd_set*, fd_set*, fd_set*, const timeval*);
+  using ReceiveFunction = int(WSAAPI*)(SOCKET, char*, int, int);
+  const auto selectReadable = win32::LoadedModule::LookupIn<SelectFunction>(sockets, "select");
+  const auto receive = win32::LoadedModule::LookupIn<ReceiveFunction>(sockets, "recv");
+  if (!selectReadable || !receive) return false;
+  const SOCKET socket = static_cast<SOCKET>(api->get_socket(handle));
+  if (socket == INVALID_SOCKET) return false;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  const timeval now{0, 0};
+  if (selectReadable(0, &readable, nullptr, nullptr, &now) != 1) return false;
+  char byte;
+  // Readable while idle: the end of the stream (0), a message nobody asked for (1), or an
+  // error of the socket: none of them leaves a connection that can run a statement.
+  receive(socket, &byte, 1, MSG_PEEK);
+  return true;
+}
+
+void PauseMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
 }  // namespace qbnotify

@@ -24,4 +24,7 @@ QB_FAKE_EXPORT unsigned mysql_field_count(void*) { return 0; }
 QB_FAKE_EXPORT unsigned long mysql_real_escape_string(void*, char*, const char*, unsigned long) { return 0; }
 QB_FAKE_EXPORT const char* mysql_error(void*) { return "fake"; }
 QB_FAKE_EXPORT unsigned mysql_errno(void*) { return QB_FAKE_COMPLETE; }
+QB_FAKE_EXPORT unsigned long long mysql_affected_rows(void*) { return 0; }
+QB_FAKE_EXPORT unsigned long long mysql_insert_id(void*) { return 0; }
+QB_FAKE_EXPORT unsigned long long mysql_get_socket(void*) { return ~0ull; }
 #endif
