@@ -4,6 +4,7 @@
 #include <atomic>
 #include <charconv>
 #include <cstdio>
+#include <set>
 #include <vector>
 
 #include "environment/ConnectionSettings.h"
@@ -265,6 +266,7 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
   try {
     const std::uint32_t start = platform_.ElapsedMilliseconds();
     std::uint64_t settledBefore = 0;
+    std::set<std::string> declined;
     for (bool firstPass = true;; firstPass = false) {
       DirectoryListing listing = platform_.ListDirectory(directory_);
       if (listing.result == FileResult::NotFound) return report;
@@ -279,18 +281,26 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
       }
       std::vector<std::string> waiting;
       for (DirectoryEntry& entry : listing.entries)
-        if (EndsWith(entry.name, kRowSuffix)) waiting.push_back(std::move(entry.name));
+        if (EndsWith(entry.name, kRowSuffix) && !declined.count(entry.name)) waiting.push_back(std::move(entry.name));
       std::sort(waiting.begin(), waiting.end());
       if (waiting.empty()) return report;
 
       bool tried = false;
+      int declinedInARow = 0;
       for (const std::string& name : waiting) {
         if (budgetMs && tried && static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - start) >= *budgetMs) {
           report.outOfTime = true;
           return report;
         }
         tried = true;
+        const std::uint64_t declinedBefore = report.declined;
         if (DrainOne(name, callbacks, report) == Step::Stop) return report;
+        declinedInARow = report.declined != declinedBefore ? declinedInARow + 1 : 0;
+        if (declinedInARow > 0) declined.insert(name);  // not tried again by this drain
+        if (declinedInARow >= kDeclinedInARowLimit) {
+          report.serverUnavailable = true;
+          return report;
+        }
       }
       // Rows that other processes added meanwhile are found by the next listing; a spool
       // drained with a budget leaves them to the next handler. A pass that settled no row
@@ -373,6 +383,10 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
       ++report.refused;
       setAside(kRefusedSuffix);
       CountRefused();
+      return Step::Next;
+    case InsertOutcome::Declined:
+      ++report.declined;
+      putBack();
       return Step::Next;
     case InsertOutcome::Unavailable:
       break;

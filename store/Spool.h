@@ -80,8 +80,15 @@ enum class InsertOutcome {
   Written,         // the row is in its table now
   AlreadyWritten,  // a duplicate key: an earlier insert of this row landed
   Refused,         // the server refused the row for its content: it would fail again
+  Declined,        // the server answered but did not take the row for another reason (a
+                   // missing privilege or table, a failing trigger): the row stays and the
+                   // next rows are tried, since one row must never hold up all the others
   Unavailable,     // the server could not be reached or stopped answering
 };
+
+// Declined rows in a row after which draining stops: the cause is then likely the server's,
+// not the rows'.
+inline constexpr int kDeclinedInARowLimit = 3;
 
 struct DrainCallbacks {
   // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
@@ -96,9 +103,10 @@ struct DrainReport {
   std::uint64_t alreadyWritten = 0;
   std::uint64_t refused = 0;    // set aside as .refused and counted
   std::uint64_t setAside = 0;   // files that were no intact entry
+  std::uint64_t declined = 0;   // left waiting
   std::uint64_t takenBack = 0;  // claims of dead processes returned to the spool
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
-  bool serverUnavailable = false;
+  bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;
 };
 

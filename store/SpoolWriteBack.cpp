@@ -19,7 +19,7 @@ void InsertEventRow(Connections& connections, const EventRow& row) {
   insert.BindInteger("EventID", row.eventId);
   insert.BindText("Parameter1", row.parameter1);
   insert.BindText("Parameter2", row.parameter2);
-  insert.Execute();
+  insert.Execute(Connection::Resend::IfLost);
 }
 
 void InsertAuditRow(Connections& connections, const AuditRow& row) {
@@ -35,21 +35,23 @@ void InsertAuditRow(Connections& connections, const AuditRow& row) {
   insert.BindDateTime("F", row.record.starttime);
   insert.BindDateTime("G", row.record.stoptime);
   insert.BindText("H", row.logid);
-  insert.Execute();
+  insert.Execute(Connection::Resend::IfLost);
 }
 
 InsertOutcome ClassifyInsertFailure(const DatabaseError& error) {
+  if (error.Code() == ER_DUP_ENTRY) return InsertOutcome::AlreadyWritten;
+  if (error.ServerUnavailable()) return InsertOutcome::Unavailable;
   switch (error.Code()) {
-    case ER_DUP_ENTRY:
-      return InsertOutcome::AlreadyWritten;
     case ER_DATA_TOO_LONG:
     case ER_TRUNCATED_WRONG_VALUE_FOR_FIELD:
     case ER_TRUNCATED_WRONG_VALUE:
     case ER_WARN_DATA_OUT_OF_RANGE:
     case ER_BAD_NULL_ERROR:
       return InsertOutcome::Refused;
-    default:
+    case 0:  // raised by the library itself: no connection to send on
       return InsertOutcome::Unavailable;
+    default:
+      return InsertOutcome::Declined;
   }
 }
 

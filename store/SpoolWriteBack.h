@@ -7,16 +7,20 @@
 
 namespace qbnotify {
 
-// Inserts a row under its identifier, with the times it carries. Raises DatabaseError.
+// Inserts a row under its identifier, with the times it carries, with the event log's and
+// the audit's own statements; sent once more after a lost connection (the identifier is a
+// key). Raises DatabaseError.
 void InsertEventRow(Connections& connections, const EventRow& row);
 void InsertAuditRow(Connections& connections, const AuditRow& row);
 
 // What a failed insert of a spooled row means:
 //   a duplicate key                                   -> AlreadyWritten
-//   a value the column cannot take (too long, not a   -> Refused
+//   the server unreachable, lost, timed out, read-    -> Unavailable: the row stays,
+//   only, shutting down (DatabaseError says which)       draining stops
+//   a value the column cannot take (too long, not a   -> Refused: set aside
 //   valid text or date, out of range, NULL)
-//   anything else (unreachable, lost, timed out,      -> Unavailable: the row stays
-//   read-only, refused rights, a failing trigger)
+//   any other refusal (a privilege or table missing,  -> Declined: the row stays, the
+//   a failing trigger)                                   next rows are tried
 // Only the row's own content makes a row worthless to keep; everything else may heal.
 InsertOutcome ClassifyInsertFailure(const DatabaseError& error);
 

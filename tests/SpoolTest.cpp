@@ -323,6 +323,33 @@ TEST_F(SpoolTest, ARowRefusedForItsContentIsSetAsideAndCounted) {
   EXPECT_EQ(state.rowsWaiting, 0u);
 }
 
+// A row that the server declines for a reason not its own stays, and does not hold up the
+// rows behind it; several declined in a row stop the drain.
+TEST_F(SpoolTest, ADeclinedRowStaysWithoutHoldingUpTheOthers) {
+  Spool spool = Make();
+  for (int n = 1; n <= 6; ++n) spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n}));
+  std::set<std::string> declining = {"row-1"};
+  DrainCallbacks callbacks = farm_.Callbacks();
+  const auto insert = callbacks.insert;
+  callbacks.insert = [&](const SpooledRow& row) {
+    return declining.count(Label(row)) ? InsertOutcome::Declined : insert(row);
+  };
+  DrainReport report = spool.Drain(callbacks, std::nullopt);
+  EXPECT_EQ(report.declined, 1u);
+  EXPECT_EQ(report.written, 5u);
+  EXPECT_FALSE(report.serverUnavailable);
+  EXPECT_EQ(spool.State().rowsWaiting, 1u);
+
+  for (int n = 7; n <= 10; ++n) spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n}));
+  declining = {"row-1", "row-7", "row-8", "row-9"};
+  report = spool.Drain(callbacks, std::nullopt);
+  EXPECT_EQ(report.declined, static_cast<std::uint64_t>(kDeclinedInARowLimit));
+  EXPECT_TRUE(report.serverUnavailable);
+  EXPECT_EQ(report.written, 0u);  // row-10 waits for the next drain
+  EXPECT_EQ(spool.State().rowsWaiting, 5u);
+  EXPECT_TRUE(Files(".claim").empty());
+}
+
 TEST_F(SpoolTest, AHandlerSpendsNoMoreThanItsBudget) {
   Spool spool = Make();
   for (int n = 0; n < 20; ++n) spool.Add(Event(n));

@@ -88,23 +88,27 @@ TEST_F(SpoolWriteBackTest, AnUnreachableServerLeavesEveryRowWaiting) {
 TEST(ClassifyInsertFailure, OnlyTheRowsOwnContentMakesItWorthlessToKeep) {
   struct Case {
     unsigned code;
+    bool serverUnavailable;
     InsertOutcome expected;
   } cases[] = {
-      {1062, InsertOutcome::AlreadyWritten},  // duplicate key
-      {1406, InsertOutcome::Refused},         // data too long
-      {1366, InsertOutcome::Refused},         // not a valid text for the column
-      {1292, InsertOutcome::Refused},         // not a valid date
-      {1264, InsertOutcome::Refused},         // out of range
-      {1048, InsertOutcome::Refused},         // NULL
-      {2003, InsertOutcome::Unavailable},     // cannot connect
-      {2013, InsertOutcome::Unavailable},     // lost during the query
-      {1290, InsertOutcome::Unavailable},     // read-only
-      {1142, InsertOutcome::Unavailable},     // INSERT revoked
-      {1644, InsertOutcome::Unavailable},     // a trigger's SIGNAL
-      {0, InsertOutcome::Unavailable},        // no connection
+      {1062, false, InsertOutcome::AlreadyWritten},  // duplicate key
+      {1062, true, InsertOutcome::AlreadyWritten},
+      {1406, false, InsertOutcome::Refused},         // data too long
+      {1366, false, InsertOutcome::Refused},         // not a valid text for the column
+      {1292, false, InsertOutcome::Refused},         // not a valid date
+      {1264, false, InsertOutcome::Refused},         // out of range
+      {1048, false, InsertOutcome::Refused},         // NULL
+      {2003, true, InsertOutcome::Unavailable},      // cannot connect
+      {2013, true, InsertOutcome::Unavailable},      // lost during the query
+      {1290, true, InsertOutcome::Unavailable},      // read-only
+      {0, true, InsertOutcome::Unavailable},         // given up earlier in the handler
+      {0, false, InsertOutcome::Unavailable},        // no connection at all
+      {1142, false, InsertOutcome::Declined},        // INSERT revoked
+      {1644, false, InsertOutcome::Declined},        // a trigger's SIGNAL
+      {1146, false, InsertOutcome::Declined},        // no such table
   };
   for (const Case& c : cases)
-    EXPECT_EQ(ClassifyInsertFailure(DatabaseError("x", c.code)), c.expected) << c.code;
+    EXPECT_EQ(ClassifyInsertFailure(DatabaseError("x", c.code, c.serverUnavailable)), c.expected) << c.code;
 }
 
 }  // namespace
