@@ -427,6 +427,13 @@ SpoolState Spool::State() {
   return state;
 }
 
+bool Spool::HasWaitingRows() {
+  const DirectoryListing listing = platform_.ListDirectory(directory_);
+  return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
+    return EndsWith(entry.name, kRowSuffix) || EndsWith(entry.name, kClaimSuffix);
+  });
+}
+
 std::string DescribeSpoolState(const SpoolState& state) {
   const auto number = [](std::uint64_t value) { return std::to_string(value); };
   std::string text;

@@ -163,6 +163,8 @@ class Spool {
   DrainReport DrainWithinBudget(const DrainCallbacks& callbacks) { return Drain(callbacks, settings_.DrainBudgetMs); }
 
   SpoolState State();
+  // Whether any row waits (claimed ones included): one look at the directory.
+  bool HasWaitingRows();
 
  private:
   enum class Step { Next, Stop };

@@ -73,4 +73,31 @@ DrainCallbacks SpoolWriteBack(Connections& connections) {
   return callbacks;
 }
 
+SpoolAddResult KeepRow(Platform& platform, const SpooledRow& row, const DatabaseError& failure) {
+  try {
+    std::optional<Spool> spool = Spool::Locate(platform);
+    if (!spool) return SpoolAddResult::Failed;
+    if (failure.ServerUnavailable()) return spool->Add(row);
+    spool->CountRefused();
+    return SpoolAddResult::Dropped;
+  } catch (...) {
+    return SpoolAddResult::Failed;
+  }
+}
+
+DrainReport WriteBackSpool(Platform& platform, Connections& connections, bool withinBudget) {
+  try {
+    const std::optional<std::string> directory = SpoolDirectory(platform);
+    if (!directory || !Spool(platform, *directory, SpoolSettings{}).HasWaitingRows()) return {};
+    std::optional<Spool> spool = Spool::Locate(platform);
+    if (!spool) return {};
+    const DrainCallbacks callbacks = SpoolWriteBack(connections);
+    return withinBudget ? spool->DrainWithinBudget(callbacks) : spool->Drain(callbacks, std::nullopt);
+  } catch (...) {
+    DrainReport report;
+    report.diskFailed = true;
+    return report;
+  }
+}
+
 }  // namespace qbnotify

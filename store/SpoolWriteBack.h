@@ -27,4 +27,14 @@ InsertOutcome ClassifyInsertFailure(const DatabaseError& error);
 // The callbacks that Spool::Drain takes, over these connections.
 DrainCallbacks SpoolWriteBack(Connections& connections);
 
+// For a row whose first write failed with `failure`: a server that could not be reached or
+// stopped answering keeps the row in the installation's spool; any other failure counts it
+// as refused. Never throws. Spooled tells whether the row is on the disk.
+SpoolAddResult KeepRow(Platform& platform, const SpooledRow& row, const DatabaseError& failure);
+
+// After a handler's own work: writes spooled rows back through its connections, with the
+// budget of the spool's settings, or without one (the tools' "write back now"). A spool
+// without waiting rows costs one look at its directory and nothing else.
+DrainReport WriteBackSpool(Platform& platform, Connections& connections, bool withinBudget = true);
+
 }  // namespace qbnotify

@@ -85,6 +85,28 @@ TEST_F(SpoolWriteBackTest, AnUnreachableServerLeavesEveryRowWaiting) {
   EXPECT_EQ(log().Scalar("select count(*) from log"), "1");
 }
 
+// What a handler does with a row whose write failed, and with the spool afterwards.
+TEST_F(SpoolWriteBackTest, HandlersKeepRowsOfAnUnavailableServerAndCountRefusedOnes) {
+  const EventRow row = Event("U1", DateTime{2026, 12, 7, 8, 15, 0});
+  EXPECT_EQ(KeepRow(*platform_, row, DatabaseError("gone", 2013, true)), SpoolAddResult::Spooled);
+  EXPECT_EQ(KeepRow(*platform_, row, DatabaseError("too long", 1406, false)), SpoolAddResult::Dropped);
+  SpoolState state = spool_->State();
+  EXPECT_EQ(state.rowsWaiting, 1u);
+  EXPECT_EQ(state.refused, 1u);
+
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  test::WriteSettingsFile(installPath(), test::SettingsText(server()) + "[Spool]\r\nDrainBudgetMs=0\r\n");
+  for (int n = 0; n < 2; ++n) KeepRow(*platform_, row, DatabaseError("gone", 2013, true));
+  DrainReport report = WriteBackSpool(*platform_, connections);
+  EXPECT_EQ(report.written, 1u);  // no time budget left: one row per handler
+  EXPECT_TRUE(report.outOfTime);
+  report = WriteBackSpool(*platform_, connections, false);
+  EXPECT_EQ(report.written, 2u);
+  EXPECT_EQ(log().Scalar("select count(*) from log where Time='2026-12-07 08:15:00'"), "3");
+  EXPECT_EQ(WriteBackSpool(*platform_, connections).written, 0u);
+}
+
 TEST(ClassifyInsertFailure, OnlyTheRowsOwnContentMakesItWorthlessToKeep) {
   struct Case {
     unsigned code;
