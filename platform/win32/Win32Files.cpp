@@ -5,7 +5,6 @@
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/WindowsApi.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
 namespace qbnotify::win32 {
@@ -78,6 +77,12 @@ class LocalMemory {
   void* memory_ = nullptr;
 };
 
+std::string SidText(PSID sid) {
+  LocalMemory text;
+  if (!ConvertSidToStringSidA(sid, text.Receive<char>())) return {};
+  return std::string(static_cast<const char*>(text.Get()));
+}
+
 // The SID of the account this process runs as, in its string form; empty when unknown.
 std::string ProcessUserSid() {
   HANDLE raw = nullptr;
@@ -89,9 +94,7 @@ std::string ProcessUserSid() {
   std::string buffer(size, '\0');
   if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return {};
   const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-  LocalMemory text;
-  if (!ConvertSidToStringSidA(user->User.Sid, text.Receive<char>())) return {};
-  return std::string(static_cast<const char*>(text.Get()));
+  return SidText(user->User.Sid);
 }
 
 // Full access for the system, the administrators and the process's own account, inherited
@@ -102,6 +105,31 @@ bool PrivateDescriptor(LocalMemory& descriptor) {
   const std::string sddl = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + ")";
   return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
                                                               descriptor.Receive<void>(), nullptr) != FALSE;
+}
+
+// Whether the directory's access list already allows no one but the system, the
+// administrators and `user`. Checked first because setting a directory's list walks every
+// file inside to pass it on, which a full spool makes slow.
+bool AlreadyPrivate(const std::string& path, const std::string& user) {
+  DWORD size = 0;
+  GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::string descriptor(size, '\0');
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return false;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL acl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted) || !present || !acl) return false;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(acl, i, &ace)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    const std::string sid = SidText(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
+    if (sid != "S-1-5-18" && sid != "S-1-5-32-544" && sid != user) return false;
+  }
+  return true;
 }
 
 std::uint64_t Combine(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
@@ -124,15 +152,11 @@ FileResult Win32Platform::MakePrivateDirectory(std::string_view path) {
   const DWORD attributesFound = GetFileAttributesA(name.c_str());
   if (attributesFound == INVALID_FILE_ATTRIBUTES || !(attributesFound & FILE_ATTRIBUTE_DIRECTORY))
     return FileResult::Failed;
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  PACL acl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor.Get(), &present, &acl, &defaulted) || !present) return FileResult::Failed;
-  std::string writable = name;  // the call takes a non-const name
-  const DWORD set = SetNamedSecurityInfoA(writable.data(), SE_FILE_OBJECT,
-                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                          nullptr, acl, nullptr);
-  return set == ERROR_SUCCESS ? FileResult::Ok : FileResult::Failed;
+  if (AlreadyPrivate(name, ProcessUserSid())) return FileResult::Ok;
+  // The descriptor is marked protected, so nothing the parent allows is added; the files
+  // already inside keep their own lists (those this platform writes carry the private one).
+  if (!SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION, descriptor.Get())) return FileResult::Failed;
+  return AlreadyPrivate(name, ProcessUserSid()) ? FileResult::Ok : FileResult::Failed;
 }
 
 FileResult Win32Platform::WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) {

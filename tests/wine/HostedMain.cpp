@@ -43,6 +43,11 @@ class HostedWorld final : public World {
   std::string MissingFilePath() override { return directory_ + "/absent/missing.ini"; }
   // With a backslash, as the library writes its paths: the platform maps it.
   std::string NewDirectoryPath(const std::string& name) override { return directory_ + "\\" + name; }
+  std::string MakeOrdinaryDirectory(const std::string& name) override {
+    const std::string path = NewDirectoryPath(name);
+    ::mkdir(hosted::HostPath(path).c_str(), 0755);
+    return path;
+  }
   bool IsPrivate(const std::string& path) override {
     struct stat status {};
     return ::stat(hosted::HostPath(path).c_str(), &status) == 0 && (status.st_mode & 077) == 0;

@@ -304,6 +304,10 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   CHECK(world.IsPrivate(dir));
   CHECK_EQ(Name(platform.MakePrivateDirectory(dir)), "Ok");  // already there
   CHECK_EQ(Listed(platform, dir), "");
+  const std::string ordinary = world.MakeOrdinaryDirectory("ordinary");
+  CHECK(!world.IsPrivate(ordinary));
+  CHECK_EQ(Name(platform.MakePrivateDirectory(ordinary)), "Ok");  // narrowed
+  CHECK(world.IsPrivate(ordinary));
 
   tally.Group("files: durable writes");
   const std::string a = dir + "\\a.row";

@@ -32,6 +32,9 @@ class World {
   // A path, in the Windows form that the platform's file operations take, of a directory
   // that does not exist yet, in a directory that does.
   virtual std::string NewDirectoryPath(const std::string& name) = 0;
+  // Makes a directory with the system's ordinary access (others may read it) and answers
+  // its path as NewDirectoryPath does.
+  virtual std::string MakeOrdinaryDirectory(const std::string& name) = 0;
   // Whether only the process's own account, the administrators and the system can open the
   // file or directory.
   virtual bool IsPrivate(const std::string& path) = 0;

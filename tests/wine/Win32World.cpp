@@ -92,6 +92,12 @@ std::string Win32World::NewDirectoryPath(const std::string& name) {
   return directory_ + "\\" + name + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
 }
 
+std::string Win32World::MakeOrdinaryDirectory(const std::string& name) {
+  const std::string path = NewDirectoryPath(name);
+  CreateDirectoryA(path.c_str(), nullptr);
+  return path;
+}
+
 namespace {
 
 std::string SidText(PSID sid) {

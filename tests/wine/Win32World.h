@@ -26,6 +26,7 @@ class Win32World final : public World {
   std::string WriteFile(const std::string& name, const std::string& bytes) override;
   std::string MissingFilePath() override;
   std::string NewDirectoryPath(const std::string& name) override;
+  std::string MakeOrdinaryDirectory(const std::string& name) override;
   // The access list allows only the system, the administrators and the process's own
   // account.
   bool IsPrivate(const std::string& path) override;
