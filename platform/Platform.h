@@ -196,6 +196,9 @@ class Platform {
   // Renames a file within one directory, atomically, never replacing: AlreadyExists when
   // `to` is taken, NotFound when `from` is gone (for instance because another process has
   // just renamed it: of several processes renaming one file at once, exactly one succeeds).
+  // The rename need not be on the disk yet when this returns: after a power cut the file
+  // may be found under either name (never both, never neither); a later WriteFileDurably in
+  // the same directory settles it.
   virtual FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) = 0;
 
   // The regular files of a directory (subdirectories are left out). NotFound when the

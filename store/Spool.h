@@ -20,9 +20,10 @@
 // either a whole entry or none; an entry file that still fails its checks is set aside,
 // never taken for a row. Writing back claims an entry by renaming it to a name of the
 // claimer's (of several processes exactly one rename succeeds), gives it its identifier
-// and rewrites it BEFORE the insert, inserts it, and only then removes it. A crash after
-// the insert leaves the claimed entry with its identifier: it is taken back later, inserted
-// again and answered "already there" by the identifier's key, so no row is written twice.
+// and rewrites it BEFORE the insert (durably: a power cut may undo the claim, never the
+// identifier), inserts it, and only then removes it. A crash after the insert leaves the
+// claimed entry with its identifier: it is taken back later, inserted again and answered
+// "already there" by the identifier's key, so no row is written twice.
 //
 // Nothing here throws: every failure shows in the answer.
 #pragma once

@@ -146,9 +146,7 @@ FileResult HostedPlatform::RenameWithoutReplacing(std::string_view from, std::st
   const std::string localFrom = HostPath(from);
   const std::string localTo = HostPath(to);
   const int error = RenameNoReplace(localFrom, localTo);
-  if (error != 0) return FromErrno(error);
-  SyncDirectory(ParentOf(localTo));
-  return FileResult::Ok;
+  return error == 0 ? FileResult::Ok : FromErrno(error);
 }
 
 DirectoryListing HostedPlatform::ListDirectory(std::string_view path) {

@@ -199,7 +199,7 @@ FileResult Win32Platform::WriteFileDurably(std::string_view path, std::string_vi
 FileResult Win32Platform::RenameWithoutReplacing(std::string_view from, std::string_view to) {
   const std::string source(from);
   const std::string target(to);
-  if (MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return FileResult::Ok;
+  if (MoveFileExA(source.c_str(), target.c_str(), 0)) return FileResult::Ok;
   return FromError(GetLastError());
 }
 
