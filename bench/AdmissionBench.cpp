@@ -130,10 +130,10 @@ Point Measure(const InstallDir& install, int rules, int sessions) {
   hosted::HostedPlatform platform(description);
   Instance instance(platform);
   if (!OpenConnections(platform, instance.connections)) throw std::runtime_error("the connections do not open");
-  point.policy = MedianMicros([&] { refused = refused || !MatchSecurityPolicy(instance, kOwnPolicy); });
-  point.appLimits = MedianMicros([&] { refused = refused || !CheckAppSessionLimits(instance); });
+  point.policy = MedianMicros([&] { refused = refused || !MatchSecurityPolicy(instance, kOwnPolicy).admits; });
+  point.appLimits = MedianMicros([&] { refused = refused || !CheckAppSessionLimits(instance).admits; });
   point.duplicate = MedianMicros([&] { refused = refused || HasSessionOnOtherClient(instance, "alice", "PC-A"); });
-  point.userLimit = MedianMicros([&] { refused = refused || CheckUserSessionLimit(instance) != 0; });
+  point.userLimit = MedianMicros([&] { refused = refused || CheckUserSessionLimit(instance).result != 0; });
   if (refused) throw std::runtime_error("the benchmark session was refused; the farm's set-up is wrong");
   return point;
 }

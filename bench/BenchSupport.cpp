@@ -13,6 +13,7 @@
 
 #include "environment/ConnectionSettings.h"
 #include "tests/TestSupport.h"
+#include "tests/cluster/Cluster.h"
 
 namespace qbnotify::bench {
 int RunReporting(const char* what, int (*run)()) {
@@ -41,6 +42,8 @@ Admin::Admin(const std::string& database) {
     mysql_close(handle_);
     throw std::runtime_error("admin connection: " + message);
   }
+  // On a cluster, reads wait until node 1 has applied what the other nodes committed.
+  if (!test::ClusterNodes().empty()) Exec("SET SESSION wsrep_sync_wait = 1");
 }
 
 Admin::~Admin() { mysql_close(handle_); }

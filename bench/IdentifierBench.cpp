@@ -10,6 +10,13 @@
 // send what they drew through a pipe when they are done. Each round of the first series is
 // followed by one of plain autocommit UPDATEs of the other head's row from as many
 // processes: the ceiling the server itself puts on writes that queue for one row.
+//
+// On the cluster of scripts/lib/galera.sh (scripts/bench --cluster) the same rounds run with
+// the processes spread over the three nodes (process i on node i mod 3), and again with all
+// of them on node 1 (a single write node), each next to the hot-row ceiling measured the same
+// way. Spread over the nodes, writes of one row conflict at certification: what the draws'
+// retries absorb shows as draws/s and "failed"; the hot-row UPDATEs have only the server's
+// own retry of an autocommit statement.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +29,7 @@
 
 #include "bench/BenchSupport.h"
 #include "store/WriteLog.h"
+#include "tests/cluster/Cluster.h"
 
 namespace qbnotify::bench {
 namespace {
@@ -33,6 +41,8 @@ constexpr const char* kHotRowUpdate = "UPDATE GloabolInc SET Inc=Inc+1 WHERE Hea
 
 enum class Work { Draw, HotRowUpdate };
 enum class Start { CounterPresent, NoCounter };
+// Where the processes connect: the server (on a cluster, node 1), or each to a node in turn.
+enum class Spread { OneServer, AllNodes };
 constexpr int kProcessCounts[] = {1, 2, 4, 8, 16};
 
 struct ChildReport {
@@ -67,7 +77,7 @@ bool ReadAll(int fd, void* data, std::size_t size) {
 }
 
 // The child: connect, say ready, wait for the start, draw until the round is over, report.
-[[noreturn]] void Child(Work work, int readyFd, int goFd, int resultFd) {
+[[noreturn]] void Child(Work work, int port, int readyFd, int goFd, int resultFd) {
   ChildReport report;
   std::vector<std::int32_t> numbers;
   std::vector<float> latencies;
@@ -75,6 +85,7 @@ bool ReadAll(int fd, void* data, std::size_t size) {
   latencies.reserve(100000);
   try {
     auto connection = LibraryConnection(Server().ds);
+    connection->port = port;
     connection->Open();
     Statement statement(connection.get());
     const char ready = 1;
@@ -127,7 +138,7 @@ struct Round {
   std::int64_t gaps = 0;
 };
 
-Round RunRound(Admin& ds, int processes, Work work, Start startWith) {
+Round RunRound(Admin& ds, int processes, Work work, Start startWith, Spread spread = Spread::OneServer) {
   // A fresh table (no trace of earlier rounds' rows in its index) with the other head's row.
   ds.Exec("TRUNCATE TABLE GloabolInc; INSERT INTO GloabolInc (Head, ID, Inc, Remark) VALUES ('lap', '" +
           FormatIdentifier("lap", 0) + "', 1, 'NULL')");
@@ -149,7 +160,9 @@ Round RunRound(Admin& ds, int processes, Work work, Start startWith) {
       close(go[1]);
       close(result[0]);
       for (int fd : results) close(fd);
-      Child(work, ready[1], go[0], result[1]);
+      const auto& nodes = test::ClusterNodes();
+      const int port = spread == Spread::AllNodes && !nodes.empty() ? nodes[p % nodes.size()].port : Server().port;
+      Child(work, port, ready[1], go[0], result[1]);
     }
     close(result[1]);
     children.push_back(pid);
@@ -196,58 +209,97 @@ Round RunRound(Admin& ds, int processes, Work work, Start startWith) {
   return round;
 }
 
+// One series of rounds: draws with the counter row present, each next to the hot-row
+// ceiling measured the same way.
+struct Series {
+  std::string title;
+  Spread spread;
+  std::vector<Round> draws;
+  std::vector<Round> hotRow;
+};
+
 int Run() {
   EmptyAllTables();
   Admin ds(Server().ds);
+  const bool cluster = !test::ClusterNodes().empty();
   std::cout << "QBNotify identifier benchmark: NextIdentifier on head \"" << kHead << "\" from several processes,\n"
             << "each with its own DS connection, " << kRoundSeconds << " s per round; the counter table also holds\n"
             << "the row of the head \"lap\", as a farm's does.\n";
+  if (cluster) std::cout << "On a " << test::ClusterNodes().size() << "-node Galera cluster.\n";
 
-  std::vector<Round> present, absent;
-  std::vector<double> hotRowUpdates;
-  for (int processes : kProcessCounts) {
-    present.push_back(RunRound(ds, processes, Work::Draw, Start::CounterPresent));
-    const Round baseline = RunRound(ds, processes, Work::HotRowUpdate, Start::CounterPresent);
-    hotRowUpdates.push_back(static_cast<double>(baseline.draws) / baseline.seconds);
+  std::vector<Series> series;
+  if (cluster) {
+    series.push_back({"spread over the cluster's nodes (process i on node i mod 3)", Spread::AllNodes, {}, {}});
+    series.push_back({"all on node 1 (a single write node)", Spread::OneServer, {}, {}});
+  } else {
+    series.push_back({"one server", Spread::OneServer, {}, {}});
   }
-  for (int processes : kProcessCounts) absent.push_back(RunRound(ds, processes, Work::Draw, Start::NoCounter));
+  for (int processes : kProcessCounts)
+    for (Series& one : series) {
+      one.draws.push_back(RunRound(ds, processes, Work::Draw, Start::CounterPresent, one.spread));
+      one.hotRow.push_back(RunRound(ds, processes, Work::HotRowUpdate, Start::CounterPresent, one.spread));
+    }
+  std::vector<Round> absent;
+  const Spread firstDraws = cluster ? Spread::AllNodes : Spread::OneServer;
+  for (int processes : kProcessCounts) absent.push_back(RunRound(ds, processes, Work::Draw, Start::NoCounter, firstDraws));
 
   bool ok = true;
-  auto print = [&](std::vector<Round>& rounds, bool withBaseline) {
+  auto print = [&](std::vector<Round>& rounds, const std::vector<Round>* hotRow) {
     std::vector<std::string> header = {"processes", "draws", "draws/s", "mean us", "p50 us", "p99 us", "failed",
                                        "distinct", "counter rows", "counter = last drawn", "numbers skipped"};
-    if (withBaseline) header.push_back("hot-row UPDATE/s");
+    if (hotRow) {
+      header.push_back("hot-row UPDATE/s");
+      header.push_back("draws/ceiling");
+      if (cluster) header.push_back("UPDATEs failed");
+    }
     Table table(header);
     for (std::size_t r = 0; r < rounds.size(); ++r) {
       Round& round = rounds[r];
       std::vector<double> latencies(round.latencies.begin(), round.latencies.end());
       const bool counterAtLast = round.counterRows == 1 && round.counterValue == round.lastDrawn;
       ok = ok && round.distinct && counterAtLast;
+      const double perSecond = static_cast<double>(round.draws) / round.seconds;
       std::vector<std::string> row = {
-          std::to_string(round.processes), std::to_string(round.draws),
-          Fixed(static_cast<double>(round.draws) / round.seconds, 0), Fixed(Mean(latencies), 0),
-          Fixed(Quantile(latencies, 0.5), 0), Fixed(Quantile(latencies, 0.99), 0), std::to_string(round.failures),
-          round.distinct ? "yes" : "NO", std::to_string(round.counterRows),
+          std::to_string(round.processes), std::to_string(round.draws), Fixed(perSecond, 0),
+          Fixed(Mean(latencies), 0), Fixed(Quantile(latencies, 0.5), 0), Fixed(Quantile(latencies, 0.99), 0),
+          std::to_string(round.failures), round.distinct ? "yes" : "NO", std::to_string(round.counterRows),
           counterAtLast ? "yes (" + round.counterValue + ")"
                         : "NO (" + round.counterValue + " vs " + round.lastDrawn + ")",
           std::to_string(round.gaps)};
-      if (withBaseline) row.push_back(Fixed(hotRowUpdates[r], 0));
+      if (hotRow) {
+        const Round& ceiling = (*hotRow)[r];
+        const double ceilingPerSecond = static_cast<double>(ceiling.draws) / ceiling.seconds;
+        row.push_back(Fixed(ceilingPerSecond, 0));
+        row.push_back(ceilingPerSecond > 0 ? Fixed(100 * perSecond / ceilingPerSecond, 0) + " %" : "-");
+        if (cluster) row.push_back(std::to_string(ceiling.failures));
+      }
       table.Add(row);
     }
     table.Print();
     for (const Round& round : rounds)
       if (!round.firstFailure.empty())
         std::cout << " first failure with " << round.processes << " processes: " << round.firstFailure << '\n';
+    if (hotRow)
+      for (const Round& round : *hotRow)
+        if (!round.firstFailure.empty())
+          std::cout << " first failed UPDATE with " << round.processes << " processes: " << round.firstFailure << '\n';
   };
 
-  Heading("Draws per second, the head's counter row present (the usual state)");
-  print(present, true);
-  Heading("Draws per second, no counter row for the head yet (its first draws race to create it)");
-  print(absent, false);
+  for (Series& one : series) {
+    Heading("Draws per second, the head's counter row present (the usual state), " + one.title);
+    print(one.draws, &one.hotRow);
+  }
+  Heading(std::string("Draws per second, no counter row for the head yet (its first draws race to create it)") +
+          (cluster ? ", spread over the nodes" : ""));
+  print(absent, nullptr);
   std::cout << "\n A draw is one autocommitted UPDATE on DS that hands the number back (a read follows only\n for a head without a counter row).\n"
                " failed: draws that raised an error after the generator's own retries; numbers skipped:\n"
                " numbers between the first and the last drawn that nobody received. hot-row UPDATE/s: plain\n"
-               " autocommit UPDATEs of the other head's row from as many processes, the server's own ceiling.\n";
+               " autocommit UPDATEs of the other head's row from as many processes, connected the same way: the\n"
+               " ceiling the server puts on writes that queue for one row; draws/ceiling: draws/s as a share of it.\n";
+  if (cluster)
+    std::cout << " UPDATEs failed: hot-row UPDATEs refused after the server's own retry (certification conflicts\n"
+                 " between nodes, error 1213).\n";
   return ok ? 0 : 1;
 }
 

@@ -5,9 +5,7 @@
 #include "channel/PChannel.h"
 #include "environment/SessionQueries.h"
 #include "environment/Switches.h"
-#include "policy/DuplicateAccount.h"
-#include "policy/SecurityPolicy.h"
-#include "policy/SessionLimits.h"
+#include "policy/Admission.h"
 #include "store/WriteLog.h"
 
 namespace qbnotify {
@@ -18,11 +16,6 @@ constexpr const char* kTraceStartup = "WinStartUp\xC6\xF4\xB6\xAF";
 constexpr const char* kTraceProtocolCheck = "\xBF\xAA\xCA\xBC\xBC\xEC\xB2\xE9\xCA\xC7\xB7\xF1KEV\xD0\xAD\xD2\xE9\xC0\xE0\xD0\xCD";
 constexpr const char* kTraceConnecting = "\xBF\xAA\xCA\xBC\xC1\xAC\xBD\xD3\xCA\xFD\xBE\xDD\xBF\xE2";
 constexpr const char* kTraceConnected = "\xCA\xFD\xBE\xDD\xBF\xE2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6";
-constexpr const char* kTraceShellCheck = "\xBF\xAA\xCA\xBC\xBC\xEC\xB2\xE9KEV\xD0\xAD\xD2\xE9\xCD\xEA\xD5\xFB\xD0\xD4";
-constexpr const char* kTracePolicyRefused = "\xB0\xB2\xC8\xAB\xB2\xDF\xC2\xD4\xBE\xDC\xBE\xF8";
-constexpr const char* kTraceDuplicateCheck = "\xD6\xD8\xB8\xB4\xD5\xCB\xBA\xC5\xBC\xEC\xB2\xE9";
-constexpr const char* kTraceDuplicateFound = "\xD6\xD8\xB8\xB4\xD5\xCB\xBA\xC5\xC1\xCB";
-constexpr const char* kTraceAdmitted = "\xB0\xB2\xC8\xAB\xB2\xDF\xC2\xD4\xCD\xA8\xB9\xFD";
 constexpr const char* kTraceRestorePass = "$$$$$$$$$Timer\xBF\xAA\xCA\xBC";
 
 constexpr std::uint32_t kReconnectTimerPeriod = 3000;
@@ -58,37 +51,6 @@ void Contained(Body body) {
   }
 }
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string TrimControlAndBlanks(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
-std::string UpperCased(const Platform& platform, std::string text) {
-  platform.UpperCaseBuffer(text.data(), text.size());
-  return text;
-}
-
-// The second stage of the context, once the database is open.
-void FillSecondStage(Instance& instance) {
-  Platform& platform = instance.platform;
-  SessionContext& context = instance.context;
-  context.AppId = GetSwitchValue(platform, "/N:");
-  context.ClientMac = GetSwitchValue(platform, "/M:");
-  context.UserId = LookupUserId(platform, instance.connections);
-  AuditRecord& audit = context.Audit;
-  audit.sessionid = FirstBytes(GetSwitchValue(platform, "/E:"), AuditRecord::kSessionIdBytes);
-  audit.farmuser = FirstBytes(GetSwitchValue(platform, "/U:"), AuditRecord::kFarmUserBytes);
-  audit.appid = FirstBytes(context.AppId, AuditRecord::kAppIdBytes);
-  audit.clientmac = FirstBytes(context.ClientMac, AuditRecord::kClientMacBytes);
-  audit.starttime = platform.LocalNow();
-  audit.appshowname = FirstBytes(LookupAppShowName(instance.connections, audit.appid), AuditRecord::kAppShowNameBytes);
-}
-
 void StartupSequence(Instance& instance) {
   Platform& platform = instance.platform;
   SessionContext& context = instance.context;
@@ -101,33 +63,20 @@ void StartupSequence(Instance& instance) {
   instance.Trace(kTraceConnected);
   WriteSessionEvent(instance, 1, 2, context.ClientMac);
 
-  instance.Trace(kTraceShellCheck);
-  if (CheckShellIntegrity(instance) == kRefusedByShell) {
-    ForceLogoff(instance, kRefusedByShell);
-    return;
-  }
-
-  if (NeedsSecurityPolicy(platform, context.AppId) && CheckSecurityPolicy(instance) == 2) {
-    instance.Trace(kTracePolicyRefused);
-    ForceLogoff(instance, kRefusedByPolicy);
-    return;
-  }
-
-  if (CheckRepeatLoginSetting(instance)) {
-    instance.Trace(kTraceDuplicateCheck);
-    if (CheckDuplicateAccount(instance) == 5) {
-      instance.Trace(kTraceDuplicateFound);
-      ForceLogoff(instance, kRefusedByPolicy);
-      return;
+  // The checks decide; the records they want are written here as each falls due.
+  struct WriteRecords final : AdmissionEffects {
+    explicit WriteRecords(Instance& session) : target(session) {}
+    void Record(const EventRecord& record) override {
+      WriteSessionEvent(target, record.typeId, record.eventId, record.parameter1);
     }
-  }
-
-  if (CheckUserSessionLimit(instance) == 6) {
-    ForceLogoff(instance, kRefusedByPolicy);
+    Instance& target;
+  } effects(instance);
+  AdmissionReport report;
+  const int reason = RunAdmissionChecks(instance, effects, report);
+  if (reason != kAdmitted) {
+    ForceLogoff(instance, reason);
     return;
   }
-
-  instance.Trace(kTraceAdmitted);
   NotifyClient(platform, kNotifyStartup, kAdmitted);
 }
 
@@ -146,23 +95,6 @@ void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eve
     // A record that cannot be written fails alone: the handler goes on with its checks, its
     // message to the client, the window restore or the closing at logoff.
   }
-}
-
-bool NeedsSecurityPolicy(const Platform& platform, const std::string& appId) {
-  const std::string upper = UpperCased(platform, appId);
-  return upper != "APP00000000" && upper.find("APP") != std::string::npos;
-}
-
-int CheckShellIntegrity(Instance& instance) {
-  int result = kRefusedByShell;
-  const std::string& program = instance.context.InitialProgram;
-  if (!TrimControlAndBlanks(program).empty()) {
-    // Only the program that the session starts counts, not a later parameter.
-    const std::string shell = UpperCased(instance.platform, GetParam(instance.platform, program, 0));
-    if (shell.find("KEVSHELL") != std::string::npos) result = kAdmitted;
-  }
-  WriteSessionEvent(instance, 2, result == kRefusedByShell ? 1 : 2);
-  return result;
 }
 
 void ForceLogoff(Instance& instance, std::int32_t reason) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 
 #include "notify/SessionContext.h"
+#include "policy/Admission.h"
+#include "session/Decisions.h"
 
 namespace qbnotify {
 
@@ -20,17 +22,8 @@ void HandleDisconnect(Instance& instance);
 void HandleReconnect(Instance& instance);
 void HandleLogoff(Instance& instance);
 
-// Startup result codes and refusal reasons.
-inline constexpr int kAdmitted = 0;
-inline constexpr int kRefusedByPolicy = 2;
-inline constexpr int kRefusedByShell = 3;
-
 // The session-end flags: reboot (2) combined with power-off (8).
 inline constexpr std::uint32_t kForceLogoffFlags = 10;
-
-// 0 when the initial program's first parameter, upper-cased, holds "KEVSHELL"; else 3.
-// Writes one event record either way. Raises DatabaseError.
-int CheckShellIntegrity(Instance& instance);
 
 // Tells the client the startup result, then ends the session.
 void ForceLogoff(Instance& instance, std::int32_t reason);
@@ -38,9 +31,5 @@ void ForceLogoff(Instance& instance, std::int32_t reason);
 // Hides and shows again every visible top-level window without a parent, then stops the
 // reconnect timer.
 void RestoreWindows(Instance& instance);
-
-// Whether an application identifier goes to the security policy: upper-cased, it holds
-// "APP" and is not "APP00000000".
-bool NeedsSecurityPolicy(const Platform& platform, const std::string& appId);
 
 }  // namespace qbnotify

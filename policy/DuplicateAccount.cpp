@@ -27,29 +27,34 @@ std::string Format(const char* format, Args... args) {
   return text;
 }
 
-}  // namespace
-
-bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName) {
+// The rule's setting for a user; a failure leaves it unset, with the error kept.
+bool ReadRepeatLoginSetting(Instance& instance, const std::string& userName, RepeatLoginDecision& decision) {
   try {
     instance.Trace(kTraceRepeatCheck);
     Statement statement(instance.connections.DS.get());
     statement.SetSql("Select RepeatLoginEnable from cuser where name = :A");
     statement.BindText("A", userName);
+    decision.queries.push_back({"DS", statement.Render(), 0});
     statement.Open();
-    const std::int32_t value = statement.ColumnInteger(std::size_t{0});
-    const bool forbidden = value == 1;
-    instance.Trace(Format(forbidden ? kTraceRepeatForbidden : kTraceRepeatAllowed, userName.c_str(), value));
-    return forbidden;
+    decision.queries.back().rows = statement.RowCount();
+    decision.value = statement.ColumnInteger(std::size_t{0});
+    decision.forbidden = decision.value == 1;
+    instance.Trace(Format(decision.forbidden ? kTraceRepeatForbidden : kTraceRepeatAllowed, userName.c_str(),
+                          decision.value));
+    return decision.forbidden;
+  } catch (const std::exception& error) {
+    decision.failure = error.what();
   } catch (...) {
-    return false;
+    decision.failure = "unknown failure";
   }
+  decision.forbidden = false;
+  return false;
 }
 
-bool CheckRepeatLoginSetting(Instance& instance) {
-  return IsRepeatLoginForbidden(instance, GetSwitchValue(instance.platform, "/U:"));
-}
-
-bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName) {
+// The user's sessions from other client computers. A failure before the count admits; one
+// after it keeps the answer.
+bool FindSessionsOnOtherClients(Instance& instance, const std::string& userName, const std::string& clientName,
+                                DuplicateAccountDecision& decision) {
   bool found = false;
   try {
     // Rows that mention the name are narrowed down to the sessions whose "/U:" value is it.
@@ -58,24 +63,50 @@ bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, co
     statement.SetSql("Select InitAppName from dc_sessionload where InitAppName like :A and ClientName<>:B");
     statement.BindText("A", pattern);
     statement.BindText("B", clientName);
+    decision.queries.push_back({"DC", statement.Render(), 0});
     statement.Open();
-    int count = 0;
+    decision.queries.back().rows = statement.RowCount();
     for (std::size_t row = 0; row < statement.RowCount(); ++row) {
       statement.Seek(row);
-      if (SwitchValueEquals(instance.platform, statement.ColumnText(std::size_t{0}), "/U:", userName)) ++count;
+      const std::string initialProgram = statement.ColumnText(std::size_t{0});
+      if (SwitchValueEquals(instance.platform, initialProgram, "/U:", userName))
+        decision.otherClientRows.push_back({initialProgram, {}, {}});
     }
+    const int count = static_cast<int>(decision.otherClientRows.size());
     found = count > 0;
     instance.Trace(Format(kTraceOtherClients, pattern.c_str(), clientName.c_str(), userName.c_str(), count));
+  } catch (const std::exception& error) {
+    decision.failure = error.what();
   } catch (...) {
-    // A failure before the count admits; one after it keeps the answer.
+    decision.failure = "unknown failure";
   }
   return found;
 }
 
-int CheckDuplicateAccount(Instance& instance) {
+}  // namespace
+
+bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName) {
+  RepeatLoginDecision decision;
+  return ReadRepeatLoginSetting(instance, userName, decision);
+}
+
+RepeatLoginDecision CheckRepeatLoginSetting(Instance& instance) {
+  RepeatLoginDecision decision;
+  ReadRepeatLoginSetting(instance, GetSwitchValue(instance.platform, "/U:"), decision);
+  return decision;
+}
+
+bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName) {
+  DuplicateAccountDecision decision;
+  return FindSessionsOnOtherClients(instance, userName, clientName, decision);
+}
+
+DuplicateAccountDecision CheckDuplicateAccount(Instance& instance) {
   const std::string userName = GetSwitchValue(instance.platform, "/U:");
   const std::string clientName = GetClientName(instance.platform, kCurrentSession);
-  return HasSessionOnOtherClient(instance, userName, clientName) ? 5 : 0;
+  DuplicateAccountDecision decision;
+  if (FindSessionsOnOtherClients(instance, userName, clientName, decision)) decision.result = kDuplicateAccountFound;
+  return decision;
 }
 
 }  // namespace qbnotify

@@ -4,17 +4,19 @@
 
 #include <string>
 
-#include "notify/SessionContext.h"
+#include "session/Decisions.h"
+#include "session/SessionContext.h"
 
 namespace qbnotify {
 
-// Whether the session's "/U:" user has the rule set. Never raises.
-bool CheckRepeatLoginSetting(Instance& instance);
+// Whether the session's "/U:" user has the rule set (`forbidden`). Never raises: a failure
+// leaves the rule unset.
+RepeatLoginDecision CheckRepeatLoginSetting(Instance& instance);
 bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName);
 
-// 5 when the user already runs a session from a client computer of another name, else 0.
-// Never raises: a failure admits.
-int CheckDuplicateAccount(Instance& instance);
+// result 5 when the user already runs a session from a client computer of another name,
+// else 0. Never raises: a failure admits.
+DuplicateAccountDecision CheckDuplicateAccount(Instance& instance);
 bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName);
 
 }  // namespace qbnotify

@@ -4,21 +4,71 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "notify/SessionContext.h"
+#include "session/Decisions.h"
+#include "session/SessionContext.h"
 
 namespace qbnotify {
 
-// 0: the session may go on; 2: refused by the policy or by the application's session
-// limits (each refusal writes an event record). Raises DatabaseError.
-int CheckSecurityPolicy(Instance& instance);
+// The policy step: the application's row, its rules, then the application's session limits.
+// result 0: the session may go on; 2: refused by the policy or by the limits, with the
+// event record to write. Writes nothing. Raises DatabaseError.
+PolicyDecision CheckSecurityPolicy(Instance& instance);
 
 // The application's policy identifier; "no app" when the application has no row, empty
 // when the column is NULL. Raises DatabaseError.
 std::string GetAppSecurityPolicyId(Instance& instance);
 
-// True when the first matching rule of the policy admits; false when it refuses or no rule
-// matches. Raises DatabaseError.
-bool MatchSecurityPolicy(Instance& instance, const std::string& policyId);
+// The rule query for this client: admits when the first matching rule admits; refuses when
+// it refuses or no rule matches. Raises DatabaseError.
+RuleMatch MatchSecurityPolicy(Instance& instance, const std::string& policyId);
+
+// The client as the rule query sees it.
+struct RuleClient {
+  std::string name;
+  std::string mac;
+  std::string address;  // dotted decimal; "0.0.0.0" when the platform reports none
+};
+RuleClient ReadRuleClient(Instance& instance);
+
+// Binds those of the rule query's parameters that `sql` names, for this client and policy.
+void BindRuleParameters(Statement& statement, const std::string& sql, const RuleClient& client,
+                        const std::string& policyId);
+
+// Each condition of the rule query, as the query writes it over the rule (alias a), its
+// address group (b) and its time group (c).
+struct RuleConditions {
+  const char* clientName;
+  const char* mac;
+  const char* protocol;
+  const char* time;
+  const char* address;
+};
+const RuleConditions& RuleQueryConditions();
+
+// Every rule of a policy, with each of the rule query's conditions evaluated by the server
+// for this client: why a rule matched or did not. Read-only; used by the tools, never by
+// the startup sequence. A condition that the server answers NULL (a missing group, a NULL
+// date) reads as not holding.
+struct RuleEvaluation {
+  PolicyRule rule;
+  bool addressGroupFound = false;
+  bool timeGroupFound = false;
+  bool clientName = false;
+  bool mac = false;
+  bool protocol = false;
+  bool time = false;
+  bool address = false;
+  bool Matches() const { return addressGroupFound && timeGroupFound && clientName && mac && protocol && time && address; }
+};
+struct PolicyEvaluation {
+  std::vector<RuleEvaluation> rules;  // in SortID order
+  std::string serverDate;             // the server's CURDATE(), CURTIME() and weekday (Monday 0)
+  std::string serverTime;
+  std::int32_t serverWeekday = 0;
+  QueryStep query;
+};
+PolicyEvaluation EvaluatePolicyRules(Instance& instance, const std::string& policyId, const RuleClient& client);
 
 }  // namespace qbnotify

@@ -5,79 +5,126 @@
 #include "policy/SessionLoad.h"
 
 namespace qbnotify {
+namespace {
 
-bool CheckAppSessionLimits(Instance& instance) {
+// Runs a query whose failure makes the caller's limit not apply: 0, with the error kept.
+template <typename Body>
+std::int32_t ReadOrZero(std::string& failure, Body body) {
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    failure = error.what();
+  } catch (...) {
+    failure = "unknown failure";
+  }
+  return 0;
+}
+
+std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step, std::string& failure) {
+  return ReadOrZero(failure, [&] {
+    Statement statement(instance.connections.DS.get());
+    statement.SetSql("Select RunAppNum from cuser where name = :A");
+    statement.BindText("A", userName);
+    step = {"DS", statement.Render(), 0};
+    statement.Open();
+    step.rows = statement.RowCount();
+    return statement.ColumnInteger(std::size_t{0});
+  });
+}
+
+std::int32_t CountClientSessions(Instance& instance, const std::string& clientName, QueryStep& step,
+                                 std::string& failure) {
+  return ReadOrZero(failure, [&] {
+    Statement statement(instance.connections.DC.get());
+    statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
+    statement.BindText("A", "%KEV%");
+    statement.BindText("B", clientName);
+    step = {"DC", statement.Render(), 0};
+    statement.Open();
+    step.rows = statement.RowCount();
+    return statement.ColumnInteger(std::size_t{0});
+  });
+}
+
+}  // namespace
+
+AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   Platform& platform = instance.platform;
   const std::string appId = GetSwitchValue(platform, "/N:");
   const std::string userName = GetSwitchValue(platform, "/U:");
+  AppLimitsDecision decision;
 
   Statement limits(instance.connections.DS.get());
   limits.SetSql("Select each_user_one_session,app_session_count from application where app_id= :AppID");
   limits.BindText("AppID", appId);
+  decision.queries.push_back({"DS", limits.Render(), 0});
   limits.Open();
-  const std::int32_t limit = limits.ColumnInteger("app_session_count");
-  const std::int32_t onePerUser = limits.ColumnInteger("each_user_one_session");
+  decision.queries.back().rows = limits.RowCount();
+  decision.limit = limits.ColumnInteger("app_session_count");
+  decision.onePerUser = limits.ColumnInteger("each_user_one_session");
 
   // Sessions of the application: those whose "/N:" value is the identifier.
   Statement load(instance.connections.DC.get());
   load.SetSql("Select InitAppName from dc_sessionload where InitAppName like :AppID");
   load.BindText("AppID", ContainsPattern(platform, appId));
+  decision.queries.push_back({"DC", load.Render(), 0});
   load.Open();
-  std::int32_t running = 0;
+  decision.queries.back().rows = load.RowCount();
   for (std::size_t row = 0; row < load.RowCount(); ++row) {
     load.Seek(row);
-    if (SwitchValueEquals(platform, load.ColumnText(std::size_t{0}), "/N:", appId)) ++running;
+    const std::string initialProgram = load.ColumnText(std::size_t{0});
+    if (SwitchValueEquals(platform, initialProgram, "/N:", appId)) decision.runningRows.push_back({initialProgram, {}, {}});
   }
-  if (limit != 0 && running >= limit) return false;
+  const auto running = static_cast<std::int64_t>(decision.runningRows.size());
+  if (decision.limit != 0 && running >= decision.limit) {
+    decision.admits = false;
+    return decision;
+  }
 
   // Sessions of the application that the user runs.
   load.Close();
   load.SetSql("Select InitAppName from dc_sessionload where InitAppName like :AppID and InitAppName like :UserName");
   load.BindText("AppID", ContainsPattern(platform, appId));
   load.BindText("UserName", ContainsPattern(platform, userName));
+  decision.userCounted = true;
+  decision.queries.push_back({"DC", load.Render(), 0});
   load.Open();
-  std::int32_t ofUser = 0;
+  decision.queries.back().rows = load.RowCount();
   for (std::size_t row = 0; row < load.RowCount(); ++row) {
     load.Seek(row);
     const std::string initialProgram = load.ColumnText(std::size_t{0});
     if (SwitchValueEquals(platform, initialProgram, "/N:", appId) &&
         SwitchValueEquals(platform, initialProgram, "/U:", userName))
-      ++ofUser;
+      decision.userRows.push_back({initialProgram, {}, {}});
   }
-  return !(onePerUser == 1 && ofUser > 0);
+  decision.admits = !(decision.onePerUser == 1 && !decision.userRows.empty());
+  return decision;
 }
 
 std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName) {
-  try {
-    Statement statement(instance.connections.DS.get());
-    statement.SetSql("Select RunAppNum from cuser where name = :A");
-    statement.BindText("A", userName);
-    statement.Open();
-    return statement.ColumnInteger(std::size_t{0});
-  } catch (...) {
-    return 0;
-  }
+  QueryStep step;
+  std::string failure;
+  return ReadUserRunAppNum(instance, userName, step, failure);
 }
 
 std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName) {
-  try {
-    Statement statement(instance.connections.DC.get());
-    statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
-    statement.BindText("A", "%KEV%");
-    statement.BindText("B", clientName);
-    statement.Open();
-    return statement.ColumnInteger(std::size_t{0});
-  } catch (...) {
-    return 0;
-  }
+  QueryStep step;
+  std::string failure;
+  return CountClientSessions(instance, clientName, step, failure);
 }
 
-int CheckUserSessionLimit(Instance& instance) {
+UserLimitDecision CheckUserSessionLimit(Instance& instance) {
   const std::string userName = GetSwitchValue(instance.platform, "/U:");
   const std::string clientName = GetClientName(instance.platform, kCurrentSession);
-  const std::int32_t limit = GetUserRunAppNum(instance, userName);
-  if (limit == 0) return 0;
-  return CountClientProtocolSessions(instance, clientName) >= limit ? 6 : 0;
+  UserLimitDecision decision;
+  decision.queries.emplace_back();
+  decision.limit = ReadUserRunAppNum(instance, userName, decision.queries.back(), decision.failure);
+  if (decision.limit == 0) return decision;
+  decision.countRan = true;
+  decision.queries.emplace_back();
+  decision.counted = CountClientSessions(instance, clientName, decision.queries.back(), decision.failure);
+  decision.result = decision.counted >= decision.limit ? kUserLimitReached : 0;
+  return decision;
 }
 
 }  // namespace qbnotify

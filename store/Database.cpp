@@ -50,6 +50,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a statement waits, in all, for a cluster node that says it is not ready.
+constexpr int kNotReadyPauseMilliseconds = 3000;
+
 // Errors with which the server says that it cannot take statements now, whatever they hold.
 bool IsUnavailableAnswer(unsigned code) {
   switch (code) {
@@ -177,6 +180,7 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
   // cannot have run anything sent on it: connect anew before sending, not after a failure.
   if (handle_ && ConnectionClosedByServer(handle_)) Close();
   lastResent_ = false;
+  int notReadyPause = 0;
   for (int attempt = 1;; ++attempt) {
     lastResent_ = attempt > 1;
     Open();
@@ -185,6 +189,15 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
     try {
       return Send(sql, lost);
     } catch (const DatabaseError& error) {
+      // A cluster node that is rejoining refuses every statement without running it, for a
+      // second or two: any statement may wait for it (a read that gave up here would let a
+      // session in unchecked).
+      if (error.Code() == ER_UNKNOWN_COM_ERROR && notReadyPause < kNotReadyPauseMilliseconds) {
+        PauseMilliseconds(100);
+        notReadyPause += 100;
+        --attempt;
+        continue;
+      }
       if (!lost) throw;
       // The client library reports a time-out as a lost connection; the time tells them apart.
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();

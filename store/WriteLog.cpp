@@ -179,11 +179,14 @@ std::string NextIdentifier(Statement& statement, const std::string& head) {
       if (std::optional<std::string> identifier = DrawOnce(statement, head)) return *identifier;
     } catch (const DatabaseError& error) {
       statement.Close();
-      if (!IsRetryable(error) || paused >= kRetryBudgetMilliseconds) throw;
+      if (!IsRetryable(error)) throw;
+      if (paused >= kRetryBudgetMilliseconds) throw DatabaseError(error.what(), error.Code(), true);
     }
     const int wait = std::min(pause / 2 + static_cast<int>(jitter() % static_cast<unsigned>(pause)),
                               kRetryBudgetMilliseconds - paused);
-    if (wait <= 0) throw DatabaseError("the identifier counter of head " + head + " stayed busy");
+    // A counter that stays busy past the budget is treated like a server that does not
+    // answer: the row it was drawn for can be kept and written later.
+    if (wait <= 0) throw DatabaseError("the identifier counter of head " + head + " stayed busy", ER_LOCK_DEADLOCK, true);
     PauseMilliseconds(static_cast<unsigned>(wait));
     paused += wait;
     pause = std::min(pause * 2, kLongestPauseMilliseconds);

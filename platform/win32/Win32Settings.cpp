@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/RegistryViews.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/WindowsApi.h"
 
@@ -40,14 +41,12 @@ RawValue ReadRawValue(HKEY key, const char* name) {
 
 }  // namespace
 
-RegistryValue Win32Platform::ReadMachineRegistryString(std::string_view keyPath, std::string_view valueName) {
-  const std::string path(keyPath);
-  const std::string name(valueName);
+RegistryValue ReadRegistryString(HKEY root, const char* keyPath, const char* valueName, REGSAM access) {
   OpenKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(root, keyPath, 0, access, key.Receive()) != ERROR_SUCCESS)
     return RegistryValue{RegistryStatus::KeyMissing, {}};
 
-  const RawValue raw = ReadRawValue(key.Get(), name.c_str());
+  const RawValue raw = ReadRawValue(key.Get(), valueName);
   if (raw.result != ERROR_SUCCESS) return RegistryValue{RegistryStatus::ValueMissing, {}};
   if (raw.type != REG_SZ && raw.type != REG_EXPAND_SZ) return RegistryValue{RegistryStatus::OtherType, {}};
 
@@ -56,6 +55,12 @@ RegistryValue Win32Platform::ReadMachineRegistryString(std::string_view keyPath,
   std::string text(raw.bytes.data(), raw.bytes.size());
   text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
   return RegistryValue{RegistryStatus::Text, std::move(text)};
+}
+
+RegistryValue Win32Platform::ReadMachineRegistryString(std::string_view keyPath, std::string_view valueName) {
+  const std::string path(keyPath);
+  const std::string name(valueName);
+  return ReadRegistryString(HKEY_LOCAL_MACHINE, path.c_str(), name.c_str(), KEY_ALL_ACCESS);
 }
 
 std::string Win32Platform::ReadProfileString(std::string_view section, std::string_view key,

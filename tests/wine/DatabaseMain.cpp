@@ -5,6 +5,9 @@
 //
 //   qbnotify_wine_db_tests              libmariadb.dll beside the program
 //   qbnotify_wine_db_tests --no-client  no client library anywhere: nothing connects
+//   qbnotify_wine_db_tests --install-path DIR
+//                                       as the first, with the settings file that is already
+//                                       in DIR (written by the Windows settings tool)
 //
 // Run by scripts/check-windows-db under 64-bit Wine, with ANSI code page 936.
 #include <cstdio>
@@ -56,20 +59,25 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
+// Points the product's InstallPath at `install`; false when the registry refused.
+bool SetInstallPath(const std::string& install, check::Tally& tally) {
+  win32::OpenKey key;
+  const bool keyMade = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                       key.Receive(), nullptr) == ERROR_SUCCESS;
+  CHECK(keyMade);
+  if (!keyMade) return false;
+  return CHECK(RegSetValueExA(key.Get(), kInstallPathValue, 0, REG_SZ,
+                              reinterpret_cast<const BYTE*>(install.c_str()),
+                              static_cast<DWORD>(install.size() + 1)) == ERROR_SUCCESS);
+}
+
 // Points the product's InstallPath at a directory of the temporary folder and writes the
 // settings file below it, as an administrator's installation does.
 bool WriteSettings(const Server& server, check::Tally& tally) {
   char temp[MAX_PATH];
   const std::string install = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "qbnotify-db-install";
   for (const char* sub : {"", "\\Data", "\\Data\\CONFIG"}) CreateDirectoryA((install + sub).c_str(), nullptr);
-
-  win32::OpenKey key;
-  const bool keyMade = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                       key.Receive(), nullptr) == ERROR_SUCCESS;
-  CHECK(keyMade);
-  if (!keyMade) return false;
-  CHECK(RegSetValueExA(key.Get(), kInstallPathValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(install.c_str()),
-                       static_cast<DWORD>(install.size() + 1)) == ERROR_SUCCESS);
+  if (!SetInstallPath(install, tally)) return false;
 
   const std::string text = "[DSConnection]\r\nDSHost=" + server.host + ":" + server.port +
                            "\r\nDSUID=" + EncodeSettingValue(server.user) +
@@ -210,10 +218,11 @@ void CheckCraftedValue(Connections& connections, check::Tally& tally) {
   CHECK_EQ(log.ColumnText("bytes"), Hex(kCrafted));
 }
 
-void RunWithClient(const Server& server, check::Tally& tally) {
+// `install`: the directory of a settings file written before; empty: the program writes one.
+void RunWithClient(const Server& server, const std::string& install, check::Tally& tally) {
   win32::Win32Platform platform;
   tally.Group("settings");
-  if (!WriteSettings(server, tally)) return;
+  if (install.empty() ? !WriteSettings(server, tally) : !SetInstallPath(install, tally)) return;
   Connections connections;
   const bool opened = OpenConnections(platform, connections);
   CHECK(opened);
@@ -256,10 +265,11 @@ int main(int argc, char** argv) {
   tally.Group("setup");
   const Server server;
   QB_CHECK(tally, !server.host.empty() && !server.port.empty() && !server.user.empty());
-  const bool withoutClient = argc > 1 && std::string(argv[1]) == "--no-client";
+  const std::string mode = argc > 1 ? argv[1] : "";
   try {
-    if (withoutClient) RunWithoutClient(server, tally);
-    else RunWithClient(server, tally);
+    if (mode == "--no-client") RunWithoutClient(server, tally);
+    else if (mode == "--install-path" && argc > 2) RunWithClient(server, argv[2], tally);
+    else RunWithClient(server, "", tally);
   } catch (const std::exception& failure) {
     tally.Record(false, __FILE__, __LINE__, std::string("raised: ") + failure.what());
   }

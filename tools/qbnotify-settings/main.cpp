@@ -5,6 +5,7 @@
 //                            --ds-db qbds --dc-db qbdc --log-db qblog
 //   qbnotify-settings show FILE
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -32,6 +33,22 @@ constexpr Setting kSettings[] = {
     {"LogConnection", "LogDB", "Log database"},
 };
 
+// A path given in UTF-8, whatever the system's own code page for file names.
+std::filesystem::path FilePath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// File names compare without regard to ASCII letter case on Windows, exactly elsewhere.
+bool SameName(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+  const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+#else
+  return a == b;
+#endif
+}
+
 int Write(const std::string& path, const std::string& host, const std::string& user, const std::string& password,
           const std::string& ds, const std::string& dc, const std::string& log) {
   const auto coded = [](const std::string& utf8, const char* what) {
@@ -44,19 +61,20 @@ int Write(const std::string& path, const std::string& host, const std::string& u
                            "\r\nDSPSW=" + coded(password, "password") + "\r\nDSDB=" + coded(ds, "DS database") +
                            "\r\n\r\n[DCConnection]\r\nDCDB=" + coded(dc, "DC database") +
                            "\r\n\r\n[LogConnection]\r\nLogDB=" + coded(log, "Log database") + "\r\n";
-  const std::filesystem::path file(path);
+  const std::filesystem::path file = FilePath(path);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
   if (!(out << text)) throw std::runtime_error("cannot write " + path);
   return 0;
 }
 
 int Show(const std::string& path) {
-  if (!std::filesystem::exists(path)) throw std::runtime_error("no such file: " + path);
+  if (!std::filesystem::exists(FilePath(path))) throw std::runtime_error("no such file: " + path);
   // Read through the same reader the library uses, from a registry that points at the file.
+  // The generic form has forward slashes on Windows too.
   const std::string suffix = "/Data/CONFIG/TavDbCnn.dat";
-  const std::string absolute = std::filesystem::absolute(path).string();
-  if (absolute.size() < suffix.size() || absolute.compare(absolute.size() - suffix.size(), suffix.size(), suffix) != 0)
+  const std::string absolute = std::filesystem::absolute(FilePath(path)).generic_string();
+  if (absolute.size() < suffix.size() || !SameName(absolute.substr(absolute.size() - suffix.size()), suffix))
     throw std::runtime_error("the settings file must be <install path>" + suffix);
   hosted::Session session;
   session.registry[kProductKey][kInstallPathValue] =

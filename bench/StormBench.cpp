@@ -1,0 +1,256 @@
+// A logon storm: N sessions of our protocol start at the same instant, as when a farm's
+// clients reconnect after a network failure. Each session is its own process (as each logon
+// process is on a terminal server) with a fresh library instance, and runs the startup
+// handler: three connections, the session's two startup records and every admission check.
+// Prints the startup time's median, 99th percentile and maximum, the storm's wall time, and
+// the failures: sessions refused although the rules admit them, and sessions whose startup
+// records are missing afterwards (a session that could not reach the database goes on
+// unchecked and leaves none).
+//
+// On the cluster of scripts/lib/galera.sh (scripts/bench --cluster) the sessions are spread
+// over the nodes (session i on node i mod 3), and the storm runs again with every session on
+// node 1 (a single write node). `qbnotify-bench-storm 50 500` chooses the storm sizes.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "notify/QBNotifyMain.h"
+#include "tests/cluster/Cluster.h"
+
+namespace qbnotify::bench {
+namespace {
+
+constexpr int kDefaultSizes[] = {50, 200};
+// Records a session leaves at startup: the session start and the shell check.
+constexpr int kStartupRecords = 2;
+
+struct ChildReport {
+  double startupMicros = 0;
+  bool ended = false;
+};
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The rules every session passes: a policy whose first rule admits office computers on the
+// LAN, a user whose account forbids repeat logins (so the duplicate search runs) and a few
+// running sessions in the session-load table.
+void SetUpFarm() {
+  EmptyAllTables();
+  Admin(Server().ds)
+      .Exec(
+          "INSERT INTO Cuser (User_ID, name, RepeatLoginEnable, RunAppNum) VALUES ('U0002', 'bob', 1, 0);"
+          "INSERT INTO Application (App_ID, Name, security_policy_id, app_session_count, each_user_one_session) "
+          "VALUES ('APP00000012', 'Reports', 'SP01', 0, 0);"
+          "INSERT INTO addressgroup (AddressID, AddressType, Ip1, Ip2) VALUES ('AG00', '0', '', ''), "
+          "('AG01', '8', '10.0.0.0', '');"
+          "INSERT INTO timegroup (TimeID, DayType, DayFlags, StartDay, EndDay, StartTime, EndTime) VALUES "
+          "('TG00', 0, '01111111', NULL, NULL, NULL, NULL);"
+          "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+          "TimeID, Action) VALUES ('SP01', 10, 'PC-*', '*', 1, 'AG01', 'TG00', 0), "
+          "('SP01', 20, '*', '*', 0, 'AG00', 'TG00', 1)");
+  Admin(Server().dc)
+      .Exec(
+          "INSERT INTO dc_sessionload (InitAppName, ClientName, StationName) VALUES "
+          "('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP00000020 /U:alice /M:00-11-22-33-44-55 /E:S0100', 'PC-X', "
+          "'KEV-Tcp#11'),"
+          "('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP00000012 /U:zoe /M:AA-BB-CC-00-00-02 /E:S0101', 'PC-Y', 'KEV-Tcp#12')");
+}
+
+// An install directory whose settings file points at one port of the server or cluster.
+class NodeInstall {
+ public:
+  explicit NodeInstall(int port) {
+    test::WriteSettingsFile(dir_.Path(), test::SettingsText(Server(), "127.0.0.1:" + std::to_string(port)));
+  }
+  std::string Path() const { return dir_.Path().string(); }
+
+ private:
+  test::TempDir dir_;
+};
+
+[[noreturn]] void Child(const hosted::Session& description, int readyFd, int goFd, int resultFd) {
+  ChildReport report;
+  {
+    hosted::HostedPlatform platform(description);
+    Instance instance(platform);
+    const char ready = 1;
+    WriteAll(readyFd, &ready, 1);
+    char go;
+    (void)!read(goFd, &go, 1);  // returns 0 when the parent closes its end: the start
+    const auto start = Clock::now();
+    test::Deliver(HandleStartup, instance);
+    report.startupMicros = Micros(start, Clock::now());
+    report.ended = platform.SessionEnded();
+    WriteAll(resultFd, &report, sizeof report);
+  }
+  _exit(0);  // no destructors of the parent's objects
+}
+
+struct Storm {
+  std::string where;
+  int sessions = 0;
+  std::vector<double> startupMillis;
+  double wallSeconds = 0;
+  int refused = 0;
+  int missingRecords = 0;
+  int noReport = 0;
+};
+
+Storm RunStorm(int sessions, const std::vector<int>& ports, const std::string& where, int tag) {
+  Admin log(Server().log);
+  log.Exec("TRUNCATE TABLE log; TRUNCATE TABLE appshenji");
+  std::vector<std::unique_ptr<NodeInstall>> installs;
+  for (int port : ports) installs.push_back(std::make_unique<NodeInstall>(port));
+  const std::string prefix = "PC-T" + std::to_string(tag) + "-";
+
+  int ready[2], go[2], results[2];
+  if (pipe(ready) != 0 || pipe(go) != 0 || pipe(results) != 0) throw std::runtime_error("pipe failed");
+  std::vector<pid_t> children;
+  std::cout << std::flush;
+  for (int i = 0; i < sessions; ++i) {
+    hosted::Session session = test::KevSession("\"C:\\TAV\\kevshell.exe\" /N:APP00000012 /U:bob "
+                                               "/M:00-11-22-33-44-55 /E:T" +
+                                               std::to_string(i));
+    test::SetInstallPath(session, installs[static_cast<std::size_t>(i) % installs.size()]->Path());
+    session.clientName = prefix + std::to_string(i);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+      close(ready[0]);
+      close(go[1]);
+      close(results[0]);
+      Child(session, ready[1], go[0], results[1]);
+    }
+    children.push_back(pid);
+  }
+  close(ready[1]);
+  close(go[0]);
+  close(results[1]);
+  for (int i = 0; i < sessions; ++i) {
+    char flag = 0;
+    ReadAll(ready[0], &flag, 1);
+  }
+  const auto start = Clock::now();
+  close(go[1]);  // every session starts
+  close(ready[0]);
+
+  Storm storm;
+  storm.where = where;
+  storm.sessions = sessions;
+  // Reports are smaller than a pipe's atomic write: each arrives whole.
+  ChildReport report;
+  while (ReadAll(results[0], &report, sizeof report)) {
+    storm.startupMillis.push_back(report.startupMicros / 1000);
+    if (report.ended) ++storm.refused;
+  }
+  storm.wallSeconds = Micros(start, Clock::now()) / 1e6;
+  close(results[0]);
+  for (pid_t pid : children) waitpid(pid, nullptr, 0);
+  storm.noReport = sessions - static_cast<int>(storm.startupMillis.size());
+
+  std::map<std::string, int> records;
+  for (const auto& row : log.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE ComputerName "
+                                  "LIKE '" + prefix + "%' GROUP BY ComputerName"))
+    records[row[0]] = std::stoi(row[1]);
+  for (int i = 0; i < sessions; ++i)
+    if (records[prefix + std::to_string(i)] != kStartupRecords) ++storm.missingRecords;
+  return storm;
+}
+
+int Run(const std::vector<int>& sizes) {
+  const auto& nodes = test::ClusterNodes();
+  std::cout << "QBNotify logon storm: N sessions start at once, each its own process running the startup\n"
+            << "handler on a fresh library instance (three connections, two records, every admission check)";
+  if (!nodes.empty()) std::cout << ",\non a " << nodes.size() << "-node Galera cluster";
+  std::cout << ".\n";
+  SetUpFarm();
+  // Three connections per session: room for the largest storm on one server.
+  int largest = *std::max_element(sizes.begin(), sizes.end());
+  Admin(Server().ds).Exec("SET GLOBAL max_connections = " + std::to_string(std::max(500, 3 * largest + 50)));
+
+  std::vector<std::pair<std::string, std::vector<int>>> targets;
+  if (nodes.empty()) {
+    targets.push_back({"one server", {Server().port}});
+  } else {
+    std::vector<int> ports;
+    for (const auto& node : nodes) ports.push_back(node.port);
+    targets.push_back({"spread over " + std::to_string(nodes.size()) + " nodes", ports});
+    targets.push_back({"all on node 1", {nodes[0].port}});
+  }
+  std::vector<Storm> storms;
+  int tag = 0;
+  for (int size : sizes)
+    for (const auto& [where, ports] : targets) storms.push_back(RunStorm(size, ports, where, ++tag));
+
+  Heading("Startup of N sessions starting at once");
+  Table table({"sessions", "where", "startup p50 ms", "p99 ms", "max ms", "wall s", "sessions/s", "refused",
+               "records missing", "failures"});
+  for (Storm& storm : storms) {
+    const int failures = storm.refused + storm.missingRecords + storm.noReport;
+    table.Add({std::to_string(storm.sessions), storm.where, Fixed(Quantile(storm.startupMillis, 0.5), 1),
+               Fixed(Quantile(storm.startupMillis, 0.99), 1), Fixed(Quantile(storm.startupMillis, 1.0), 1),
+               Fixed(storm.wallSeconds, 2), Fixed(storm.sessions / storm.wallSeconds, 0), std::to_string(storm.refused),
+               std::to_string(storm.missingRecords), std::to_string(failures)});
+  }
+  table.Print();
+  std::cout << "\n startup: from the start signal to the end of the startup handler, connecting included.\n"
+               " refused: sessions ended although the rules admit them; records missing: sessions without\n"
+               " exactly their two startup records afterwards; failures: both, and sessions that sent no report.\n";
+  return 0;
+}
+
+std::vector<int> Sizes(int argc, char** argv) {
+  std::vector<int> sizes;
+  for (int i = 1; i < argc; ++i) {
+    const int size = std::atoi(argv[i]);
+    if (size < 1 || size > 2000) {
+      std::cerr << "storm size '" << argv[i] << "' is not a number from 1 to 2000\n";
+      std::exit(2);
+    }
+    sizes.push_back(size);
+  }
+  if (sizes.empty()) sizes.assign(std::begin(kDefaultSizes), std::end(kDefaultSizes));
+  return sizes;
+}
+
+std::vector<int> gSizes;
+int RunDefault() { return Run(gSizes); }
+
+}  // namespace
+}  // namespace qbnotify::bench
+
+int main(int argc, char** argv) {
+  qbnotify::bench::gSizes = qbnotify::bench::Sizes(argc, argv);
+  return qbnotify::bench::RunReporting("logon storm benchmark", qbnotify::bench::RunDefault);
+}

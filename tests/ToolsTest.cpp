@@ -1,0 +1,341 @@
+// The administrators' tools against the private server: explain agrees with what the
+// library really does and writes nothing; lint finds each planted trap and nothing on the
+// demo farm; the doctor names each planted problem.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "HostRunner.h"
+#include "TestDatabase.h"
+
+namespace qbnotify {
+namespace {
+
+using nlohmann::ordered_json;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  ordered_json json;  // stdout parsed, when it is JSON
+};
+
+ToolRun RunTool(const std::string& program, std::vector<std::string> args) {
+  test::TempDir dir;
+  const std::string outPath = (dir.Path() / "out.txt").string();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!freopen(outPath.c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ToolRun run;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::stringstream text;
+  text << std::ifstream(outPath).rdbuf();
+  run.out = text.str();
+  run.json = ordered_json::parse(run.out, nullptr, false);
+  return run;
+}
+
+std::string ReadSource(const std::string& relative) {
+  std::stringstream text;
+  text << std::ifstream(std::string(QBNOTIFY_SOURCE_DIR) + "/" + relative, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+class Tools : public test::DatabaseTest {
+ protected:
+  // The demo farm of db/sample.sql, loaded on a connection of its own (the file switches
+  // its connection's character set).
+  void LoadDemoFarm() {
+    test::AdminConnection loader(server().ds);
+    loader.Exec(ReadSource("db/sample.sql"));
+  }
+
+  std::string SessionText(const std::string& demoFile) {
+    std::string text = ReadSource("demo/sessions/" + demoFile);
+    for (std::size_t at; (at = text.find("@INSTALL_PATH@")) != std::string::npos;)
+      text.replace(at, 14, installPath().string());
+    return text;
+  }
+
+  // The host's verdict: "left alone" without a startup message, else the reason sent
+  // (whether or not the client could take it).
+  static std::string HostVerdict(const test::HostRun& run) {
+    for (const auto& line : run.lines) {
+      if (line.value("code", 0) != 0x1000) continue;
+      const int reason = line.value("reason", -1);
+      return reason == 0 ? "admitted 0" : "refused " + std::to_string(reason);
+    }
+    return "left alone";
+  }
+  static std::string ExplainVerdict(const ToolRun& run) {
+    const ordered_json& decision = run.json["decision"];
+    const std::string result = decision["result"];
+    if (!decision.contains("reason")) return result;
+    return result + " " + std::to_string(decision["reason"].get<int>());
+  }
+
+  std::string RowCounts() {
+    return log().Scalar("SELECT COUNT(*) FROM log") + "/" + log().Scalar("SELECT COUNT(*) FROM appshenji") + "/" +
+           ds().Scalar("SELECT COUNT(*) FROM GloabolInc");
+  }
+
+  ToolRun Explain(const std::string& sessionFile, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--session", sessionFile, "--install-path", installPath().string(), "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunTool(QBNOTIFY_EXPLAIN_PATH, args);
+  }
+};
+
+TEST_F(Tools, ExplainAgreesWithTheLibraryOnEveryDemoSessionAndWritesNothing) {
+  LoadDemoFarm();
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(QBNOTIFY_SOURCE_DIR) + "/demo/sessions"))
+    files.push_back(entry.path().filename().string());
+  std::sort(files.begin(), files.end());
+  ASSERT_GE(files.size(), 10u);
+  std::set<std::string> verdicts;
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    test::TempDir dir;
+    const std::string path = (dir.Path() / "session.json").string();
+    std::ofstream(path) << SessionText(file);
+
+    const std::string before = RowCounts();
+    const ToolRun explained = Explain(path);
+    EXPECT_EQ(RowCounts(), before) << "explain wrote a row";
+    const test::HostRun real = test::RunHostOnText(SessionText(file));
+    ASSERT_EQ(real.status, 0) << real.errors;
+
+    const std::string verdict = ExplainVerdict(explained);
+    EXPECT_EQ(verdict, HostVerdict(real)) << explained.out;
+    EXPECT_EQ(explained.status, verdict.rfind("refused", 0) == 0 ? 1 : 0);
+    verdicts.insert(verdict + " " + explained.json["decision"].value("decided_by", ""));
+  }
+  // Every kind of outcome is among the demo sessions.
+  for (const char* kind : {"left alone ", "admitted 0 all checks passed", "refused 3 shell", "refused 2 policy",
+                           "refused 2 duplicate-account", "refused 2 user-limit"})
+    EXPECT_TRUE(verdicts.count(kind)) << kind;
+}
+
+TEST_F(Tools, ExplainRunsTheTimeRulesAtTheGivenServerTime) {
+  // Working hours only, Monday to Friday; everyone else is refused by the policy.
+  ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"
+            "INSERT INTO Cuser (User_ID, name) VALUES ('U1', 'alice');"
+            "INSERT INTO addressgroup VALUES ('ANY', '0', '', '');"
+            "INSERT INTO timegroup VALUES ('WORK', 1, '01111100', '2026-01-01', '0000-00-00', '08:00:00', '18:00:00');"
+            "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+            "TimeID, Action) VALUES ('P1', 1, '*', '*', 1, 'ANY', 'WORK', 0)");
+  test::TempDir dir;
+  const std::string path = (dir.Path() / "session.json").string();
+  std::ofstream(path) << R"({"remote": true, "protocol_type": 2, "winstation": "KEV-Tcp#1",
+    "initial_program": "kevshell.exe /N:APP00000012 /U:alice", "client_name": "PC-1", "client_address": "10.0.0.7",
+    "install_path": ")" + installPath().string() + R"(", "events": ["startup"]})";
+  struct Case {
+    const char* at;
+    const char* verdict;
+  } cases[] = {
+      {"2026-12-07 08:00:00", "admitted 0"},  // Monday, first second of the window
+      {"2026-12-07 18:00:01", "refused 2"},   // just after it
+      {"2026-12-05 10:00:00", "refused 2"},   // Saturday
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    test::SetServerClock(ds(), c.at);
+    std::stringstream session;
+    session << std::ifstream(path).rdbuf();
+    EXPECT_EQ(HostVerdict(test::RunHostOnText(session.str())), c.verdict);
+    test::SetServerClock(ds(), "");
+    const ToolRun explained = Explain(path, {"--at", c.at});
+    EXPECT_EQ(ExplainVerdict(explained), c.verdict) << explained.out;
+  }
+  // Only the tool's own connections see that time.
+  EXPECT_EQ(ds().Scalar("SELECT ABS(TIMESTAMPDIFF(SECOND, NOW(), SYSDATE())) < 5"), "1");
+  EXPECT_EQ(Explain(path, {"--at", "2026-02-30 10:00:00"}).status, 2);
+}
+
+TEST_F(Tools, ExplainSaysWhereTheLibraryWouldGiveUp) {
+  test::TempDir dir;
+  const std::string path = (dir.Path() / "session.json").string();
+  std::ofstream(path) << R"({"remote": true, "protocol_type": 2, "winstation": "KEV-Tcp#1",
+    "initial_program": "kevshell.exe /N:APP00000012 /U:alice", "client_name": "PC-1", "client_address": "10.0.0.7",
+    "install_path": ")" + installPath().string() + R"("})";
+  // No server where the settings point: the library lets the session go on unchecked.
+  test::WriteSettingsFile(installPath(), test::SettingsText(server(), "127.0.0.1:1"));
+  ToolRun run = Explain(path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ExplainVerdict(run), "unchecked");
+  EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("DS (qbnotify@127.0.0.1:1"), std::string::npos)
+      << run.out;
+  // A check that fails stops the library quietly where it fails.
+  test::WriteSettingsFile(installPath(), test::SettingsText(server()));
+  ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"
+            "RENAME TABLE timegroup TO timegroup_away");
+  run = Explain(path);
+  ds().Exec("RENAME TABLE timegroup_away TO timegroup");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ExplainVerdict(run), "unchecked");
+  EXPECT_EQ(run.json["steps"].back()["check"], "security policy") << run.out;
+  EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("timegroup"), std::string::npos) << run.out;
+  EXPECT_EQ(run.json["would_write"].size(), 2u);  // the startup and shell records only
+}
+
+struct LintCase {
+  const char* name;
+  const char* plant;     // DS statements on top of one good policy
+  const char* expected;  // the finding's code; "" for none
+};
+
+TEST_F(Tools, LintFindsEachPlantedTrapAndNothingElse) {
+  const LintCase cases[] = {
+      {"clean", "", ""},
+      {"policy without rules", "INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000099', 'P9')",
+       "policy-without-rules"},
+      {"missing address group", "UPDATE securitypolicy_sub SET ClientIPAddressGroupID = 'GONE'", "missing-address-group"},
+      {"missing time group", "UPDATE securitypolicy_sub SET TimeID = 'GONE'", "missing-time-group"},
+      {"range compared as text", "UPDATE addressgroup SET AddressType = '4', Ip1 = '10.0.0.10', Ip2 = '10.0.0.20'",
+       "address-range-text-order"},
+      {"range of one address", "UPDATE addressgroup SET AddressType = '4', Ip1 = '10.0.0.10', Ip2 = '10.0.0.10'", ""},
+      {"end day NULL", "UPDATE timegroup SET DayType = 1, StartDay = '2026-01-01', EndDay = NULL", "time-group-never-matches"},
+      {"window across midnight",
+       "UPDATE timegroup SET DayType = 1, StartDay = '2026-01-01', EndDay = '0000-00-00', StartTime = '22:00:00', "
+       "EndTime = '06:00:00'",
+       "time-group-never-matches"},
+      {"catch-all before a rule",
+       "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, TimeID, "
+       "Action) VALUES ('P1', 20, 'PC-*', '*', 1, 'G', 'T', 1)",
+       "unreachable-rule"},
+      {"duplicate SortID",
+       "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, TimeID, "
+       "Action) VALUES ('P1', 10, 'KIOSK-?', '*', 1, 'G', 'T', 1)",
+       "duplicate-sortid"},
+      {"LIKE wildcard in a pattern", "UPDATE securitypolicy_sub SET clientname = 'PC_01'", "special-pattern-character"},
+      // The second byte of a double-byte character may be the byte of a backslash or '_'.
+      {"double-byte character ending in 0x5C", "UPDATE securitypolicy_sub SET clientname = 'PC-\x95\x5C'", ""},
+      {"negative user limit", "INSERT INTO Cuser (User_ID, name, RunAppNum) VALUES ('U1', 'bob', -1)", "negative-limit"},
+      {"two rows for one user", "INSERT INTO Cuser (User_ID, name, RunAppNum) VALUES ('U1', 'bob', 1), ('U2', 'BOB', 2)",
+       "user-limit-unreachable"},
+  };
+  for (const LintCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* table : {"Cuser", "Application", "securitypolicy_sub", "addressgroup", "timegroup"})
+      ds().Exec(std::string("DELETE FROM ") + table);
+    ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"
+              "INSERT INTO addressgroup VALUES ('G', '0', '', '');"
+              "INSERT INTO timegroup (TimeID, DayType) VALUES ('T', 0);"
+              "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+              "TimeID, Action) VALUES ('P1', 10, '*', '*', 0, 'G', 'T', 0)");
+    if (*c.plant) ds().Exec(c.plant);
+    const ToolRun run = RunTool(QBNOTIFY_LINT_PATH, {"--install-path", installPath().string(), "--json"});
+    std::vector<std::string> codes;
+    for (const auto& finding : run.json["findings"])
+      if (finding["severity"] != "note") codes.push_back(finding["code"]);
+    if (*c.expected) {
+      EXPECT_EQ(codes, std::vector<std::string>{c.expected}) << run.out;
+      EXPECT_EQ(run.status, 1);
+      EXPECT_FALSE(run.json["findings"][0]["rows"].empty());
+      EXPECT_FALSE(run.json["findings"][0]["fix"].get<std::string>().empty());
+    } else {
+      EXPECT_TRUE(codes.empty()) << run.out;
+      EXPECT_EQ(run.status, 0);
+    }
+  }
+}
+
+TEST_F(Tools, LintFindsNothingWrongWithTheDemoFarm) {
+  LoadDemoFarm();
+  const ToolRun run = RunTool(QBNOTIFY_LINT_PATH, {"--install-path", installPath().string(), "--json"});
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.json["problems"], 0) << run.out;
+}
+
+struct DoctorCase {
+  const char* name;
+  const char* settingsHost;  // DSHost of the settings file; "" for the server's own
+  const char* breakSql;      // on the DS database as administrator
+  const char* mendSql;
+  const char* check;         // the check that names it, "section/name"
+  const char* status;        // its status: "FAIL" (and then the first failure) or "warn"
+  const char* words;         // in its detail
+};
+
+TEST_F(Tools, DoctorNamesEachPlantedProblem) {
+  const std::string account = "'" + server().user + "'@'127.0.0.1'";
+  const std::string revoke = "REVOKE SELECT ON " + server().ds + ".* FROM " + account;
+  const std::string grant = "GRANT SELECT ON " + server().ds + ".* TO " + account;
+  const DoctorCase cases[] = {
+      {"all is well", "", "", "", "", "", ""},
+      {"port not a number", "127.0.0.1:port", "", "", "settings file/DSHost", "FAIL", "not a number"},
+      {"unreachable host", "127.0.0.1:1", "", "", "connections/DS", "FAIL", "host not reachable"},
+      {"missing table", "", "RENAME TABLE timegroup TO timegroup_away", "RENAME TABLE timegroup_away TO timegroup",
+       "tables/timegroup", "FAIL", "missing"},
+      {"missing column", "", "ALTER TABLE Cuser RENAME COLUMN RunAppNum TO away",
+       "ALTER TABLE Cuser RENAME COLUMN away TO RunAppNum", "tables/Cuser", "FAIL", "RunAppNum missing"},
+      {"missing privilege", "", revoke.c_str(), grant.c_str(), "privileges/GloabolInc", "FAIL", "missing SELECT"},
+      {"broken counter", "", "INSERT INTO GloabolInc (Head, ID) VALUES ('Log', 'LogABC')", "DELETE FROM GloabolInc",
+       "identifier counters/Log", "FAIL", "not the head followed by a number"},
+      {"counter near its end", "", "INSERT INTO GloabolInc (Head, ID) VALUES ('Log', 'Log2147000000')",
+       "DELETE FROM GloabolInc", "identifier counters/Log", "warn", "identifiers left"},
+      {"two counter rows", "",
+       "ALTER TABLE GloabolInc DROP PRIMARY KEY, ADD KEY ix_head (Head);"
+       "INSERT INTO GloabolInc (Head, ID) VALUES ('lap', 'lap00000001'), ('lap', 'lap00000002')",
+       "DELETE FROM GloabolInc; ALTER TABLE GloabolInc DROP KEY ix_head, ADD PRIMARY KEY (Head)",
+       "identifier counters/lap", "warn", "2 counter rows"},
+  };
+  for (const DoctorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::WriteSettingsFile(installPath(), test::SettingsText(server(), c.settingsHost));
+    if (*c.breakSql) ds().Exec(c.breakSql);
+    const ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json", "--connect-timeout", "3"});
+    if (*c.mendSql) ds().Exec(c.mendSql);
+    std::vector<std::string> failed;
+    std::string status, detail;
+    for (const auto& check : run.json["checks"]) {
+      const std::string name = check["section"].get<std::string>() + "/" + check["check"].get<std::string>();
+      if (check["status"] == "FAIL") failed.push_back(name);
+      if (name == c.check && status.empty()) {
+        status = check["status"];
+        detail = check["detail"];
+      }
+    }
+    if (!*c.check) {
+      EXPECT_TRUE(failed.empty()) << run.out;
+      EXPECT_EQ(run.status, 0);
+      continue;
+    }
+    EXPECT_EQ(status, c.status) << run.out;
+    EXPECT_NE(detail.find(c.words), std::string::npos) << detail;
+    if (std::string(c.status) == "FAIL") {
+      ASSERT_FALSE(failed.empty()) << run.out;
+      EXPECT_EQ(failed.front(), c.check) << run.out;
+      EXPECT_EQ(run.status, 1);
+    } else {
+      EXPECT_TRUE(failed.empty()) << run.out;
+      EXPECT_EQ(run.status, 0);
+    }
+  }
+  // Without a settings file the doctor still checks the client library.
+  std::filesystem::remove_all(installPath() / "Data");
+  const ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json"});
+  ASSERT_FALSE(run.json["checks"].empty()) << run.out;
+  EXPECT_EQ(run.json["checks"][1]["status"], "FAIL");
+  bool libraryChecked = false;
+  for (const auto& check : run.json["checks"]) libraryChecked |= check["section"] == "client library" && check["status"] == "ok";
+  EXPECT_TRUE(libraryChecked) << run.out;
+}
+
+}  // namespace
+}  // namespace qbnotify

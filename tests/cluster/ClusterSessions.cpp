@@ -1,0 +1,183 @@
+#include "tests/cluster/ClusterSessions.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace qbnotify::test {
+namespace {
+
+// GBK bytes of the farm's Chinese texts.
+constexpr const char* kZhangWei = "\xD5\xC5\xCE\xB0";
+constexpr const char* kWordProcessing = "\xCE\xC4\xD7\xD6\xB4\xA6\xC0\xED";
+
+using Events = std::multiset<std::pair<int, int>>;
+// startup (1,2), shell check passed (2,2), logon (2,3), disconnect (2,4), reconnect (2,5), logoff (2,6);
+// a refusal by the policy check or by the shell check is (2,1).
+const Events kWholeSession = {{1, 2}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {2, 6}};
+
+const SessionKind kAdmittedByPolicy{"admitted by policy", true, kWholeSession, 4};
+const SessionKind kAdmittedNoPolicy{"admitted, no policy", true, kWholeSession, 4};
+const SessionKind kRefusedByAddress{"refused by address", false, {{1, 2}, {2, 2}, {2, 1}}, 0};
+const SessionKind kRefusedUnknownApp{"refused, unknown app", false, {{1, 2}, {2, 2}, {2, 1}}, 0};
+const SessionKind kRefusedDuplicate{"refused, duplicate", false, {{1, 2}, {2, 2}}, 0};
+const SessionKind kRefusedShell{"refused by shell", false, {{1, 2}, {2, 1}}, 0};
+
+// The mix of each node's sessions: five admitted, five refused.
+const SessionKind* const kMix[] = {&kAdmittedByPolicy, &kAdmittedNoPolicy, &kRefusedByAddress, &kRefusedUnknownApp,
+                                   &kRefusedDuplicate, &kRefusedShell,     &kAdmittedByPolicy, &kAdmittedNoPolicy,
+                                   &kRefusedByAddress, &kAdmittedByPolicy};
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::stringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::vector<std::string> FarmStatements(const std::string& ds, const std::string& dc, const std::string& log) {
+  return {
+      "USE " + ds,
+      "TRUNCATE TABLE GloabolInc",
+      "TRUNCATE TABLE Cuser",
+      "TRUNCATE TABLE Application",
+      "TRUNCATE TABLE securitypolicy_sub",
+      "TRUNCATE TABLE addressgroup",
+      "TRUNCATE TABLE timegroup",
+      "TRUNCATE TABLE " + dc + ".dc_sessionload",
+      "TRUNCATE TABLE " + log + ".log",
+      "TRUNCATE TABLE " + log + ".appshenji",
+      std::string("INSERT INTO Cuser (User_ID, name, RepeatLoginEnable, RunAppNum) VALUES "
+                  "('U0001', 'alice', 1, 0), ('U0002', 'bob', 0, 0), ('U0003', '") +
+          kZhangWei + "', 0, 2)",
+      std::string("INSERT INTO Application (App_ID, Name, security_policy_id, app_session_count, each_user_one_session) "
+                  "VALUES ('APP00000012', 'Reports', 'SP01', 0, 0), ('APP00000020', '") +
+          kWordProcessing + "', NULL, 0, 0)",
+      "INSERT INTO addressgroup (AddressID, AddressType, Ip1, Ip2) VALUES ('AG00', '0', '', ''), "
+      "('AG01', '8', '10.0.0.0', '')",
+      "INSERT INTO timegroup (TimeID, DayType, DayFlags, StartDay, EndDay, StartTime, EndTime) VALUES "
+      "('TG00', 0, '01111111', NULL, NULL, NULL, NULL)",
+      "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+      "TimeID, Action) VALUES ('SP01', 10, 'PC-*', '*', 1, 'AG01', 'TG00', 0), "
+      "('SP01', 20, '*', '*', 0, 'AG00', 'TG00', 1)",
+      // alice already works on another computer, and her account allows one at a time.
+      "INSERT INTO " + dc + ".dc_sessionload (InitAppName, ClientName, StationName) VALUES "
+      "('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP00000020 /U:alice /M:00-11-22-33-44-55 /E:HOME01', 'HOME-PC', "
+      "'KEV-Tcp#1')",
+  };
+}
+
+PlannedSession PlanSession(int round, int node, int index, const std::string& installPath) {
+  PlannedSession p;
+  p.node = node;
+  char tag[32];
+  std::snprintf(tag, sizeof tag, "R%dN%dS%02d", round, node, index);
+  p.tag = tag;
+  p.computer = "PC-" + p.tag;
+  p.kind = kMix[index % std::size(kMix)];
+
+  std::string program = "\"C:\\TAV\\kevshell.exe\" /N:APP00000012 /U:bob";
+  std::string address = "10.0.0.7";
+  if (p.kind == &kAdmittedNoPolicy) {
+    program = std::string("\"C:\\TAV\\kevshell.exe\" /N:APP00000020 /U:") + kZhangWei;
+    address = "172.16.0.9";
+  } else if (p.kind == &kRefusedByAddress) {
+    address = "192.168.7.7";
+  } else if (p.kind == &kRefusedUnknownApp) {
+    program = "\"C:\\TAV\\kevshell.exe\" /N:APP00000099 /U:bob";
+  } else if (p.kind == &kRefusedDuplicate) {
+    program = "\"C:\\TAV\\kevshell.exe\" /N:APP00000020 /U:alice";
+  } else if (p.kind == &kRefusedShell) {
+    program = "C:\\WINDOWS\\system32\\cmd.exe /N:APP00000020 /U:bob";
+  }
+  program += " /M:00-11-22-33-44-55 /E:" + p.tag;
+
+  p.session = {
+      {"comment", std::string(p.kind->name) + " on node " + std::to_string(node)},
+      {"remote", true},
+      {"protocol_type", 2},
+      {"winstation", "KEV-Tcp#" + std::to_string(index + 1)},
+      {"initial_program_hex", Hex(program)},
+      {"client_name", p.computer},
+      {"client_address", address},
+      {"install_path", installPath},
+      {"windows", nlohmann::ordered_json::array({{{"handle", 101}, {"title", "Book1"}, {"visible", true}, {"parent", 0}}})},
+      {"events", {"startup", "logon", "startshell", "disconnect", "reconnect", "logoff"}},
+  };
+  return p;
+}
+
+RunningHost StartHost(const nlohmann::ordered_json& session, const std::filesystem::path& workDir) {
+  static int counter = 0;
+  RunningHost host;
+  host.dir = workDir / ("host" + std::to_string(++counter));
+  std::filesystem::create_directories(host.dir);
+  const std::string sessionPath = (host.dir / "session.json").string();
+  std::ofstream(sessionPath, std::ios::binary) << session.dump();
+  const std::string outPath = (host.dir / "out.txt").string();
+  const std::string errPath = (host.dir / "err.txt").string();
+  std::fflush(nullptr);
+  host.pid = fork();
+  if (host.pid == 0) {
+    if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(127);
+    std::vector<std::string> args = {QBNOTIFY_HOST_PATH, sessionPath, "--library", QBNOTIFY_LIBRARY_PATH};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return host;
+}
+
+HostOutcome FinishHost(RunningHost& host, std::chrono::seconds limit) {
+  HostOutcome outcome;
+  if (host.pid <= 0) return outcome;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(host.pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (done == 0) {
+    kill(host.pid, SIGKILL);
+    waitpid(host.pid, &status, 0);
+    outcome.errors = "killed after " + std::to_string(limit.count()) + " s; ";
+  } else {
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  host.pid = -1;
+  std::ifstream out(host.dir / "out.txt");
+  for (std::string line; std::getline(out, line);) {
+    try {
+      if (nlohmann::json::parse(line).value("type", "") == "end_session") outcome.ended = true;
+    } catch (const nlohmann::json::exception&) {
+    }
+  }
+  outcome.errors += ReadFile(host.dir / "err.txt");
+  return outcome;
+}
+
+std::string Describe(const std::multiset<std::pair<int, int>>& events) {
+  std::string out = "{";
+  for (const auto& [type, event] : events)
+    out += (out.size() > 1 ? " (" : "(") + std::to_string(type) + "," + std::to_string(event) + ")";
+  return out + "}";
+}
+
+}  // namespace qbnotify::test

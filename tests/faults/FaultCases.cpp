@@ -1,0 +1,120 @@
+#include "Suite.h"
+
+#include <chrono>
+#include <thread>
+
+namespace qbnotify::faults {
+
+std::vector<Fault> FaultCases() {
+  std::vector<Fault> cases;
+  const auto pause = [](Suite& suite) { suite.Server().Pause(); };
+  const auto resume = [](Suite& suite) { suite.Server().Resume(); };
+
+  // A stopped server accepts connections in the kernel and never greets them: a handler
+  // that has to connect waits the connect time-out.
+  cases.push_back(Fault{.name = "server SIGSTOP before startup, SIGCONT after",
+                        .sessions = {"bob"},
+                        .step = 0,
+                        .before = pause,
+                        .after = resume,
+                        .rows = RowsRule::AllOptional,
+                        .unreachableAtStartup = true,
+                        .startupTargetSeconds = kConnectTimeout});
+  for (int step = 1; step < 6; ++step)
+    cases.push_back(Fault{.name = std::string("server SIGSTOP before ") + kStepNames[step] + ", SIGCONT after",
+                          .sessions = {"bob"},
+                          .step = step,
+                          .before = pause,
+                          .after = resume,
+                          .rows = RowsRule::StepOptional});
+  for (int step = 1; step < 6; ++step)
+    cases.push_back(Fault{.name = std::string("server kill -9, restarted before ") + kStepNames[step],
+                          .sessions = {"bob"},
+                          .step = step,
+                          .before =
+                              [](Suite& suite) {
+                                suite.Server().Kill();
+                                suite.Server().Start();
+                              },
+                          .rows = RowsRule::All});
+  const auto killConnection = [](const char* database) {
+    return [database](Suite& suite) {
+      if (suite.KillLibraryConnections(database) == 0)
+        throw ServerError(std::string("the library has no connection to ") + database + " to kill");
+    };
+  };
+  cases.push_back(Fault{.name = "DS connection KILLed before logon",
+                        .sessions = {"bob"},
+                        .step = 1,
+                        .before = killConnection(kDsDatabase),
+                        .rows = RowsRule::All});
+  cases.push_back(Fault{.name = "Log connection KILLed before disconnect",
+                        .sessions = {"bob"},
+                        .step = 3,
+                        .before = killConnection(kLogDatabase),
+                        .rows = RowsRule::All});
+
+  // The server ends connections idle for a second, as a firewall or an idle time-out does.
+  cases.push_back(Fault{.name = "idle connections closed by the server",
+                        .sessions = {"bob"},
+                        .setUp = [](Suite& suite) { suite.Sql("SET GLOBAL wait_timeout = 1"); },
+                        .step = 3,
+                        .before =
+                            [](Suite& suite) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                              if (suite.LibraryConnections() != 0)
+                                throw ServerError("the server kept the library's idle connections");
+                            },
+                        .rows = RowsRule::All});
+
+  const std::vector<std::string> all = {"bob", "alice-2nd", "unknown-app"};
+  cases.push_back(Fault{.name = "server read-only",
+                        .sessions = all,
+                        .setUp = [](Suite& suite) { suite.Sql("SET GLOBAL read_only = 1"); },
+                        .rows = RowsRule::None});
+  cases.push_back(Fault{.name = "INSERT revoked",
+                        .sessions = all,
+                        .setUp = [](Suite& suite) { suite.Sql(Grants("REVOKE", "INSERT")); },
+                        .rows = RowsRule::None});
+  cases.push_back(Fault{.name = "UPDATE revoked",
+                        .sessions = all,
+                        .setUp = [](Suite& suite) { suite.Sql(Grants("REVOKE", "UPDATE")); },
+                        .rows = RowsRule::None});
+  cases.push_back(Fault{.name = "trigger fails every event log insert",
+                        .sessions = all,
+                        .setUp =
+                            [](Suite& suite) {
+                              suite.Sql("CREATE TRIGGER qblog.fault_log_insert BEFORE INSERT ON qblog.log FOR EACH ROW "
+                                        "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'the event log takes no rows'");
+                            },
+                        .rows = RowsRule::AuditOnly});
+  cases.push_back(Fault{.name = "trigger fails every audit insert",
+                        .sessions = all,
+                        .setUp =
+                            [](Suite& suite) {
+                              suite.Sql("CREATE TRIGGER qblog.fault_audit_insert BEFORE INSERT ON qblog.appshenji FOR "
+                                        "EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'the audit takes no rows'");
+                            },
+                        .rows = RowsRule::EventsOnly});
+
+  // Each handler connects anew and waits the whole connect time-out: two are enough to show
+  // startup's wait and a later handler's.
+  cases.push_back(Fault{.name = "listener that never accepts",
+                        .sessions = {"bob"},
+                        .target = Target::Listener,
+                        .rows = RowsRule::None,
+                        .unreachableAtStartup = true,
+                        .targetSeconds = kConnectTimeout,
+                        .startupTargetSeconds = kConnectTimeout,
+                        .eventLimit = 2});
+  cases.push_back(Fault{.name = "refused port",
+                        .sessions = {"bob"},
+                        .target = Target::RefusedPort,
+                        .rows = RowsRule::None,
+                        .unreachableAtStartup = true,
+                        .targetSeconds = kRefusedTarget,
+                        .startupTargetSeconds = kRefusedTarget});
+  return cases;
+}
+
+}  // namespace qbnotify::faults

@@ -1,0 +1,392 @@
+#include "tools/qbnotify-explain/Explain.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include "environment/SessionQueries.h"
+#include "environment/Switches.h"
+#include "policy/Admission.h"
+#include "policy/SecurityPolicy.h"
+#include "session/SessionContext.h"
+#include "tools/common/ToolSupport.h"
+
+namespace qbnotify::tools {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+json Queries(const std::vector<QueryStep>& steps) {
+  json list = json::array();
+  for (const QueryStep& step : steps)
+    list.push_back({{"connection", step.connection}, {"sql", Shown(step.sql)}, {"rows", step.rows}});
+  return list;
+}
+
+json Record(const Instance& instance, const EventRecord& record) {
+  const SessionContext& context = instance.context;
+  return {{"table", "log"},         {"TypeID", record.typeId},       {"SourceID", 1},
+          {"EventID", record.eventId}, {"UserID", Shown(context.UserId)}, {"AppID", Shown(context.AppId)},
+          {"ComputerName", Shown(context.ClientName)}, {"Parameter1", Shown(record.parameter1)}, {"Parameter2", ""}};
+}
+
+json Rows(const std::vector<SessionLoadRow>& rows) {
+  json list = json::array();
+  for (const SessionLoadRow& row : rows) list.push_back(Shown(row.initialProgram));
+  return list;
+}
+
+std::string AddressGroupText(const PolicyRule& rule) {
+  const std::string id = Shown(rule.addressId);
+  const std::string& type = rule.addressType;
+  if (type == "0") return id + " (any address)";
+  if (type == "2") return id + " (the address " + Shown(rule.ip1) + ")";
+  if (type == "4") return id + " (" + Shown(rule.ip1) + " to " + Shown(rule.ip2) + ", octets compared as text)";
+  if (type == "8") return id + " (subnet of " + Shown(rule.ip1) + ", first three octets)";
+  return id + " (type '" + Shown(type) + "' matches no address)";
+}
+
+std::string TimeGroupText(const PolicyRule& rule) {
+  const std::string id = Shown(rule.timeId);
+  if (rule.dayType == 0) return id + " (any time)";
+  static const char* const kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+  std::string days;
+  for (std::size_t i = 0; i < 7; ++i)
+    if (rule.dayFlags.size() > i + 1 && rule.dayFlags[i + 1] == '1') days += (days.empty() ? "" : ",") + std::string(kDays[i]);
+  const std::string to = rule.endDay.empty() ? "(none: never)" : rule.endDay == "0000-00-00" ? "(open)" : rule.endDay;
+  return id + " (" + (days.empty() ? "no day" : days) + ", " + (rule.startDay.empty() ? "(none)" : rule.startDay) +
+         " to " + to + ", " + (rule.startTime.empty() ? "?" : rule.startTime) + "-" +
+         (rule.endTime.empty() ? "?" : rule.endTime) + ")";
+}
+
+json RuleJson(const PolicyRule& rule) {
+  return {{"SortID", rule.sortId},
+          {"clientname", Shown(rule.clientName)},
+          {"MAC", Shown(rule.mac)},
+          {"ClientProtocol", rule.clientProtocol},
+          {"Action", rule.action},
+          {"address_group", AddressGroupText(rule)},
+          {"time_group", TimeGroupText(rule)}};
+}
+
+const char* YesNo(bool value) { return value ? "yes" : "no"; }
+
+// Every rule of the policy with each condition as the server evaluated it for this client.
+void ExplainRules(Instance& instance, const std::string& policyId, json& step) {
+  const RuleClient client = ReadRuleClient(instance);
+  const PolicyEvaluation evaluation = EvaluatePolicyRules(instance, policyId, client);
+  step["server_clock"] = {{"date", evaluation.serverDate}, {"time", evaluation.serverTime}, {"weekday", evaluation.serverWeekday}};
+  json rules = json::array();
+  bool decided = false;
+  for (const RuleEvaluation& e : evaluation.rules) {
+    json rule = RuleJson(e.rule);
+    rule["conditions"] = {{"client_name", e.clientName}, {"mac", e.mac},       {"protocol", e.protocol},
+                          {"time", e.time},              {"address", e.address}, {"address_group_found", e.addressGroupFound},
+                          {"time_group_found", e.timeGroupFound}};
+    rule["matches"] = e.Matches();
+    rule["decides"] = e.Matches() && !decided;
+    std::ostringstream line;
+    line << "SortID " << e.rule.sortId << (e.rule.action == 0 ? " admits: " : " refuses: ") << "name '"
+         << Shown(e.rule.clientName) << "' " << YesNo(e.clientName) << ", MAC '" << Shown(e.rule.mac) << "' "
+         << YesNo(e.mac) << ", protocol " << e.rule.clientProtocol << " " << YesNo(e.protocol) << ", time "
+         << (e.timeGroupFound ? TimeGroupText(e.rule) : Shown(e.rule.timeId) + " (missing)") << " " << YesNo(e.time)
+         << ", address " << (e.addressGroupFound ? AddressGroupText(e.rule) : Shown(e.rule.addressId) + " (missing)")
+         << " " << YesNo(e.address)
+         << (e.Matches() ? (decided ? "  => matches, but an earlier rule decided" : "  => MATCHES: decides")
+                         : "  => no match");
+    if (e.Matches()) decided = true;
+    rule["text"] = line.str();
+    rules.push_back(rule);
+  }
+  step["rules"] = rules;
+  step["rule_evaluation_query"] = Queries({evaluation.query})[0];
+  step["lines"].push_back("client: name '" + Shown(client.name) + "', MAC '" + Shown(client.mac) + "', address " +
+                          client.address + "; server clock " + evaluation.serverDate + " " + evaluation.serverTime +
+                          " (weekday " + std::to_string(evaluation.serverWeekday) + ", Monday 0)");
+  if (evaluation.rules.empty()) step["lines"].push_back("policy " + Shown(policyId) + " has no rules: it refuses everyone");
+  for (const json& rule : rules) step["lines"].push_back(rule["text"]);
+}
+
+json PolicyStep(Instance& instance, const AdmissionReport& report) {
+  json step = {{"check", "security policy"}};
+  step["lines"] = json::array();
+  if (!report.policyConsulted) {
+    step["outcome"] = "skipped: the application '" + Shown(instance.context.AppId) +
+                      "' does not go to the policy (upper-cased it must hold APP and not be APP00000000)";
+    return step;
+  }
+  if (!report.policy) return step;
+  const PolicyDecision& policy = *report.policy;
+  step["queries"] = Queries(policy.queries);
+  step["policy_id"] = Shown(policy.policyId);
+  using Outcome = PolicyDecision::Outcome;
+  switch (policy.outcome) {
+    case Outcome::NoApplication: step["outcome"] = "refused: the application has no row in application"; break;
+    case Outcome::NoPolicy: step["outcome"] = "no policy (security_policy_id empty, NULL or 'NULL')"; break;
+    case Outcome::RuleAdmitted: step["outcome"] = "the policy admits"; break;
+    case Outcome::RuleRefused:
+      step["outcome"] = "refused by rule SortID " + std::to_string(policy.match->rules.front().sortId) + " of policy " +
+                        Shown(policy.policyId) + " (Action " + std::to_string(policy.match->rules.front().action) + ")";
+      break;
+    case Outcome::NoRuleMatched: step["outcome"] = "refused: no rule of the policy matches"; break;
+  }
+  if (policy.match) {
+    step["queries"].push_back(Queries({policy.match->query})[0]);
+    if (!policy.match->rules.empty()) step["deciding_rule"] = RuleJson(policy.match->rules.front());
+    step["matching_rules"] = policy.match->rules.size();
+    try {
+      ExplainRules(instance, policy.policyId, step);
+    } catch (const std::exception& error) {
+      step["lines"].push_back("the rules could not be evaluated one by one: " + Shown(error.what()));
+    }
+  }
+  if (policy.limits) {
+    const AppLimitsDecision& limits = *policy.limits;
+    for (const json& query : Queries(limits.queries)) step["queries"].push_back(query);
+    step["application_limits"] = {{"app_session_count", limits.limit},
+                                  {"each_user_one_session", limits.onePerUser},
+                                  {"running_sessions", Rows(limits.runningRows)},
+                                  {"user_counted", limits.userCounted},
+                                  {"user_sessions", Rows(limits.userRows)},
+                                  {"admits", limits.admits}};
+    step["lines"].push_back("application limits: app_session_count " + std::to_string(limits.limit) +
+                            (limits.limit == 0 ? " (none)" : "") + ", running sessions of the application " +
+                            std::to_string(limits.runningRows.size()));
+    for (const SessionLoadRow& row : limits.runningRows) step["lines"].push_back("  running: " + Shown(row.initialProgram));
+    if (limits.userCounted) {
+      step["lines"].push_back("each_user_one_session " + std::to_string(limits.onePerUser) +
+                              (limits.onePerUser == 1 ? " (one per user)" : " (no such limit)") +
+                              ", sessions of the application by this user " + std::to_string(limits.userRows.size()));
+      for (const SessionLoadRow& row : limits.userRows) step["lines"].push_back("  the user's: " + Shown(row.initialProgram));
+    }
+    if (!limits.admits) step["outcome"] = "refused by the application's session limits";
+    else if (policy.outcome == Outcome::NoPolicy) step["outcome"] = "passed: no policy, the limits admit";
+    else
+      step["outcome"] = "passed: rule SortID " + std::to_string(policy.match->rules.front().sortId) + " of policy " +
+                        Shown(policy.policyId) + " admits, and so do the limits";
+  }
+  return step;
+}
+
+json DuplicateStep(const AdmissionReport& report) {
+  json step = {{"check", "duplicate account"}, {"lines", json::array()}};
+  if (!report.repeatLogin) return step;
+  const RepeatLoginDecision& setting = *report.repeatLogin;
+  step["queries"] = Queries(setting.queries);
+  step["RepeatLoginEnable"] = setting.value;
+  if (!setting.failure.empty()) step["lines"].push_back("the setting could not be read (the rule does not apply): " + setting.failure);
+  if (!setting.forbidden) {
+    step["outcome"] = "skipped: RepeatLoginEnable is " + std::to_string(setting.value) + ", not 1";
+    return step;
+  }
+  step["lines"].push_back("RepeatLoginEnable 1: the account may be used from one client computer at a time");
+  if (!report.duplicate) return step;
+  const DuplicateAccountDecision& duplicate = *report.duplicate;
+  for (const json& query : Queries(duplicate.queries)) step["queries"].push_back(query);
+  step["sessions_on_other_clients"] = Rows(duplicate.otherClientRows);
+  for (const SessionLoadRow& row : duplicate.otherClientRows) step["lines"].push_back("elsewhere: " + Shown(row.initialProgram));
+  if (!duplicate.failure.empty()) step["lines"].push_back("the search failed (the rule admits): " + duplicate.failure);
+  step["outcome"] = duplicate.result == kDuplicateAccountFound
+                        ? "refused: the user already runs a session from another client computer"
+                        : "passed: no session of the user from another client computer";
+  return step;
+}
+
+json UserLimitStep(const AdmissionReport& report) {
+  json step = {{"check", "user session limit"}, {"lines", json::array()}};
+  if (!report.userLimit) return step;
+  const UserLimitDecision& limit = *report.userLimit;
+  step["queries"] = Queries(limit.queries);
+  step["RunAppNum"] = limit.limit;
+  if (limit.countRan) step["counted_sessions"] = limit.counted;
+  if (!limit.failure.empty()) step["lines"].push_back("a query failed (the limit does not apply): " + limit.failure);
+  if (limit.limit == 0) step["outcome"] = "passed: RunAppNum is 0 (no limit)";
+  else
+    step["outcome"] = std::string(limit.result == kUserLimitReached ? "refused" : "passed") + ": " +
+                      std::to_string(limit.counted) + " session(s) of our protocol from this client computer, limit " +
+                      std::to_string(limit.limit);
+  return step;
+}
+
+json Decision(const char* result, int reason, const char* by) {
+  json decision = {{"result", result}};
+  if (reason >= 0) {
+    decision["reason"] = reason;
+    decision["decided_by"] = by;
+    decision["client_message"] = {{"code", 0x1000}, {"reason", reason}};
+    if (reason != 0) decision["end_session"] = {{"flags", 10}, {"reason", 0}};
+  }
+  return decision;
+}
+
+// Collects the records instead of writing them.
+struct ShowRecords final : AdmissionEffects {
+  void Record(const EventRecord&) override {}
+};
+
+}  // namespace
+
+ExplainResult Explain(ExplainRequest request) {
+  ExplainResult result;
+  json& report = result.report;
+  hosted::HostedPlatform platform(request.session);
+  Instance instance(platform);
+  SessionContext& context = instance.context;
+  // Every key in place first: references into an ordered object move when a key is added.
+  report["session"] = json::object();
+  report["steps"] = json::array();
+  report["would_write"] = json::array();
+  report["decision"] = nullptr;
+  json& steps = report["steps"];
+  json& would = report["would_write"];
+
+  // The gate and the first stage, as the startup handler does them.
+  context.WinStationName = GetWinStationName(platform, kCurrentSession);
+  context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
+  context.ClientName = GetClientName(platform, kCurrentSession);
+  const std::string& program = context.InitialProgram;
+  report["session"] = {{"user", Shown(FindSwitchValue(platform, program, "/U:"))},
+                       {"application", Shown(FindSwitchValue(platform, program, "/N:"))},
+                       {"client_name", Shown(context.ClientName)},
+                       {"client_address", GetClientAddress(platform, kCurrentSession).address},
+                       {"mac", Shown(FindSwitchValue(platform, program, "/M:"))},
+                       {"winstation", Shown(context.WinStationName)},
+                       {"initial_program", Shown(program)}};
+  const bool remote = platform.SystemMetric(kMetricRemoteSession) != 0;
+  const std::string label = remote ? GetProtocolName(platform, kCurrentSession, context.WinStationName) : "";
+  if (!remote || label != kLabelKev) {
+    steps.push_back({{"check", "session gate"},
+                     {"outcome", !remote ? "left alone: not a remote session"
+                                         : "left alone: protocol label '" + label + "', not 'TAV KEV'"}});
+    report["decision"] = Decision("left alone", -1, "");
+    return result;
+  }
+  steps.push_back({{"check", "session gate"}, {"outcome", "passed: remote, protocol label 'TAV KEV'"}});
+
+  json connect = {{"check", "connections"}};
+  if (!OpenConnections(platform, instance.connections)) {
+    // Which connection failed, with the client library's or the server's own words.
+    std::string failure = "the settings cannot be read";
+    for (Connection* connection : {instance.connections.DS.get(), instance.connections.DC.get(), instance.connections.Log.get()}) {
+      if (!connection || connection->IsOpen()) continue;
+      try {
+        connection->Open();
+        failure = connection->Name() + " opened only on a second try";
+      } catch (const DatabaseError& error) {
+        failure = connection->Name() + " (" + connection->user + "@" + connection->host + ":" +
+                  std::to_string(connection->port) + ", database " + connection->database + "): " + error.what();
+      }
+      break;
+    }
+    connect["outcome"] = "failed: " + Shown(failure) + "; the library lets the session go on unchecked";
+    steps.push_back(connect);
+    report["decision"] = Decision("unchecked", -1, "");
+    return result;
+  }
+  const Connection& ds = *instance.connections.DS;
+  connect["outcome"] = "opened DS " + Shown(ds.database) + ", DC " + Shown(instance.connections.DC->database) + ", Log " +
+                       Shown(instance.connections.Log->database) + " on " + ds.host + ":" + std::to_string(ds.port) +
+                       " as " + Shown(ds.user) + " (this tool's sessions are read-only)";
+  try {
+    MakeReadOnly(instance.connections);
+    if (!request.at.empty()) {
+      FreezeServerClock(instance.connections, request.at);
+      connect["server_clock"] = request.at + " (set for this tool's connections only)";
+    }
+    steps.push_back(connect);
+
+    FillSecondStage(instance);
+    steps.push_back({{"check", "session context"},
+                     {"outcome", "AppId '" + Shown(context.AppId) + "', ClientMac '" + Shown(context.ClientMac) +
+                                     "', UserId '" + Shown(context.UserId) + "', application '" +
+                                     Shown(context.Audit.appshowname) + "'"}});
+    would.push_back(Record(instance, EventRecord{1, 2, context.ClientMac}));
+  } catch (const std::invalid_argument&) {
+    throw;
+  } catch (const std::exception& error) {
+    if (steps.back()["check"] != "connections") steps.push_back(connect);
+    steps.push_back({{"check", "session context"},
+                     {"outcome", "failed: " + Shown(error.what()) + "; the library stops here: nothing told, nothing ended"}});
+    report["decision"] = Decision("unchecked", -1, "");
+    return result;
+  }
+
+  ShowRecords effects;
+  AdmissionReport admission;
+  std::string failure;
+  try {
+    RunAdmissionChecks(instance, effects, admission);
+  } catch (const std::exception& error) {
+    failure = Shown(error.what());
+  }
+
+  if (admission.shell) {
+    const ShellDecision& shell = *admission.shell;
+    steps.push_back({{"check", "shell"},
+                     {"outcome", shell.result == kAdmitted
+                                     ? "passed: the session starts '" + Shown(shell.program) + "' (holds KEVSHELL)"
+                                     : "refused: the session starts '" + Shown(shell.program) +
+                                           "', whose name does not hold KEVSHELL"}});
+  }
+  if (admission.shell && admission.shell->result == kAdmitted) {
+    steps.push_back(PolicyStep(instance, admission));
+    if (admission.repeatLogin) steps.push_back(DuplicateStep(admission));
+    if (admission.userLimit) steps.push_back(UserLimitStep(admission));
+  }
+  for (const EventRecord& record : admission.records) would.push_back(Record(instance, record));
+
+  if (!failure.empty()) {
+    steps.back()["outcome"] = "failed: " + failure + "; the library stops here: nothing told, nothing ended";
+    report["decision"] = Decision("unchecked", -1, "");
+    return result;
+  }
+  const int reason = *admission.reason;
+  report["decision"] = Decision(reason == kAdmitted ? "admitted" : "refused", reason,
+                                *admission.decidedBy ? admission.decidedBy : "all checks passed");
+  result.status = reason == kAdmitted ? kExitGood : kExitProblem;
+  return result;
+}
+
+std::string ExplainText(const json& report, bool fullSql) {
+  std::ostringstream out;
+  const json& session = report["session"];
+  out << "session: user " << session.value("user", "") << ", application " << session.value("application", "")
+      << ", client " << session.value("client_name", "") << " at " << session.value("client_address", "") << ", MAC "
+      << session.value("mac", "") << "\n";
+  int number = 0;
+  for (const json& step : report["steps"]) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%2d. %-20s", ++number, step.value("check", "").c_str());
+    out << head << step.value("outcome", "(not reached)") << "\n";
+    if (step.contains("server_clock") && step["server_clock"].is_string())
+      out << "      server clock   " << step["server_clock"].get<std::string>() << "\n";
+    if (step.contains("queries"))
+      for (const json& query : step["queries"]) {
+        const std::string sql = query["sql"];
+        out << "      query " << query["connection"].get<std::string>() << "       "
+            << (fullSql ? sql : Shortened(sql, 96)) << "  -> " << query["rows"].get<std::size_t>() << " row(s)\n";
+      }
+    if (step.contains("lines"))
+      for (const json& line : step["lines"]) out << "      " << line.get<std::string>() << "\n";
+  }
+  if (report.contains("would_write") && !report["would_write"].empty()) {
+    out << "would write (not written):\n";
+    for (const json& record : report["would_write"])
+      out << "      log: TypeID " << record["TypeID"] << ", SourceID 1, EventID " << record["EventID"] << ", UserID '"
+          << record["UserID"].get<std::string>() << "', AppID '" << record["AppID"].get<std::string>()
+          << "', ComputerName '" << record["ComputerName"].get<std::string>() << "', Parameter1 '"
+          << record["Parameter1"].get<std::string>() << "'\n";
+  }
+  const json& decision = report["decision"];
+  out << "decision: " << decision["result"].get<std::string>();
+  if (decision.contains("reason")) {
+    out << ", reason " << decision["reason"] << " (" << decision["decided_by"].get<std::string>() << ")\n";
+    out << "the client would receive code 0x1000 with reason " << decision["reason"];
+    if (decision.contains("end_session")) out << ", then the session would be ended (flags 10)";
+    out << "\n";
+  } else {
+    out << "\n";
+  }
+  return out.str();
+}
+
+}  // namespace qbnotify::tools

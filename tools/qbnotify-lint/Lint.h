@@ -1,0 +1,46 @@
+// Finds the traps in a farm's admission rules: what an administrator cannot see by reading
+// the tables, each with the rows that cause it and a one-line fix. Reads only.
+//
+// Where a finding depends on how the library decides (an address inside a range, a rule
+// that matches), the server evaluates the library's own rule-query conditions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/SessionContext.h"
+
+namespace qbnotify::tools {
+
+enum class Severity { Error, Warning, Note };
+const char* SeverityName(Severity severity);
+
+struct Finding {
+  Severity severity = Severity::Warning;
+  std::string code;                // a stable name: "policy-without-rules", ...
+  std::string message;             // UTF-8
+  std::vector<std::string> rows;   // the rows that cause it, UTF-8
+  std::string fix;                 // one line, UTF-8
+};
+
+// Runs every lint on the instance's open DS connection. Raises DatabaseError when a table
+// cannot be read at all.
+std::vector<Finding> LintRules(Instance& instance);
+
+// The first address of the candidates whose membership by text differs from membership
+// by number, for a dotted range; exposed for tests. `insideByText` answers the server's view.
+struct AddressSurprise {
+  std::string address;
+  bool insideByText = false;
+};
+
+// Dotted-quad parsing: nullopt unless four decimal octets 0..255 with nothing else.
+std::optional<std::uint32_t> ParseDottedQuad(const std::string& text);
+std::string FormatDottedQuad(std::uint32_t address);
+
+// The addresses worth trying against a range: every value of each octet of both ends.
+std::vector<std::uint32_t> RangeCandidates(std::uint32_t low, std::uint32_t high);
+
+}  // namespace qbnotify::tools
