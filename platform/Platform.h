@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qbnotify {
 
@@ -66,6 +67,32 @@ enum class RegistryStatus {
 struct RegistryValue {
   RegistryStatus status = RegistryStatus::KeyMissing;
   std::string text;  // the value up to its first NUL, when status is Text
+};
+
+// What a file operation found. Every file operation reports one of these and never throws.
+enum class FileResult {
+  Ok,
+  NotFound,       // the file (or, for a new file, its directory) does not exist
+  AlreadyExists,  // the target name is taken
+  TooLarge,       // the file is larger than the caller allows
+  Failed,         // any other failure (access refused, disk full, ...)
+};
+
+// One regular file of a directory.
+struct DirectoryEntry {
+  std::string name;               // the name alone, without the directory
+  std::uint64_t size = 0;         // bytes
+  std::uint64_t ageSeconds = 0;   // since the file was last written, by the system clock (0 if in the future)
+};
+
+struct DirectoryListing {
+  FileResult result = FileResult::Failed;
+  std::vector<DirectoryEntry> entries;  // in no particular order; empty unless result is Ok
+};
+
+struct FileContent {
+  FileResult result = FileResult::Failed;
+  std::string bytes;  // the whole file when result is Ok, else empty
 };
 
 class Platform {
@@ -142,6 +169,55 @@ class Platform {
   virtual std::string ReadProfileString(std::string_view section, std::string_view key,
                                         std::string_view defaultValue, std::string_view path,
                                         std::size_t bufferSize) = 0;
+
+  // --- Files ---
+  //
+  // Paths are Windows paths ("C:\\TAV\\Data\\Spool\\x.row"); an implementation on another
+  // system maps them as it maps the settings file's path. Names within a directory are
+  // compared as the system compares them; callers use plain ASCII names only.
+
+  // Makes `path` a directory that only the account this process runs as and the
+  // administrators (and the system) may open, creating it when it is missing; an existing
+  // directory has its access narrowed the same way. Its parent must exist (NotFound
+  // otherwise). Files created in it later are no more open than it is. Ok when the directory
+  // exists with that access afterwards; Failed when `path` is a file or the access cannot be
+  // set.
+  virtual FileResult MakePrivateDirectory(std::string_view path) = 0;
+
+  // Writes a whole file so that a crash or power cut at any moment leaves under `path`
+  // either what was there before (possibly nothing) or all of `bytes`, never a part: the
+  // bytes go to a temporary file in the same directory (its name is `path` followed by
+  // ".<process>-<n>.tmp"), are flushed to the disk, and the temporary file is renamed to
+  // `path`. With `replaceExisting` false an existing `path` is left alone and the answer is
+  // AlreadyExists. On any failure the temporary file is removed when possible; after a crash
+  // it may stay behind, and callers clean such files up by their ".tmp" ending.
+  virtual FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) = 0;
+
+  // Renames a file within one directory, atomically, never replacing: AlreadyExists when
+  // `to` is taken, NotFound when `from` is gone (for instance because another process has
+  // just renamed it: of several processes renaming one file at once, exactly one succeeds).
+  // The rename need not be on the disk yet when this returns: after a power cut the file
+  // may be found under either name (never both, never neither); a later WriteFileDurably in
+  // the same directory settles it.
+  virtual FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) = 0;
+
+  // The regular files of a directory (subdirectories are left out). NotFound when the
+  // directory does not exist.
+  virtual DirectoryListing ListDirectory(std::string_view path) = 0;
+
+  // Reads a whole file. TooLarge (and no bytes) when it holds more than `limit` bytes.
+  virtual FileContent ReadWholeFile(std::string_view path, std::size_t limit) = 0;
+
+  // Removes a file. NotFound when it is not there.
+  virtual FileResult RemoveFile(std::string_view path) = 0;
+
+  // The number that tells this process from every other one running at the same time.
+  virtual std::uint32_t CurrentProcessId() = 0;
+
+  // Milliseconds since the machine started, on a clock that never goes back and that every
+  // process of the machine reads alike (the wall clock's changes do not move it). It wraps
+  // after 2^32 ms: subtract readings as std::uint32_t.
+  virtual std::uint32_t ElapsedMilliseconds() = 0;
 
   // --- The ANSI code page (936) ---
 

@@ -18,6 +18,7 @@ add_library(qbnotify_win32 OBJECT
   ${QBNOTIFY_WIN32_DIR}/Win32Settings.cpp
   ${QBNOTIFY_WIN32_DIR}/RegistryViews.cpp
   ${QBNOTIFY_WIN32_DIR}/Win32Channel.cpp
+  ${QBNOTIFY_WIN32_DIR}/Win32Files.cpp
   ${QBNOTIFY_WIN32_DIR}/MysqlApiWin32.cpp)
 target_include_directories(qbnotify_win32 PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(qbnotify_win32 SYSTEM PUBLIC ${QBNOTIFY_MYSQL_INCLUDE_DIR})

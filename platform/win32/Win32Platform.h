@@ -52,6 +52,19 @@ class Win32Platform final : public Platform {
   std::string ReadProfileString(std::string_view section, std::string_view key, std::string_view defaultValue,
                                 std::string_view path, std::size_t bufferSize) override;
 
+  // Files (Win32Files.cpp). A private directory carries a protected access list granting
+  // full access to the system, the administrators and the process's own account, inherited
+  // by what is made inside and given to every file written there. The tick count serves as
+  // the elapsed-time clock.
+  FileResult MakePrivateDirectory(std::string_view path) override;
+  FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override;
+  FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override;
+  DirectoryListing ListDirectory(std::string_view path) override;
+  FileContent ReadWholeFile(std::string_view path, std::size_t limit) override;
+  FileResult RemoveFile(std::string_view path) override;
+  std::uint32_t CurrentProcessId() override;
+  std::uint32_t ElapsedMilliseconds() override;
+
   const char* NextChar(const char* text) const override;
   void UpperCaseBuffer(char* buffer, std::size_t length) const override;
 

@@ -1,5 +1,7 @@
 // The platform contract over the hosted platform, built natively: the same checks, inputs
 // and expected results that the Windows test program runs over the Win32 platform.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +41,17 @@ class HostedWorld final : public World {
     return path;
   }
   std::string MissingFilePath() override { return directory_ + "/absent/missing.ini"; }
+  // With a backslash, as the library writes its paths: the platform maps it.
+  std::string NewDirectoryPath(const std::string& name) override { return directory_ + "\\" + name; }
+  std::string MakeOrdinaryDirectory(const std::string& name) override {
+    const std::string path = NewDirectoryPath(name);
+    ::mkdir(hosted::HostPath(path).c_str(), 0755);
+    return path;
+  }
+  bool IsPrivate(const std::string& path) override {
+    struct stat status {};
+    return ::stat(hosted::HostPath(path).c_str(), &status) == 0 && (status.st_mode & 077) == 0;
+  }
 
   WindowHandle MakeWindow(const std::string& title, bool visible, WindowHandle owner) override {
     const WindowHandle handle = nextWindow_++;

@@ -263,6 +263,102 @@ void CheckTimers(Platform& platform, World& world, check::Tally& tally) {
   platform.StopTimer(second);
 }
 
+namespace {
+
+std::string Name(FileResult result) {
+  switch (result) {
+    case FileResult::Ok: return "Ok";
+    case FileResult::NotFound: return "NotFound";
+    case FileResult::AlreadyExists: return "AlreadyExists";
+    case FileResult::TooLarge: return "TooLarge";
+    case FileResult::Failed: return "Failed";
+  }
+  return "?";
+}
+
+// What a read found: "Ok:<bytes>" or the result's name.
+std::string ReadBack(Platform& platform, const std::string& path, std::size_t limit = 1u << 20) {
+  const FileContent content = platform.ReadWholeFile(path, limit);
+  return content.result == FileResult::Ok ? "Ok:" + content.bytes : Name(content.result);
+}
+
+// The listing as "name:size" in name order, or the result's name.
+std::string Listed(Platform& platform, const std::string& path) {
+  DirectoryListing listing = platform.ListDirectory(path);
+  if (listing.result != FileResult::Ok) return Name(listing.result);
+  std::sort(listing.entries.begin(), listing.entries.end(),
+            [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
+  std::string text;
+  for (const DirectoryEntry& entry : listing.entries) text += entry.name + ":" + std::to_string(entry.size) + " ";
+  return text;
+}
+
+}  // namespace
+
+void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
+  tally.Group("files: private directory");
+  const std::string dir = world.NewDirectoryPath("spool");
+  CHECK_EQ(Listed(platform, dir), "NotFound");
+  CHECK_EQ(Name(platform.MakePrivateDirectory(dir + "\\missing\\deeper")), "NotFound");  // parents are not made
+  CHECK_EQ(Name(platform.MakePrivateDirectory(dir)), "Ok");
+  CHECK(world.IsPrivate(dir));
+  CHECK_EQ(Name(platform.MakePrivateDirectory(dir)), "Ok");  // already there
+  CHECK_EQ(Listed(platform, dir), "");
+  const std::string ordinary = world.MakeOrdinaryDirectory("ordinary");
+  CHECK(!world.IsPrivate(ordinary));
+  CHECK_EQ(Name(platform.MakePrivateDirectory(ordinary)), "Ok");  // narrowed
+  CHECK(world.IsPrivate(ordinary));
+
+  tally.Group("files: durable writes");
+  const std::string a = dir + "\\a.row";
+  using namespace std::string_literals;
+  const std::string binary = "\0\xD6\xD0\xCE\xC4\r\n\xFF"s + std::string(100000, '\x5C');
+  CHECK_EQ(Name(platform.WriteFileDurably(a, "first", false)), "Ok");
+  CHECK(world.IsPrivate(a));  // as closed as its directory
+  CHECK_EQ(Name(platform.WriteFileDurably(a, "second", false)), "AlreadyExists");
+  CHECK_EQ(ReadBack(platform, a), "Ok:first");
+  CHECK_EQ(Name(platform.WriteFileDurably(a, "second", true)), "Ok");
+  CHECK_EQ(ReadBack(platform, a), "Ok:second");
+  CHECK_EQ(Name(platform.WriteFileDurably(dir + "\\big.bin", binary, false)), "Ok");
+  CHECK(ReadBack(platform, dir + "\\big.bin") == "Ok:" + binary);
+  CHECK_EQ(Name(platform.WriteFileDurably(dir + "\\empty", "", false)), "Ok");
+  CHECK_EQ(ReadBack(platform, dir + "\\empty"), "Ok:");
+  CHECK_EQ(Name(platform.WriteFileDurably(dir + "\\absent\\x.row", "x", true)), "NotFound");
+  // No temporary file is left behind, and subdirectories are not listed.
+  CHECK_EQ(Name(platform.MakePrivateDirectory(dir + "\\sub")), "Ok");
+  CHECK_EQ(Listed(platform, dir), "a.row:6 big.bin:100008 empty:0 ");
+  const DirectoryListing listing = platform.ListDirectory(dir);
+  for (const DirectoryEntry& entry : listing.entries) CHECK(entry.ageSeconds < 60);
+
+  tally.Group("files: reading");
+  CHECK_EQ(ReadBack(platform, a, 6), "Ok:second");
+  CHECK_EQ(ReadBack(platform, a, 5), "TooLarge");
+  CHECK_EQ(ReadBack(platform, dir + "\\absent.row"), "NotFound");
+  CHECK_EQ(ReadBack(platform, world.MissingFilePath()), "NotFound");
+
+  tally.Group("files: renames never replace");
+  const std::string b = dir + "\\b.claim";
+  CHECK_EQ(Name(platform.RenameWithoutReplacing(a, b)), "Ok");
+  CHECK_EQ(Name(platform.RenameWithoutReplacing(a, dir + "\\c.claim")), "NotFound");  // taken by the first
+  CHECK_EQ(Name(platform.WriteFileDurably(a, "third", false)), "Ok");
+  CHECK_EQ(Name(platform.RenameWithoutReplacing(a, b)), "AlreadyExists");
+  CHECK_EQ(ReadBack(platform, a), "Ok:third");
+  CHECK_EQ(ReadBack(platform, b), "Ok:second");
+
+  tally.Group("files: removing");
+  CHECK_EQ(Name(platform.RemoveFile(b)), "Ok");
+  CHECK_EQ(Name(platform.RemoveFile(b)), "NotFound");
+  CHECK_EQ(Name(platform.MakePrivateDirectory(a)), "Failed");  // a file, not a directory
+  for (const char* name : {"\\a.row", "\\big.bin", "\\empty"}) platform.RemoveFile(dir + name);
+  CHECK_EQ(Listed(platform, dir), "");
+
+  tally.Group("process and clock");
+  CHECK(platform.CurrentProcessId() != 0);
+  CHECK_EQ(platform.CurrentProcessId(), platform.CurrentProcessId());
+  const std::uint32_t start = platform.ElapsedMilliseconds();
+  CHECK(static_cast<std::uint32_t>(platform.ElapsedMilliseconds() - start) < 1000);
+}
+
 void RunPlatformContract(Platform& platform, World& world, check::Tally& tally) {
   CheckRegistry(platform, world, tally);
   CheckProfileReading(platform, world, tally);
@@ -270,6 +366,7 @@ void RunPlatformContract(Platform& platform, World& world, check::Tally& tally) 
   CheckWindows(platform, world, tally);
   CheckRestorePass(platform, world, tally);
   CheckTimers(platform, world, tally);
+  CheckFiles(platform, world, tally);
 }
 
 }  // namespace qbnotify::contract

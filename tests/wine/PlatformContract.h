@@ -29,6 +29,15 @@ class World {
   virtual std::string WriteFile(const std::string& name, const std::string& bytes) = 0;
   // A path, in the same form, of a file that does not exist.
   virtual std::string MissingFilePath() = 0;
+  // A path, in the Windows form that the platform's file operations take, of a directory
+  // that does not exist yet, in a directory that does.
+  virtual std::string NewDirectoryPath(const std::string& name) = 0;
+  // Makes a directory with the system's ordinary access (others may read it) and answers
+  // its path as NewDirectoryPath does.
+  virtual std::string MakeOrdinaryDirectory(const std::string& name) = 0;
+  // Whether only the process's own account, the administrators and the system can open the
+  // file or directory.
+  virtual bool IsPrivate(const std::string& path) = 0;
 
   // Makes a top-level window (owner 0) or a pop-up owned by `owner`, with a title in the ANSI
   // code page.
@@ -53,5 +62,6 @@ void CheckCodePage(Platform& platform, check::Tally& tally);
 void CheckWindows(Platform& platform, World& world, check::Tally& tally);
 void CheckRestorePass(Platform& platform, World& world, check::Tally& tally);
 void CheckTimers(Platform& platform, World& world, check::Tally& tally);
+void CheckFiles(Platform& platform, World& world, check::Tally& tally);
 
 }  // namespace qbnotify::contract

@@ -5,6 +5,8 @@
 
 #include "platform/win32/WindowsApi.h"
 
+#include <sddl.h>
+
 namespace qbnotify::contract {
 namespace {
 
@@ -84,6 +86,65 @@ std::string Win32World::WriteFile(const std::string& name, const std::string& by
 }
 
 std::string Win32World::MissingFilePath() { return directory_ + "\\absent\\missing.ini"; }
+
+std::string Win32World::NewDirectoryPath(const std::string& name) {
+  // Unique per run: a prefix kept from an earlier run may still hold the last one.
+  return directory_ + "\\" + name + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
+}
+
+std::string Win32World::MakeOrdinaryDirectory(const std::string& name) {
+  const std::string path = NewDirectoryPath(name);
+  CreateDirectoryA(path.c_str(), nullptr);
+  return path;
+}
+
+namespace {
+
+std::string SidText(PSID sid) {
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return {};
+  std::string result(text);
+  LocalFree(text);
+  return result;
+}
+
+std::string ProcessUserSidText() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  char buffer[512];
+  DWORD size = 0;
+  const bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != FALSE;
+  CloseHandle(token);
+  return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : std::string();
+}
+
+}  // namespace
+
+bool Win32World::IsPrivate(const std::string& path) {
+  DWORD size = 0;
+  GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<char> descriptor(size);
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return false;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL acl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted) || !present || !acl) return false;
+  const std::string user = ProcessUserSidText();
+  int allowed = 0;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(acl, i, &ace)) return false;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;  // a denial opens nothing
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    const std::string sid = SidText(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
+    if (sid != "S-1-5-18" && sid != "S-1-5-32-544" && sid != user) return false;
+    ++allowed;
+  }
+  // Whatever the parent allows would show here as further entries (Users, Everyone).
+  return allowed > 0;
+}
 
 WindowHandle Win32World::MakeWindow(const std::string& title, bool visible, WindowHandle owner) {
   const DWORD style = (owner ? WS_POPUP | WS_CAPTION : WS_OVERLAPPEDWINDOW) | (visible ? WS_VISIBLE : 0);

@@ -25,6 +25,11 @@ class Win32World final : public World {
   void RemoveMachineKey(const std::string& keyPath);
   std::string WriteFile(const std::string& name, const std::string& bytes) override;
   std::string MissingFilePath() override;
+  std::string NewDirectoryPath(const std::string& name) override;
+  std::string MakeOrdinaryDirectory(const std::string& name) override;
+  // The access list allows only the system, the administrators and the process's own
+  // account.
+  bool IsPrivate(const std::string& path) override;
   WindowHandle MakeWindow(const std::string& title, bool visible, WindowHandle owner) override;
   bool IsVisible(WindowHandle window) override;
   std::vector<int> ShowCommands(WindowHandle window) override;

@@ -1,0 +1,451 @@
+#include "store/Spool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "environment/ConnectionSettings.h"
+#include "store/Database.h"
+
+namespace qbnotify {
+namespace {
+
+constexpr std::string_view kRowSuffix = ".row";
+constexpr std::string_view kClaimSuffix = ".claim";
+constexpr std::string_view kBadSuffix = ".bad";
+constexpr std::string_view kRefusedSuffix = ".refused";
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::string_view kCountsPrefix = "counts-";
+constexpr std::string_view kCountsSuffix = ".cnt";
+constexpr std::string_view kCountsMagic = "QBSPOOL-COUNTS 1";
+constexpr std::size_t kCountsFileLimit = 4096;
+// Tries at new names for one row before giving up; only a process that has already written
+// this many rows stamped with the same second can need more.
+constexpr int kNameAttempts = 1000;
+
+// The <n> of new entries' names, for the whole process, so that Spool objects made one after
+// another do not try the same names again.
+std::atomic<std::uint32_t> entrySequence{0};
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+std::string Hex8(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+// "YYYYMMDDhhmmss", each field forced into its width so that every name has one shape.
+std::string TimeStamp(const DateTime& time) {
+  const auto clamp = [](int value, int high) { return std::clamp(value, 0, high); };
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", clamp(time.year, 9999), clamp(time.month, 99),
+                clamp(time.day, 99), clamp(time.hour, 99), clamp(time.minute, 99), clamp(time.second, 99));
+  return text;
+}
+
+std::optional<DateTime> ParseTimeStamp(std::string_view name) {
+  if (name.size() < 14) return std::nullopt;
+  int fields[6];
+  const int widths[6] = {4, 2, 2, 2, 2, 2};
+  std::size_t at = 0;
+  for (int i = 0; i < 6; ++i) {
+    const char* begin = name.data() + at;
+    const auto [end, error] = std::from_chars(begin, begin + widths[i], fields[i]);
+    if (error != std::errc() || end != begin + widths[i]) return std::nullopt;
+    at += static_cast<std::size_t>(widths[i]);
+  }
+  return DateTime{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
+}
+
+std::optional<std::uint64_t> ParseCount(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+struct Counts {
+  std::uint64_t dropped = 0;
+  std::uint64_t refused = 0;
+};
+
+std::string EncodeCounts(const Counts& counts) {
+  return std::string(kCountsMagic) + "\ndropped " + std::to_string(counts.dropped) + "\nrefused " +
+         std::to_string(counts.refused) + "\n";
+}
+
+// The counts of one file; nullopt unless the file is exactly what EncodeCounts writes.
+std::optional<Counts> DecodeCounts(std::string_view text) {
+  const auto line = [&text](std::string_view label) -> std::optional<std::uint64_t> {
+    if (!StartsWith(text, label)) return std::nullopt;
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    const auto value = ParseCount(text.substr(label.size(), end - label.size()));
+    text.remove_prefix(end + 1);
+    return value;
+  };
+  if (!StartsWith(text, std::string(kCountsMagic) + "\n")) return std::nullopt;
+  text.remove_prefix(kCountsMagic.size() + 1);
+  const auto dropped = line("dropped ");
+  const auto refused = line("refused ");
+  if (!dropped || !refused || !text.empty()) return std::nullopt;
+  return Counts{*dropped, *refused};
+}
+
+// "<base>.<claimer>-<tick>.claim" -> base, claimer and the tick of the claim; nullopt for
+// any other shape.
+struct ClaimName {
+  std::string base;
+  std::uint32_t claimer = 0;
+  std::uint32_t tick = 0;
+};
+std::optional<ClaimName> ParseClaimName(std::string_view name) {
+  if (!EndsWith(name, kClaimSuffix)) return std::nullopt;
+  name.remove_suffix(kClaimSuffix.size());
+  constexpr std::size_t kTagBytes = 8 + 1 + 8;
+  if (name.size() < kTagBytes + 1 || name[name.size() - kTagBytes - 1] != '.' || name[name.size() - 9] != '-')
+    return std::nullopt;
+  ClaimName claim;
+  const char* tag = name.data() + name.size() - kTagBytes;
+  for (auto [at, value] : {std::pair{tag, &claim.claimer}, std::pair{tag + 9, &claim.tick}}) {
+    const auto [end, error] = std::from_chars(at, at + 8, *value, 16);
+    if (error != std::errc() || end != at + 8) return std::nullopt;
+  }
+  claim.base = std::string(name.substr(0, name.size() - kTagBytes - 1));
+  return claim;
+}
+
+std::uint64_t ReadSetting(Platform& platform, const std::string& path, const char* key, std::uint64_t fallback,
+                          std::uint64_t highest) {
+  const std::string text = platform.ReadProfileString(kSpoolSection, key, "", path, kProfileBufferSize);
+  const auto value = ParseCount(text);
+  return value && *value <= highest ? *value : fallback;
+}
+
+}  // namespace
+
+std::optional<std::string> SpoolDirectory(Platform& platform) {
+  const RegistryValue installPath = platform.ReadMachineRegistryString(kProductKey, kInstallPathValue);
+  switch (installPath.status) {
+    case RegistryStatus::Text: return installPath.text + kSpoolDirectorySuffix;
+    case RegistryStatus::ValueMissing: return std::string(kSpoolDirectorySuffix);
+    default: return std::nullopt;
+  }
+}
+
+SpoolSettings ReadSpoolSettings(Platform& platform) {
+  SpoolSettings settings;
+  std::optional<std::string> path;
+  try {
+    path = SettingsFilePath(platform);
+  } catch (...) {
+    return settings;
+  }
+  if (!path) return settings;
+  settings.MaxRows = ReadSetting(platform, *path, "MaxRows", settings.MaxRows, UINT64_MAX);
+  settings.MaxBytes = ReadSetting(platform, *path, "MaxBytes", settings.MaxBytes, UINT64_MAX);
+  settings.DrainBudgetMs =
+      static_cast<std::uint32_t>(ReadSetting(platform, *path, "DrainBudgetMs", settings.DrainBudgetMs, 600000));
+  settings.StaleClaimSeconds = static_cast<std::uint32_t>(
+      ReadSetting(platform, *path, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600));
+  return settings;
+}
+
+Spool::Spool(Platform& platform, std::string directory, SpoolSettings settings)
+    : platform_(platform),
+      directory_(std::move(directory)),
+      settings_(settings),
+      process_(platform.CurrentProcessId()) {}
+
+std::optional<Spool> Spool::Locate(Platform& platform) {
+  std::optional<std::string> directory = SpoolDirectory(platform);
+  if (!directory) return std::nullopt;
+  return Spool(platform, std::move(*directory), ReadSpoolSettings(platform));
+}
+
+SpoolAddResult Spool::Add(const SpooledRow& row) {
+  try {
+    const std::optional<std::string> bytes = EncodeSpoolEntry(row);
+    if (!bytes) {
+      CountDropped();
+      return SpoolAddResult::Dropped;
+    }
+    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) {
+      CountDropped();
+      return SpoolAddResult::Failed;
+    }
+    const DirectoryListing listing = platform_.ListDirectory(directory_);
+    if (listing.result != FileResult::Ok) {
+      CountDropped();
+      return SpoolAddResult::Failed;
+    }
+    std::uint64_t rows = 0;
+    std::uint64_t total = 0;
+    for (const DirectoryEntry& entry : listing.entries) {
+      total += entry.size;
+      if (EndsWith(entry.name, kRowSuffix) || EndsWith(entry.name, kClaimSuffix)) ++rows;
+    }
+    if (rows + 1 > settings_.MaxRows || total + bytes->size() > settings_.MaxBytes) {
+      CountDropped();
+      return SpoolAddResult::Dropped;
+    }
+    const std::string prefix = TimeStamp(RowTime(row)) + "-" + Hex8(process_) + "-";
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      const std::string name = prefix + Hex8(entrySequence.fetch_add(1) + 1) + std::string(kRowSuffix);
+      const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
+      if (written == FileResult::Ok) return SpoolAddResult::Spooled;
+      if (written != FileResult::AlreadyExists) break;
+    }
+    CountDropped();
+    return SpoolAddResult::Failed;
+  } catch (...) {
+    // Out of memory, at worst: the row is lost, as it would have been without a spool.
+    return SpoolAddResult::Failed;
+  }
+}
+
+void Spool::CountRefused(std::uint64_t rows) { AddCounts(0, rows); }
+void Spool::CountDropped(std::uint64_t rows) { AddCounts(rows, 0); }
+
+// Each process keeps its own counts file and only ever rewrites that one, so that two
+// processes never race on a count: the totals are the sum over the files. A file that does
+// not read is set aside before it is replaced.
+bool Spool::AddCounts(std::uint64_t dropped, std::uint64_t refused) {
+  try {
+    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) return false;
+    const std::string name = std::string(kCountsPrefix) + Hex8(process_) + std::string(kCountsSuffix);
+    Counts counts;
+    const FileContent content = platform_.ReadWholeFile(PathOf(name), kCountsFileLimit);
+    if (content.result == FileResult::Ok || content.result == FileResult::TooLarge) {
+      const std::optional<Counts> stored =
+          content.result == FileResult::Ok ? DecodeCounts(content.bytes) : std::nullopt;
+      if (stored) counts = *stored;
+      else platform_.RenameWithoutReplacing(PathOf(name), PathOf(name + std::string(kBadSuffix)));
+    } else if (content.result != FileResult::NotFound) {
+      return false;
+    }
+    counts.dropped += dropped;
+    counts.refused += refused;
+    return platform_.WriteFileDurably(PathOf(name), EncodeCounts(counts), true) == FileResult::Ok;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A claim of this very process is left over from an earlier run under the same process id
+// (or from a step of this one that could not put the row back): no other process can be
+// working on it, so it is taken back at once. Others' claims wait until they are stale.
+void Spool::TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& report) {
+  for (const DirectoryEntry& entry : listing.entries) {
+    if (EndsWith(entry.name, kTemporarySuffix)) {
+      if (entry.ageSeconds >= settings_.StaleClaimSeconds) platform_.RemoveFile(PathOf(entry.name));
+      continue;
+    }
+    const std::optional<ClaimName> claim = ParseClaimName(entry.name);
+    if (!claim) continue;
+    // The claim's age by the machine's tick, which every process shares; a rename keeps
+    // the file's own time, which tells when the row was spooled, not when it was claimed.
+    // A tick from before a restart of the machine reads as old or, once past, as very old.
+    const std::uint32_t age = static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - claim->tick);
+    if (claim->claimer != process_ && age / 1000 < settings_.StaleClaimSeconds) continue;
+    if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(claim->base + std::string(kRowSuffix))) ==
+        FileResult::Ok)
+      ++report.takenBack;
+  }
+}
+
+DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs) {
+  DrainReport report;
+  try {
+    const std::uint32_t start = platform_.ElapsedMilliseconds();
+    std::uint64_t settledBefore = 0;
+    std::set<std::string> declined;
+    for (bool firstPass = true;; firstPass = false) {
+      DirectoryListing listing = platform_.ListDirectory(directory_);
+      if (listing.result == FileResult::NotFound) return report;
+      if (listing.result != FileResult::Ok) {
+        report.diskFailed = true;
+        return report;
+      }
+      if (firstPass) {
+        const std::uint64_t before = report.takenBack;
+        TakeBackStaleClaims(listing, report);
+        if (report.takenBack != before) listing = platform_.ListDirectory(directory_);
+      }
+      std::vector<std::string> waiting;
+      for (DirectoryEntry& entry : listing.entries)
+        if (EndsWith(entry.name, kRowSuffix) && !declined.count(entry.name)) waiting.push_back(std::move(entry.name));
+      std::sort(waiting.begin(), waiting.end());
+      if (waiting.empty()) return report;
+
+      bool tried = false;
+      int declinedInARow = 0;
+      for (const std::string& name : waiting) {
+        if (budgetMs && tried && static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - start) >= *budgetMs) {
+          report.outOfTime = true;
+          return report;
+        }
+        tried = true;
+        const std::uint64_t declinedBefore = report.declined;
+        if (DrainOne(name, callbacks, report) == Step::Stop) return report;
+        declinedInARow = report.declined != declinedBefore ? declinedInARow + 1 : 0;
+        if (declinedInARow > 0) declined.insert(name);  // not tried again by this drain
+        if (declinedInARow >= kDeclinedInARowLimit) {
+          report.serverUnavailable = true;
+          return report;
+        }
+      }
+      // Rows that other processes added meanwhile are found by the next listing; a spool
+      // drained with a budget leaves them to the next handler. A pass that settled no row
+      // (every claim lost to other processes, or refused by the file system) ends it too.
+      const std::uint64_t settled = report.written + report.alreadyWritten + report.refused + report.setAside;
+      if (budgetMs || settled == settledBefore) return report;
+      settledBefore = settled;
+    }
+  } catch (...) {
+    report.diskFailed = true;
+    return report;
+  }
+}
+
+Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
+  const std::string base = name.substr(0, name.size() - kRowSuffix.size());
+  const std::string claim =
+      PathOf(base + "." + Hex8(process_) + "-" + Hex8(platform_.ElapsedMilliseconds()) + std::string(kClaimSuffix));
+  const FileResult claimed = platform_.RenameWithoutReplacing(PathOf(name), claim);
+  if (claimed == FileResult::NotFound) return Step::Next;  // another process has it
+  if (claimed != FileResult::Ok) return Step::Next;
+
+  const auto putBack = [&] { platform_.RenameWithoutReplacing(claim, PathOf(name)); };
+  const auto setAside = [&](std::string_view suffix) {
+    if (platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
+      platform_.RemoveFile(claim);  // the same row is already set aside under that name
+  };
+
+  const FileContent content = platform_.ReadWholeFile(claim, kMaxSpoolEntryBytes);
+  std::optional<SpooledRow> row;
+  if (content.result == FileResult::Ok) row = DecodeSpoolEntry(content.bytes);
+  if (!row && (content.result == FileResult::Ok || content.result == FileResult::TooLarge)) {
+    setAside(kBadSuffix);
+    ++report.setAside;
+    return Step::Next;
+  }
+  if (!row) {
+    putBack();
+    report.diskFailed = true;
+    return Step::Stop;
+  }
+
+  if (RowIdentifier(*row).empty()) {
+    std::string identifier;
+    try {
+      identifier = callbacks.drawIdentifier(RowHead(*row));
+    } catch (...) {
+    }
+    if (identifier.empty()) {
+      putBack();
+      report.serverUnavailable = true;
+      return Step::Stop;
+    }
+    SetRowIdentifier(*row, std::move(identifier));
+    const std::optional<std::string> bytes = EncodeSpoolEntry(*row);
+    // The identifier is on the disk before the row can reach the server: whatever happens
+    // after this, the row is only ever inserted under this identifier.
+    if (!bytes || platform_.WriteFileDurably(claim, *bytes, true) != FileResult::Ok) {
+      putBack();
+      report.diskFailed = true;
+      return Step::Stop;
+    }
+  }
+
+  InsertOutcome outcome = InsertOutcome::Unavailable;
+  try {
+    outcome = callbacks.insert(*row);
+  } catch (...) {
+  }
+  switch (outcome) {
+    case InsertOutcome::Written:
+      ++report.written;
+      platform_.RemoveFile(claim);
+      return Step::Next;
+    case InsertOutcome::AlreadyWritten:
+      ++report.alreadyWritten;
+      platform_.RemoveFile(claim);
+      return Step::Next;
+    case InsertOutcome::Refused:
+      ++report.refused;
+      setAside(kRefusedSuffix);
+      CountRefused();
+      return Step::Next;
+    case InsertOutcome::Declined:
+      ++report.declined;
+      putBack();
+      return Step::Next;
+    case InsertOutcome::Unavailable:
+      break;
+  }
+  putBack();
+  report.serverUnavailable = true;
+  return Step::Stop;
+}
+
+SpoolState Spool::State() {
+  SpoolState state;
+  state.directory = directory_;
+  state.settings = settings_;
+  const DirectoryListing listing = platform_.ListDirectory(directory_);
+  std::optional<std::string> oldest;
+  for (const DirectoryEntry& entry : listing.entries) {
+    state.bytes += entry.size;
+    const std::string_view name = entry.name;
+    const bool claimed = EndsWith(name, kClaimSuffix);
+    if (claimed || EndsWith(name, kRowSuffix)) {
+      ++state.rowsWaiting;
+      if (claimed) ++state.rowsClaimed;
+      if (!oldest || name < *oldest) oldest = entry.name;
+    } else if (EndsWith(name, kBadSuffix)) {
+      ++state.setAside;
+    } else if (EndsWith(name, kRefusedSuffix)) {
+      ++state.refusedAside;
+    } else if (StartsWith(name, kCountsPrefix) && EndsWith(name, kCountsSuffix)) {
+      const FileContent content = platform_.ReadWholeFile(PathOf(entry.name), kCountsFileLimit);
+      if (const std::optional<Counts> counts = content.result == FileResult::Ok ? DecodeCounts(content.bytes)
+                                                                                  : std::nullopt) {
+        state.dropped += counts->dropped;
+        state.refused += counts->refused;
+      }
+    }
+  }
+  if (oldest) state.oldest = ParseTimeStamp(*oldest);
+  return state;
+}
+
+bool Spool::HasWaitingRows() {
+  const DirectoryListing listing = platform_.ListDirectory(directory_);
+  return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
+    return EndsWith(entry.name, kRowSuffix) || EndsWith(entry.name, kClaimSuffix);
+  });
+}
+
+std::string DescribeSpoolState(const SpoolState& state) {
+  const auto number = [](std::uint64_t value) { return std::to_string(value); };
+  std::string text;
+  text += "spool: " + (state.directory.empty() ? std::string("(not located)") : state.directory) + "\n";
+  text += "rows waiting: " + number(state.rowsWaiting) + " (" + number(state.rowsClaimed) + " being written back)\n";
+  text += "oldest row: " + (state.oldest ? FormatDateTime(*state.oldest) : std::string("none")) + "\n";
+  text += "bytes: " + number(state.bytes) + " of " + number(state.settings.MaxBytes) + "\n";
+  text += "row limit: " + number(state.settings.MaxRows) + "\n";
+  text += "dropped rows: " + number(state.dropped) + "\n";
+  text += "refused rows: " + number(state.refused) + " (" + number(state.refusedAside) + " set aside)\n";
+  text += "unreadable files set aside: " + number(state.setAside) + "\n";
+  return text;
+}
+
+}  // namespace qbnotify

@@ -1,0 +1,183 @@
+// The local spool: event and audit rows that the database could not take, kept on the
+// terminal server's own disk under "<InstallPath>\Data\Spool\" and written back later,
+// oldest first, each exactly once.
+//
+// One file per row (SpoolEntry.h gives its bytes), so that every step on a row is one
+// atomic file operation of the platform:
+//
+//   <time>-<process>-<n>.row            a row waiting; <time> is the row's own time as
+//                                       YYYYMMDDhhmmss, so names sort oldest first
+//   <time>-<process>-<n>.<claimer>-<tick>.claim
+//                                       the same row claimed by process <claimer> at the
+//                                       machine's tick <tick> (8 hex digits each) while it
+//                                       writes the row back
+//   <...>.bad                           a file that is not an intact entry, set aside
+//   <...>.refused                       a row the server refused for its content, set aside
+//   counts-<process>.cnt                the dropped and refused rows counted by a process
+//   <...>.tmp                           a write that never finished (removed after a while)
+//
+// A row is written whole under a temporary name and renamed into place, so a crash leaves
+// either a whole entry or none; an entry file that still fails its checks is set aside,
+// never taken for a row. Writing back claims an entry by renaming it to a name of the
+// claimer's (of several processes exactly one rename succeeds), gives it its identifier
+// and rewrites it BEFORE the insert (durably: a power cut may undo the claim, never the
+// identifier), inserts it, and only then removes it. A crash after the insert leaves the
+// claimed entry with its identifier: it is taken back later, inserted again and answered
+// "already there" by the identifier's key, so no row is written twice.
+//
+// Nothing here throws: every failure shows in the answer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/Platform.h"
+#include "store/SpoolEntry.h"
+
+namespace qbnotify {
+
+inline constexpr const char* kSpoolDirectorySuffix = "\\Data\\Spool";
+inline constexpr const char* kSpoolSection = "Spool";
+
+// Limits and timings, from section [Spool] of the connection-settings file (keys of the
+// same names, plain decimal numbers; a missing or unreadable value keeps the default).
+struct SpoolSettings {
+  // Rows waiting. A busy terminal server writes some 12 rows per session (startup, check,
+  // logon, disconnect, reconnect and logoff events, four audit rows): 100,000 rows hold
+  // about 8,000 sessions, several days of a busy server.
+  std::uint64_t MaxRows = 100000;
+  // Bytes of all files in the directory (waiting rows and rows set aside). An entry is
+  // typically 100 to 600 bytes; 64 MiB leaves room for rows with long client texts.
+  std::uint64_t MaxBytes = 64ull << 20;
+  // Time that one handler spends writing rows back.
+  std::uint32_t DrainBudgetMs = 200;
+  // Age after which another process's claim, or a temporary file, counts as left behind by
+  // a process that died. Far longer than one row's draw and insert can take with the
+  // connections' time-outs.
+  std::uint32_t StaleClaimSeconds = 600;
+
+  friend bool operator==(const SpoolSettings&, const SpoolSettings&) = default;
+};
+
+// The spool's directory, "<InstallPath>\Data\Spool" in the form the platform takes, found
+// as the settings file is; nullopt when the product's registry key cannot be opened or
+// "InstallPath" is not a string.
+std::optional<std::string> SpoolDirectory(Platform& platform);
+
+// The settings of section [Spool]; the defaults where the file says nothing usable.
+SpoolSettings ReadSpoolSettings(Platform& platform);
+
+enum class SpoolAddResult {
+  Spooled,  // the row is on the disk
+  Dropped,  // the spool is full, or the row too large: counted as dropped
+  Failed,   // the spool could not be written (no directory, disk full, ...): counted as
+            // dropped when even the count can be written
+};
+
+// What the insert of a spooled row answered.
+enum class InsertOutcome {
+  Written,         // the row is in its table now
+  AlreadyWritten,  // a duplicate key: an earlier insert of this row landed
+  Refused,         // the server refused the row for its content: it would fail again
+  Declined,        // the server answered but did not take the row for another reason (a
+                   // missing privilege or table, a failing trigger): the row stays and the
+                   // next rows are tried, since one row must never hold up all the others
+  Unavailable,     // the server could not be reached or stopped answering
+};
+
+// Declined rows in a row after which draining stops: the cause is then likely the server's,
+// not the rows'.
+inline constexpr int kDeclinedInARowLimit = 3;
+
+struct DrainCallbacks {
+  // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
+  // the row goes back to the spool untouched and draining stops.
+  std::function<std::string(const std::string& head)> drawIdentifier;
+  // Inserts the row, identifier included. Raising anything counts as Unavailable.
+  std::function<InsertOutcome(const SpooledRow& row)> insert;
+};
+
+struct DrainReport {
+  std::uint64_t written = 0;
+  std::uint64_t alreadyWritten = 0;
+  std::uint64_t refused = 0;    // set aside as .refused and counted
+  std::uint64_t setAside = 0;   // files that were no intact entry
+  std::uint64_t declined = 0;   // left waiting
+  std::uint64_t takenBack = 0;  // claims of dead processes returned to the spool
+  bool outOfTime = false;       // stopped by the time budget with rows still waiting
+  bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
+  bool diskFailed = false;
+};
+
+struct SpoolState {
+  std::string directory;          // empty when the spool cannot be located
+  std::uint64_t rowsWaiting = 0;  // entries waiting, claimed ones included
+  std::uint64_t rowsClaimed = 0;
+  std::uint64_t bytes = 0;        // all files of the directory
+  std::optional<DateTime> oldest; // the time of the oldest waiting row
+  std::uint64_t dropped = 0;
+  std::uint64_t refused = 0;
+  std::uint64_t setAside = 0;     // unreadable files set aside (.bad)
+  std::uint64_t refusedAside = 0; // refused rows set aside (.refused)
+  SpoolSettings settings;
+};
+
+// The state as the administrators' tools show it, one "key: value" line each:
+//   spool: C:\TAV\Data\Spool
+//   rows waiting: 3 (1 being written back)
+//   oldest row: 2026-12-07 10:00:00           ("none" when no row waits)
+//   bytes: 1234 of 67108864
+//   row limit: 100000
+//   dropped rows: 0
+//   refused rows: 1 (1 set aside)
+//   unreadable files set aside: 0
+std::string DescribeSpoolState(const SpoolState& state);
+
+class Spool {
+ public:
+  // A spool in `directory` (a Windows path; created when the first row is added).
+  Spool(Platform& platform, std::string directory, SpoolSettings settings);
+
+  // The spool of this installation, with the settings of its settings file; nullopt when
+  // its directory cannot be located.
+  static std::optional<Spool> Locate(Platform& platform);
+
+  const std::string& Directory() const { return directory_; }
+  const SpoolSettings& Settings() const { return settings_; }
+
+  // Keeps a row (with or without its identifier). Past MaxRows or MaxBytes the new row is
+  // dropped and counted; rows already kept are never touched.
+  SpoolAddResult Add(const SpooledRow& row);
+
+  // Counts rows that the server refused for their content (they are not kept).
+  void CountRefused(std::uint64_t rows = 1);
+  void CountDropped(std::uint64_t rows = 1);
+
+  // Writes waiting rows back, oldest first, until none is left, the server fails, or
+  // `budgetMs` has passed (at least one row is tried per call). No budget: until the
+  // spool is empty or the server fails. Returns at once, touching nothing, when the
+  // directory does not exist.
+  DrainReport Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs);
+  // With the budget of the settings.
+  DrainReport DrainWithinBudget(const DrainCallbacks& callbacks) { return Drain(callbacks, settings_.DrainBudgetMs); }
+
+  SpoolState State();
+  // Whether any row waits (claimed ones included): one look at the directory.
+  bool HasWaitingRows();
+
+ private:
+  enum class Step { Next, Stop };
+  Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
+  void TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& report);
+  bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
+  std::string PathOf(const std::string& name) const { return directory_ + "\\" + name; }
+
+  Platform& platform_;
+  std::string directory_;
+  SpoolSettings settings_;
+  std::uint32_t process_;
+};
+
+}  // namespace qbnotify

@@ -1,0 +1,511 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "TestSupport.h"
+#include "store/Spool.h"
+
+namespace qbnotify {
+namespace {
+
+namespace fs = std::filesystem;
+
+EventRow Event(int n, DateTime time = DateTime{2026, 12, 7, 10, 0, 0}) {
+  EventRow row;
+  row.time = time;
+  row.typeId = 2;
+  row.sourceId = 1;
+  row.eventId = 3;
+  row.userId = "U1";
+  row.parameter1 = "row-" + std::to_string(n);
+  return row;
+}
+
+std::string Label(const SpooledRow& row) {
+  if (const auto* event = std::get_if<EventRow>(&row)) return event->parameter1;
+  return std::get<AuditRow>(row).record.sessionid;
+}
+
+// A stand-in for the farm's tables: identifiers from one counter, inserts keyed on the
+// identifier, both shared between processes (anonymous shared memory and marker files).
+class FakeFarm {
+ public:
+  explicit FakeFarm(const fs::path& directory) : directory_(directory / "farm") {
+    fs::create_directories(directory_);
+    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    shared_ = new (memory) Shared{};
+  }
+  ~FakeFarm() { munmap(shared_, sizeof(Shared)); }
+
+  DrainCallbacks Callbacks(std::function<void(const SpooledRow&)> afterInsert = {}) {
+    DrainCallbacks callbacks;
+    callbacks.drawIdentifier = [this](const std::string& head) {
+      if (down) throw std::runtime_error("server down");
+      ++shared_->draws;
+      return head + std::to_string(10000000 + shared_->counter.fetch_add(1));
+    };
+    callbacks.insert = [this, afterInsert](const SpooledRow& row) {
+      if (down) return InsertOutcome::Unavailable;
+      if (refuse && Label(row) == *refuse) return InsertOutcome::Refused;
+      ++shared_->insertAttempts;
+      // The key: one marker per identifier, holding the row it was written with.
+      const fs::path marker = directory_ / RowIdentifier(row);
+      const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+      if (fd < 0) return InsertOutcome::AlreadyWritten;
+      const std::string label = Label(row);
+      EXPECT_EQ(::write(fd, label.data(), label.size()), static_cast<ssize_t>(label.size()));
+      ::close(fd);
+      if (afterInsert) afterInsert(row);
+      return InsertOutcome::Written;
+    };
+    return callbacks;
+  }
+
+  // The rows in the tables by label, with how many identifiers each was written under.
+  std::map<std::string, int> Rows() const {
+    std::map<std::string, int> rows;
+    for (const auto& file : fs::directory_iterator(directory_)) {
+      std::ifstream in(file.path());
+      std::string label((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      ++rows[label];
+    }
+    return rows;
+  }
+  int Draws() const { return shared_->draws; }
+  int InsertAttempts() const { return shared_->insertAttempts; }
+
+  bool down = false;
+  std::optional<std::string> refuse;
+
+ private:
+  struct Shared {
+    std::atomic<int> counter{0};
+    std::atomic<int> draws{0};
+    std::atomic<int> insertAttempts{0};
+  };
+  fs::path directory_;
+  Shared* shared_;
+};
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.Path() / "install" / "Data" / "CONFIG");
+    test::SetInstallPath(session_, (dir_.Path() / "install").string());
+    platform_.State() = session_;
+  }
+
+  fs::path SpoolPath() const { return dir_.Path() / "install" / "Data" / "Spool"; }
+  Spool Make(SpoolSettings settings = {}) {
+    const std::optional<std::string> directory = SpoolDirectory(platform_);
+    EXPECT_TRUE(directory);
+    return Spool(platform_, directory.value_or(""), settings);
+  }
+  std::vector<std::string> Files(std::string_view suffix) const {
+    std::vector<std::string> names;
+    if (!fs::exists(SpoolPath())) return names;
+    for (const auto& file : fs::directory_iterator(SpoolPath())) {
+      const std::string name = file.path().filename().string();
+      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Makes a file look written `seconds` ago.
+  void Age(const std::string& name, int seconds) {
+    const fs::path path = SpoolPath() / name;
+    fs::last_write_time(path, fs::last_write_time(path) - std::chrono::seconds(seconds));
+  }
+  // The name of a claim of `row` by `process`, taken `seconds` ago by the machine's tick.
+  std::string ClaimName(const std::string& row, std::uint32_t process, int seconds) {
+    char tag[32];
+    std::snprintf(tag, sizeof tag, ".%08x-%08x.claim", process,
+                  platform_.ElapsedMilliseconds() - static_cast<std::uint32_t>(seconds) * 1000u);
+    return row.substr(0, row.find('.')) + tag;
+  }
+  // Moves a claim's tick `seconds` back.
+  std::string AgeClaim(const std::string& claim, int seconds) {
+    const std::uint32_t claimer = static_cast<std::uint32_t>(std::stoul(claim.substr(claim.find('.') + 1, 8), nullptr, 16));
+    const std::string aged = ClaimName(claim, claimer, seconds);
+    fs::rename(SpoolPath() / claim, SpoolPath() / aged);
+    return aged;
+  }
+
+  test::TempDir dir_;
+  hosted::Session session_;
+  hosted::HostedPlatform platform_{hosted::Session{}};
+  FakeFarm farm_{dir_.Path()};
+};
+
+TEST_F(SpoolTest, LivesBesideTheSettingsInAPrivateDirectory) {
+  Spool spool = Make();
+  EXPECT_EQ(spool.Directory(), (dir_.Path() / "install").string() + "\\Data\\Spool");
+  EXPECT_EQ(spool.State().rowsWaiting, 0u);
+  EXPECT_FALSE(fs::exists(SpoolPath()));  // made with the first row, not before
+  EXPECT_EQ(spool.Add(Event(1)), SpoolAddResult::Spooled);
+  EXPECT_EQ(fs::status(SpoolPath()).permissions() & fs::perms::all, fs::perms::owner_all);
+  const std::vector<std::string> rows = Files(".row");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].substr(0, 15), "20261207100000-");
+  EXPECT_EQ(fs::status(SpoolPath() / rows[0]).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  hosted::Session noKey;
+  platform_.State() = noKey;
+  EXPECT_FALSE(SpoolDirectory(platform_));
+}
+
+TEST_F(SpoolTest, SettingsComeFromTheSpoolSectionAndFallBackToDefaults) {
+  struct Case {
+    std::string text;
+    SpoolSettings expected;
+  } cases[] = {
+      {"", SpoolSettings{}},
+      {"[Spool]\r\nMaxRows=500\r\nMaxBytes = 1048576 \r\nDrainBudgetMs=50\r\nStaleClaimSeconds=30\r\n",
+       SpoolSettings{500, 1048576, 50, 30}},
+      {"[spool]\r\nmaxrows=0\r\n", SpoolSettings{0, SpoolSettings{}.MaxBytes, 200, 600}},
+      {"[Spool]\r\nMaxRows=-5\r\nMaxBytes=12abc\r\nDrainBudgetMs=99999999999\r\nStaleClaimSeconds=\r\n",
+       SpoolSettings{}},
+      {"[Spool]\r\nMaxRows=18446744073709551616\r\n", SpoolSettings{}},  // past 64 bits
+      {"[DSConnection]\r\nMaxRows=7\r\n", SpoolSettings{}},
+  };
+  for (const Case& c : cases) {
+    test::WriteSettingsFile(dir_.Path() / "install", c.text);
+    EXPECT_TRUE(ReadSpoolSettings(platform_) == c.expected) << c.text;
+  }
+}
+
+// Past the limits the newest rows are dropped and counted; the rows kept stay as they were.
+TEST_F(SpoolTest, AFullSpoolDropsNewRowsAndCountsThem) {
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  struct Case {
+    const char* name;
+    SpoolSettings settings;
+    int added;
+    std::size_t kept;
+  } cases[] = {
+      {"rows", SpoolSettings{3, 1u << 20, 200, 600}, 5, 3},
+      {"bytes", SpoolSettings{100, 2 * entryBytes + entryBytes / 2, 200, 600}, 4, 2},
+      {"nothing", SpoolSettings{0, 1u << 20, 200, 600}, 2, 0},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(SpoolPath());
+    FakeFarm farm(dir_.Path() / c.name);
+    Spool spool = Make(c.settings);
+    for (int n = 0; n < c.added; ++n) {
+      const SpoolAddResult expected = n < static_cast<int>(c.kept) ? SpoolAddResult::Spooled : SpoolAddResult::Dropped;
+      EXPECT_EQ(spool.Add(Event(n)), expected) << c.name << " row " << n;
+    }
+    const SpoolState state = Make(c.settings).State();  // the count is on the disk
+    EXPECT_EQ(state.rowsWaiting, c.kept) << c.name;
+    EXPECT_EQ(state.dropped, c.added - c.kept) << c.name;
+    spool.Drain(farm.Callbacks(), std::nullopt);
+    std::set<std::string> written;
+    for (const auto& [label, count] : farm.Rows()) written.insert(label);
+    for (std::size_t n = 0; n < c.kept; ++n) EXPECT_TRUE(written.count("row-" + std::to_string(n))) << c.name;
+    EXPECT_EQ(Make(c.settings).State().dropped, c.added - c.kept) << c.name;  // the count outlives the rows
+  }
+}
+
+TEST_F(SpoolTest, DrainsOldestFirstDrawingEachIdentifierBeforeItsInsert) {
+  Spool spool = Make();
+  spool.Add(Event(3, DateTime{2026, 12, 7, 12, 0, 0}));
+  spool.Add(Event(1, DateTime{2026, 12, 6, 23, 59, 59}));
+  AuditRow audit;
+  audit.record.sessionid = "row-2";
+  audit.record.starttime = DateTime{2026, 12, 7, 9, 0, 0};
+  spool.Add(audit);
+  EventRow drawn = Event(4, DateTime{2026, 12, 7, 13, 0, 0});
+  drawn.id = "Log00000777";  // drawn before the failed insert: kept
+  spool.Add(drawn);
+
+  const SpoolState before = spool.State();
+  EXPECT_EQ(before.rowsWaiting, 4u);
+  EXPECT_EQ(before.oldest, (DateTime{2026, 12, 6, 23, 59, 59}));
+
+  std::vector<std::string> order;
+  const DrainReport report = spool.Drain(farm_.Callbacks([&](const SpooledRow& row) {
+    order.push_back(Label(row) + "=" + RowIdentifier(row));
+    // At the insert, the claimed file on the disk already holds the identifier.
+    const std::vector<std::string> claims = Files(".claim");
+    ASSERT_EQ(claims.size(), 1u);
+    std::ifstream in(SpoolPath() / claims[0], std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto onDisk = DecodeSpoolEntry(bytes);
+    ASSERT_TRUE(onDisk);
+    EXPECT_EQ(RowIdentifier(*onDisk), RowIdentifier(row));
+  }), std::nullopt);
+
+  const std::vector<std::string> expected = {"row-1=Log10000000", "row-2=lap10000001", "row-3=Log10000002",
+                                             "row-4=Log00000777"};
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(report.written, 4u);
+  EXPECT_EQ(farm_.Draws(), 3);
+  EXPECT_EQ(spool.State().rowsWaiting, 0u);
+  EXPECT_TRUE(Files("").empty());
+}
+
+// A server that fails in the middle: the row goes back as it was (with the identifier if one
+// was drawn), nothing is lost, and the next drain goes on under the same identifier.
+TEST_F(SpoolTest, AServerThatFailsLeavesTheRowForLaterUnderItsIdentifier) {
+  Spool spool = Make();
+  spool.Add(Event(1));
+  spool.Add(Event(2));
+
+  DrainCallbacks callbacks = farm_.Callbacks();
+  callbacks.insert = [](const SpooledRow&) -> InsertOutcome { throw std::runtime_error("lost connection"); };
+  DrainReport report = spool.Drain(callbacks, std::nullopt);
+  EXPECT_TRUE(report.serverUnavailable);
+  EXPECT_EQ(farm_.Draws(), 1);  // stopped at the first row
+  EXPECT_EQ(Files(".row").size(), 2u);
+  EXPECT_TRUE(Files(".claim").empty());
+
+  farm_.down = true;
+  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_TRUE(report.serverUnavailable);
+  EXPECT_EQ(farm_.Draws(), 1);
+
+  farm_.down = false;
+  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.written, 2u);
+  EXPECT_EQ(farm_.Draws(), 2);  // the first row kept the identifier drawn for it
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-1", 1}, {"row-2", 1}}));
+}
+
+TEST_F(SpoolTest, CutFilesAndGarbageAreSetAsideAndCounted) {
+  Spool spool = Make();
+  for (int n = 1; n <= 3; ++n) spool.Add(Event(n));
+  const std::vector<std::string> rows = Files(".row");
+  const std::string whole = [&] {
+    std::ifstream in(SpoolPath() / rows[1], std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }();
+  std::ofstream(SpoolPath() / rows[1], std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() / 2);
+  std::ofstream(SpoolPath() / "20261207100000-00000000-00000001.row", std::ios::binary) << "\x01garbage";
+  std::ofstream(SpoolPath() / "20261207100000-00000000-00000002.row", std::ios::binary);  // empty
+  std::ofstream(SpoolPath() / "notes.txt") << "left alone";
+
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.written, 2u);
+  EXPECT_EQ(report.setAside, 3u);
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-1", 1}, {"row-3", 1}}));
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.rowsWaiting, 0u);
+  EXPECT_EQ(state.setAside, 3u);
+  EXPECT_EQ(Files(".bad").size(), 3u);
+  EXPECT_TRUE(fs::exists(SpoolPath() / "notes.txt"));
+}
+
+TEST_F(SpoolTest, ARowRefusedForItsContentIsSetAsideAndCounted) {
+  Spool spool = Make();
+  spool.Add(Event(1));
+  spool.Add(Event(2));
+  spool.CountRefused();  // one refused at its first write
+  farm_.refuse = "row-1";
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.refused, 1u);
+  EXPECT_EQ(report.written, 1u);
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.refused, 2u);
+  EXPECT_EQ(state.refusedAside, 1u);
+  EXPECT_EQ(state.rowsWaiting, 0u);
+}
+
+// A row that the server declines for a reason not its own stays, and does not hold up the
+// rows behind it; several declined in a row stop the drain.
+TEST_F(SpoolTest, ADeclinedRowStaysWithoutHoldingUpTheOthers) {
+  Spool spool = Make();
+  for (int n = 1; n <= 6; ++n) spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n}));
+  std::set<std::string> declining = {"row-1"};
+  DrainCallbacks callbacks = farm_.Callbacks();
+  const auto insert = callbacks.insert;
+  callbacks.insert = [&](const SpooledRow& row) {
+    return declining.count(Label(row)) ? InsertOutcome::Declined : insert(row);
+  };
+  DrainReport report = spool.Drain(callbacks, std::nullopt);
+  EXPECT_EQ(report.declined, 1u);
+  EXPECT_EQ(report.written, 5u);
+  EXPECT_FALSE(report.serverUnavailable);
+  EXPECT_EQ(spool.State().rowsWaiting, 1u);
+
+  for (int n = 7; n <= 10; ++n) spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n}));
+  declining = {"row-1", "row-7", "row-8", "row-9"};
+  report = spool.Drain(callbacks, std::nullopt);
+  EXPECT_EQ(report.declined, static_cast<std::uint64_t>(kDeclinedInARowLimit));
+  EXPECT_TRUE(report.serverUnavailable);
+  EXPECT_EQ(report.written, 0u);  // row-10 waits for the next drain
+  EXPECT_EQ(spool.State().rowsWaiting, 5u);
+  EXPECT_TRUE(Files(".claim").empty());
+}
+
+TEST_F(SpoolTest, AHandlerSpendsNoMoreThanItsBudget) {
+  Spool spool = Make();
+  for (int n = 0; n < 20; ++n) spool.Add(Event(n));
+  const DrainReport report = spool.Drain(farm_.Callbacks([](const SpooledRow&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }), 60);
+  EXPECT_TRUE(report.outOfTime);
+  EXPECT_GE(report.written, 1u);
+  EXPECT_LT(report.written, 20u);
+  EXPECT_EQ(spool.State().rowsWaiting, 20u - report.written);
+
+  // With no time left at all, one row is still written, so that a large spool always moves.
+  EXPECT_EQ(spool.Drain(farm_.Callbacks(), 0).written, 1u);
+}
+
+// Claims of other processes are left alone until they are stale; claims under this
+// process's own id can only be leftovers and are taken back at once.
+TEST_F(SpoolTest, StaleClaimsAndLeftoverTemporaryFilesAreTakenBack) {
+  Spool spool = Make(SpoolSettings{100, 1u << 20, 200, 600});
+  for (int n = 1; n <= 3; ++n) spool.Add(Event(n));
+  std::vector<std::string> rows = Files(".row");
+  const auto claimAs = [&](const std::string& row, std::uint32_t process, int seconds) {
+    const std::string claim = ClaimName(row, process, seconds);
+    fs::rename(SpoolPath() / row, SpoolPath() / claim);
+    return claim;
+  };
+  // Spooled long ago, claimed just now: the claim is live however old the file is.
+  Age(rows[0], 3600);
+  const std::string live = claimAs(rows[0], 0x7FFFFFF0u, 599);
+  claimAs(rows[1], 0x7FFFFFF1u, 601);
+  claimAs(rows[2], static_cast<std::uint32_t>(::getpid()), 0);
+  std::ofstream(SpoolPath() / "x.row.1-1.tmp") << "half";
+  std::ofstream(SpoolPath() / "y.row.1-2.tmp") << "half";
+  Age("x.row.1-1.tmp", 601);
+
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.takenBack, 2u);
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-2", 1}, {"row-3", 1}}));
+  EXPECT_EQ(Files(".claim"), std::vector<std::string>{live});
+  EXPECT_EQ(Files(".tmp"), std::vector<std::string>{"y.row.1-2.tmp"});
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.rowsWaiting, 1u);
+  EXPECT_EQ(state.rowsClaimed, 1u);
+}
+
+// A spool whose directory cannot be made loses the row, says so, and touches nothing else.
+TEST_F(SpoolTest, ASpoolThatCannotBeWrittenLosesTheRowAndSaysSo) {
+  test::SetInstallPath(session_, (dir_.Path() / "absent").string());
+  platform_.State() = session_;
+  Spool spool = Make();
+  EXPECT_EQ(spool.Add(Event(1)), SpoolAddResult::Failed);
+  EXPECT_FALSE(fs::exists(dir_.Path() / "absent"));
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_FALSE(report.diskFailed || report.serverUnavailable);
+  EXPECT_EQ(farm_.Draws(), 0);
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.rowsWaiting, 0u);
+  EXPECT_EQ(state.dropped, 0u);
+}
+
+TEST_F(SpoolTest, TheToolsSeeWhatWaitsSinceWhenAndWhatWasLost) {
+  Spool spool = Make(SpoolSettings{2, 1u << 20, 200, 600});
+  spool.Add(Event(1, DateTime{2026, 12, 7, 10, 0, 0}));
+  spool.Add(Event(2, DateTime{2026, 12, 7, 9, 30, 5}));
+  spool.Add(Event(3));
+  spool.CountRefused(2);
+  std::ofstream(SpoolPath() / "x.bad") << "?";
+  SpoolState state = spool.State();
+  const std::string expected = "spool: " + spool.Directory() + "\n" +
+                               "rows waiting: 2 (0 being written back)\n"
+                               "oldest row: 2026-12-07 09:30:05\n"
+                               "bytes: " + std::to_string(state.bytes) + " of 1048576\n"
+                               "row limit: 2\n"
+                               "dropped rows: 1\n"
+                               "refused rows: 2 (0 set aside)\n"
+                               "unreadable files set aside: 1\n";
+  EXPECT_EQ(DescribeSpoolState(state), expected);
+  EXPECT_GT(state.bytes, 0u);
+  EXPECT_NE(DescribeSpoolState(SpoolState{}).find("oldest row: none\n"), std::string::npos);
+}
+
+// Runs `body` in a child process and returns its exit status.
+template <typename Body>
+pid_t Fork(Body body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    body();
+    _exit(0);
+  }
+  return child;
+}
+
+int Wait(pid_t child) {
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(SpoolTest, TwoProcessesDrainingOneSpoolNeverWriteARowTwice) {
+  constexpr int kRows = 150;
+  {
+    Spool spool = Make();
+    for (int n = 0; n < kRows; ++n) ASSERT_EQ(spool.Add(Event(n)), SpoolAddResult::Spooled);
+  }
+  std::vector<pid_t> children;
+  for (int i = 0; i < 2; ++i)
+    children.push_back(Fork([&] {
+      hosted::HostedPlatform platform(session_);
+      Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{});
+      spool.Drain(farm_.Callbacks(), std::nullopt);
+    }));
+  for (pid_t child : children) EXPECT_EQ(Wait(child), 0);
+
+  const std::map<std::string, int> rows = farm_.Rows();
+  EXPECT_EQ(rows.size(), static_cast<std::size_t>(kRows));
+  for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
+  EXPECT_EQ(farm_.InsertAttempts(), kRows);  // not one insert was even tried twice
+  EXPECT_EQ(farm_.Draws(), kRows);
+  EXPECT_TRUE(Files("").empty());
+}
+
+// A crash right after an insert landed and before its entry was removed: the entry is taken
+// back once stale, inserted again under the same identifier, answered "already there".
+TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
+  {
+    Spool spool = Make();
+    for (int n = 0; n < 5; ++n) spool.Add(Event(n));
+  }
+  int inserts = 0;
+  const pid_t child = Fork([&] {
+    hosted::HostedPlatform platform(session_);
+    Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{});
+    spool.Drain(farm_.Callbacks([&](const SpooledRow&) {
+      if (++inserts == 3) _exit(9);  // killed before the removal
+    }), std::nullopt);
+  });
+  EXPECT_EQ(Wait(child), 9);
+  EXPECT_EQ(farm_.Rows().size(), 3u);
+  const std::vector<std::string> claims = Files(".claim");
+  ASSERT_EQ(claims.size(), 1u);
+
+  Spool spool = Make();
+  DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.written, 2u);  // the dead process's claim is not stale yet
+  EXPECT_EQ(Files(".claim"), claims);
+  AgeClaim(claims[0], 601);
+  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.takenBack, 1u);
+  EXPECT_EQ(report.alreadyWritten, 1u);
+  EXPECT_EQ(report.written, 0u);
+  const std::map<std::string, int> rows = farm_.Rows();
+  EXPECT_EQ(rows.size(), 5u);
+  for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
+  EXPECT_EQ(farm_.Draws(), 5);
+  EXPECT_TRUE(Files("").empty());
+}
+
+}  // namespace
+}  // namespace qbnotify

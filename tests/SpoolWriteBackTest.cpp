@@ -1,0 +1,137 @@
+// Spooled rows written back to a real server through the library's connections.
+#include <gtest/gtest.h>
+
+#include "TestDatabase.h"
+#include "store/SpoolWriteBack.h"
+
+namespace qbnotify {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class SpoolWriteBackTest : public test::DatabaseTest {
+ protected:
+  void SetUp() override {
+    test::DatabaseTest::SetUp();
+    if (IsSkipped()) return;
+    platform_ = std::make_unique<hosted::HostedPlatform>(Session());
+    spool_ = std::make_unique<Spool>(*platform_, *SpoolDirectory(*platform_), SpoolSettings{});
+  }
+
+  static EventRow Event(const std::string& user, DateTime time) {
+    EventRow row;
+    row.time = time;
+    row.typeId = 2;
+    row.sourceId = 1;
+    row.userId = user;
+    row.appId = "APP1";
+    row.computerName = "PC-A";
+    row.eventId = 4;
+    return row;
+  }
+
+  std::unique_ptr<hosted::HostedPlatform> platform_;
+  std::unique_ptr<Spool> spool_;
+};
+
+TEST_F(SpoolWriteBackTest, RowsReachTheirTablesOnceWithTheirOwnTimes) {
+  log().Exec("INSERT INTO log (ID,Time,TypeID,SourceID,EventID) VALUES ('Log00000500','2026-12-07 08:00:00',2,1,3)");
+  EventRow landed = Event("U-landed", DateTime{2026, 12, 7, 8, 0, 0});
+  landed.id = "Log00000500";  // its insert landed before the connection was lost
+  AuditRow audit;
+  audit.record = AuditRecord{"S1", "\xD5\xC5\xCE\xB0", "APP1", "Desk", "00-11", DateTime{2026, 12, 7, 8, 30, 0}, {}};
+  for (const SpooledRow& row : {SpooledRow(Event("U1", DateTime{2026, 12, 7, 8, 15, 0})), SpooledRow(landed),
+                                SpooledRow(audit), SpooledRow(Event(std::string(300, 'u'), DateTime{2026, 12, 7, 9, 0, 0}))})
+    ASSERT_EQ(spool_->Add(row), SpoolAddResult::Spooled);
+
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  const DrainReport report = spool_->Drain(SpoolWriteBack(connections), std::nullopt);
+  EXPECT_EQ(report.written, 2u);
+  EXPECT_EQ(report.alreadyWritten, 1u);
+  EXPECT_EQ(report.refused, 1u);  // a user identifier longer than its column
+
+  EXPECT_EQ(log().Rows("select ID, Time, UserID, EventID from log order by Time"),
+            (Rows{{"Log00000500", "2026-12-07 08:00:00", "", "3"}, {"Log00000001", "2026-12-07 08:15:00", "U1", "4"}}));
+  EXPECT_EQ(log().Rows("select logid, farmuser, starttime, stoptime from appshenji"),
+            (Rows{{"lap00000001", "\xD5\xC5\xCE\xB0", "2026-12-07 08:30:00", "0000-00-00 00:00:00"}}));
+  const SpoolState state = spool_->State();
+  EXPECT_EQ(state.rowsWaiting, 0u);
+  EXPECT_EQ(state.refused, 1u);
+  EXPECT_EQ(state.refusedAside, 1u);
+}
+
+TEST_F(SpoolWriteBackTest, AnUnreachableServerLeavesEveryRowWaiting) {
+  ASSERT_EQ(spool_->Add(Event("U1", DateTime{2026, 12, 7, 8, 15, 0})), SpoolAddResult::Spooled);
+  Connections refused;
+  for (auto* slot : {&refused.DS, &refused.DC, &refused.Log}) {
+    *slot = std::make_unique<Connection>("X");
+    (*slot)->host = "127.0.0.1";
+    (*slot)->port = 1;  // nothing listens: the connect is refused at once
+  }
+  DrainReport report = spool_->Drain(SpoolWriteBack(refused), std::nullopt);
+  EXPECT_TRUE(report.serverUnavailable);
+  EXPECT_EQ(spool_->State().rowsWaiting, 1u);
+
+  Connections released;  // after logoff: no connections at all
+  report = spool_->Drain(SpoolWriteBack(released), std::nullopt);
+  EXPECT_TRUE(report.serverUnavailable);
+  EXPECT_EQ(spool_->State().rowsWaiting, 1u);
+
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  report = spool_->Drain(SpoolWriteBack(connections), std::nullopt);
+  EXPECT_EQ(report.written, 1u);
+  EXPECT_EQ(log().Scalar("select count(*) from log"), "1");
+}
+
+// What a handler does with a row whose write failed, and with the spool afterwards.
+TEST_F(SpoolWriteBackTest, HandlersKeepRowsOfAnUnavailableServerAndCountRefusedOnes) {
+  const EventRow row = Event("U1", DateTime{2026, 12, 7, 8, 15, 0});
+  EXPECT_EQ(KeepRow(*platform_, row, DatabaseError("gone", 2013, true)), SpoolAddResult::Spooled);
+  EXPECT_EQ(KeepRow(*platform_, row, DatabaseError("too long", 1406, false)), SpoolAddResult::Dropped);
+  SpoolState state = spool_->State();
+  EXPECT_EQ(state.rowsWaiting, 1u);
+  EXPECT_EQ(state.refused, 1u);
+
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  test::WriteSettingsFile(installPath(), test::SettingsText(server()) + "[Spool]\r\nDrainBudgetMs=0\r\n");
+  for (int n = 0; n < 2; ++n) KeepRow(*platform_, row, DatabaseError("gone", 2013, true));
+  DrainReport report = WriteBackSpool(*platform_, connections);
+  EXPECT_EQ(report.written, 1u);  // no time budget left: one row per handler
+  EXPECT_TRUE(report.outOfTime);
+  report = WriteBackSpool(*platform_, connections, false);
+  EXPECT_EQ(report.written, 2u);
+  EXPECT_EQ(log().Scalar("select count(*) from log where Time='2026-12-07 08:15:00'"), "3");
+  EXPECT_EQ(WriteBackSpool(*platform_, connections).written, 0u);
+}
+
+TEST(ClassifyInsertFailure, OnlyTheRowsOwnContentMakesItWorthlessToKeep) {
+  struct Case {
+    unsigned code;
+    bool serverUnavailable;
+    InsertOutcome expected;
+  } cases[] = {
+      {1062, false, InsertOutcome::AlreadyWritten},  // duplicate key
+      {1062, true, InsertOutcome::AlreadyWritten},
+      {1406, false, InsertOutcome::Refused},         // data too long
+      {1366, false, InsertOutcome::Refused},         // not a valid text for the column
+      {1292, false, InsertOutcome::Refused},         // not a valid date
+      {1264, false, InsertOutcome::Refused},         // out of range
+      {1048, false, InsertOutcome::Refused},         // NULL
+      {2003, true, InsertOutcome::Unavailable},      // cannot connect
+      {2013, true, InsertOutcome::Unavailable},      // lost during the query
+      {1290, true, InsertOutcome::Unavailable},      // read-only
+      {0, true, InsertOutcome::Unavailable},         // given up earlier in the handler
+      {0, false, InsertOutcome::Unavailable},        // no connection at all
+      {1142, false, InsertOutcome::Declined},        // INSERT revoked
+      {1644, false, InsertOutcome::Declined},        // a trigger's SIGNAL
+      {1146, false, InsertOutcome::Declined},        // no such table
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ClassifyInsertFailure(DatabaseError("x", c.code, c.serverUnavailable)), c.expected) << c.code;
+}
+
+}  // namespace
+}  // namespace qbnotify
