@@ -600,15 +600,11 @@ void PrintChecks(std::ostream& out, const std::vector<Check>& checks, bool asJso
     out << nlohmann::ordered_json{{"checks", list}, {"failed", failed}}.dump(2) << '\n';
     return;
   }
-  // Padded by bytes, as the text has always been laid out.
-  const auto padded = [](const std::string& text, std::size_t width) {
-    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-  };
   std::string section;
   for (const Check& c : checks) {
     if (c.section != section) out << (section.empty() ? "" : "\n") << (section = c.section) << '\n';
-    out << "  [" << padded(StatusName(c.status), 4) << "] " << padded(c.name, 22) << ' ' << c.detail << '\n';
-    if (!c.fix.empty()) out << "         " << padded("", 22) << " fix: " << c.fix << '\n';
+    out << "  [" << Padded(StatusName(c.status), 4) << "] " << Padded(c.name, 22) << ' ' << c.detail << '\n';
+    if (!c.fix.empty()) out << "         " << Padded("", 22) << " fix: " << c.fix << '\n';
   }
   out << '\n' << (failed ? "some checks failed" : "every check passed") << '\n';
 }

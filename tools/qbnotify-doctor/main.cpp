@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   hosted::Session session;
   if (!sessionFile.empty()) {
     try {
-      std::ifstream in(sessionFile, std::ios::binary);
+      std::ifstream in(FilePath(sessionFile), std::ios::binary);
       if (!in) throw host::SessionFileError("cannot read " + sessionFile);
       std::stringstream text;
       text << in.rdbuf();

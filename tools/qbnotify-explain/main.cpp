@@ -45,7 +45,7 @@ hosted::AddressRecord AddressOf(const std::string& text) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   if (!in) throw std::invalid_argument("cannot read " + path);
   std::stringstream text;
   text << in.rdbuf();
