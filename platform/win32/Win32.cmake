@@ -61,6 +61,7 @@ add_library(qbnotify_win32_tools STATIC
   ${QBNOTIFY_WIN32_DIR}/Win32CodePage.cpp
   ${QBNOTIFY_WIN32_DIR}/ToolText.cpp
   tools/common/ToolSupport.cpp
+  ${QBNOTIFY_WIN32_DIR}/ToolInstallPath.cpp
   tools/qbnotify-host/SessionFile.cpp)
 target_link_libraries(qbnotify_win32_tools PUBLIC qbnotify_win32 shell32)
 set_source_files_properties(platform/hosted/HostedPlatform.cpp PROPERTIES

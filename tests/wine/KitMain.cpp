@@ -16,6 +16,7 @@
 #include "platform/win32/ToolText.h"
 #include "platform/win32/WindowsApi.h"
 #include "tests/wine/Check.h"
+#include "tools/common/ToolSupport.h"
 #include "tools/qbnotify-doctor/Doctor.h"
 // Last: it renames the C runtime's "_s" functions for what follows.
 #include "platform/win32/connector/WindowsFloor.h"
@@ -102,6 +103,8 @@ void CheckInstallPathViews(check::Tally& tally) {
     if (in32) CHECK_EQ(views.view32.text, std::string(in32));
     // The 64-bit DLL reads the 64-bit view, as the platform's own read does in this process.
     CHECK_EQ(win32::ViewOfDll(views, true).text, views.view64.text);
+    // The tools' own default: the 64-bit view only.
+    CHECK_EQ(tools::SystemInstallPath().value_or("(none)"), std::string(in64 ? in64 : "(none)"));
   }
 }
 

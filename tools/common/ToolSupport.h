@@ -39,6 +39,11 @@ class InstallPath {
   std::optional<std::filesystem::path> temporary_;
 };
 
+// The install path that the library of this program's bitness finds on this system by itself:
+// on Windows the registry's InstallPath in the view that library reads; none on a system
+// where the tools are always told where it is.
+std::optional<std::string> SystemInstallPath();
+
 // Sends one statement that returns no rows on a connection; throws DatabaseError.
 void RunStatement(Connection& connection, const std::string& sql);
 

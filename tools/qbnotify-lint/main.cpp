@@ -24,8 +24,13 @@ int main(int argc, char** argv) {
   app.add_flag("--json", asJson, "print the findings as JSON");
   try {
     app.parse(argc, argv);
-    if (settings.empty() == installPath.empty())
+    if (!settings.empty() && !installPath.empty())
       throw CLI::ValidationError("settings", "give one of --settings FILE or --install-path DIR");
+    if (settings.empty() && installPath.empty()) {
+      const std::optional<std::string> found = SystemInstallPath();
+      if (!found) throw CLI::ValidationError("settings", "give one of --settings FILE or --install-path DIR");
+      installPath = *found;
+    }
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? kExitGood : kExitUsage;
