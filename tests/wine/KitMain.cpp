@@ -1,7 +1,8 @@
 // The Windows kit's own pieces, under Wine: the text edge of the administrators' tools, code
-// page 936 by the system's tables, InstallPath in both registry views, the calendar of the
-// tools' hosted clock, what the doctor says of the registry's two views, and the fallbacks built into the client library for Windows Server 2003
-// (compiled here from the same header, at the same floor).
+// page 936 by the system's tables, InstallPath in both registry views and what the doctor
+// says of them, the calendar of the tools' hosted clock, and the fallbacks built into the
+// client library for Windows Server 2003 (compiled here from the same header, at the same
+// floor).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

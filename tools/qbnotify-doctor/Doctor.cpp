@@ -596,7 +596,8 @@ void PrintChecks(std::ostream& out, const std::vector<Check>& checks, bool asJso
   if (asJson) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const Check& c : checks)
-      list.push_back({{"section", c.section}, {"check", c.name}, {"status", StatusName(c.status)}, {"detail", c.detail}, {"fix", c.fix}});
+      list.push_back({{"section", c.section}, {"check", c.name}, {"status", StatusName(c.status)},
+                      {"detail", c.detail}, {"fix", c.fix}});
     out << nlohmann::ordered_json{{"checks", list}, {"failed", failed}}.dump(2) << '\n';
     return;
   }
