@@ -60,7 +60,10 @@ endforeach()
 add_library(qbnotify_win32_tools STATIC
   platform/hosted/HostedPlatform.cpp
   ${QBNOTIFY_WIN32_DIR}/Win32CodePage.cpp
-  ${QBNOTIFY_WIN32_DIR}/ToolText.cpp)
+  ${QBNOTIFY_WIN32_DIR}/ToolText.cpp
+  tools/common/ToolSupport.cpp
+  ${QBNOTIFY_WIN32_DIR}/ToolInstallPath.cpp
+  tools/qbnotify-host/SessionFile.cpp)
 target_link_libraries(qbnotify_win32_tools PUBLIC qbnotify_win32 shell32)
 set_source_files_properties(platform/hosted/HostedPlatform.cpp PROPERTIES
   COMPILE_OPTIONS "-include;${QBNOTIFY_WIN32_DIR}/PosixTime.h")
@@ -84,6 +87,9 @@ function(qbnotify_windows_tool name)
 endfunction()
 
 qbnotify_windows_tool(qbnotify-settings)
+qbnotify_windows_tool(qbnotify-explain)
+qbnotify_windows_tool(qbnotify-lint)
+qbnotify_windows_tool(qbnotify-doctor tools/qbnotify-doctor/Doctor.cpp ${QBNOTIFY_WIN32_DIR}/DoctorMain.cpp)
 
 list(JOIN QBNOTIFY_WINDOWS_TOOLS "\n" QBNOTIFY_TOOL_LIST)
 file(WRITE ${CMAKE_BINARY_DIR}/windows-tools.txt "${QBNOTIFY_TOOL_LIST}\n")

@@ -9,10 +9,11 @@
 #                                            file is fine; ALLOWED_DLLS is an extended
 #                                            regular expression over lower-case names
 
-# The system libraries each kind of file may use.
+# The system libraries each kind of file may use. The doctor carries the DLL's own Win32
+# platform, and with it WTSAPI32 (shipped with XP and Server 2003 as with every later Windows).
 QB_DLL_IMPORTS='^(kernel32|user32|advapi32|wtsapi32|msvcrt)\.dll$'
 QB_CLIENT_LIBRARY_IMPORTS='^(kernel32|advapi32|ws2_32|secur32|shlwapi|msvcrt)\.dll$'
-QB_TOOL_IMPORTS='^(kernel32|user32|advapi32|shell32|ws2_32|msvcrt)\.dll$'
+QB_TOOL_IMPORTS='^(kernel32|user32|advapi32|shell32|ws2_32|wtsapi32|msvcrt)\.dll$'
 
 # Functions that only later Windows has. kernel32 and advapi32: the Vista synchronisation and
 # fiber-local storage calls, the "Ex" and locale-name variants, symbolic links and file

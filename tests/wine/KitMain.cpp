@@ -1,7 +1,8 @@
 // The Windows kit's own pieces, under Wine: the text edge of the administrators' tools, code
-// page 936 by the system's tables, InstallPath in both registry views, the calendar of the
-// tools' hosted clock, and the fallbacks built into the client library for Windows Server 2003
-// (compiled here from the same header, at the same floor).
+// page 936 by the system's tables, InstallPath in both registry views and what the doctor
+// says of them, the calendar of the tools' hosted clock, and the fallbacks built into the
+// client library for Windows Server 2003 (compiled here from the same header, at the same
+// floor).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include "platform/win32/ToolText.h"
 #include "platform/win32/WindowsApi.h"
 #include "tests/wine/Check.h"
+#include "tools/common/ToolSupport.h"
+#include "tools/qbnotify-doctor/Doctor.h"
 // Last: it renames the C runtime's "_s" functions for what follows.
 #include "platform/win32/connector/WindowsFloor.h"
 
@@ -101,6 +104,8 @@ void CheckInstallPathViews(check::Tally& tally) {
     if (in32) CHECK_EQ(views.view32.text, std::string(in32));
     // The 64-bit DLL reads the 64-bit view, as the platform's own read does in this process.
     CHECK_EQ(win32::ViewOfDll(views, true).text, views.view64.text);
+    // The tools' own default: the 64-bit view only.
+    CHECK_EQ(tools::SystemInstallPath().value_or("(none)"), std::string(in64 ? in64 : "(none)"));
   }
 }
 
@@ -253,6 +258,54 @@ void CheckFloorSystemCalls(check::Tally& tally) {
   CloseHandle(event);
 }
 
+void CheckDoctorRegistryViews(check::Tally& tally) {
+  tally.Group("doctor: registry views");
+  using tools::Status;
+  const RegistryValue none{RegistryStatus::ValueMissing, ""};
+  const RegistryValue noKey{RegistryStatus::KeyMissing, ""};
+  const RegistryValue number{RegistryStatus::OtherType, ""};
+  const RegistryValue here{RegistryStatus::Text, "C:\\TAV"};
+  const RegistryValue there{RegistryStatus::Text, "D:\\TAV"};
+  const RegistryValue chinese{RegistryStatus::Text, "C:\\" + kGbk};
+  const struct {
+    const char* name;
+    RegistryValue own, other;
+    bool dll64;
+    bool noted;
+    Status status;
+    const char* words;  // in the detail, UTF-8
+  } cases[] = {
+      {"both views agree", here, here, true, false, Status::Ok, ""},
+      {"only the DLL's view", here, none, true, false, Status::Ok, ""},
+      {"neither view", none, noKey, true, false, Status::Ok, ""},
+      {"other view not a string", none, number, true, false, Status::Ok, ""},
+      {"only the 32-bit view, 64-bit DLL", noKey, here, true, true, Status::Failed, "only the 32-bit view"},
+      {"only the 64-bit view, 32-bit DLL", none, here, false, true, Status::Failed, "only the 64-bit view"},
+      {"value of another type in the own view", number, here, true, true, Status::Failed, "C:\\TAV"},
+      {"views disagree", here, there, true, true, Status::Warning, "another InstallPath ('D:\\TAV')"},
+      {"views disagree, 32-bit DLL", there, here, false, true, Status::Warning, "reads 'D:\\TAV'"},
+      {"code page 936 path shown as UTF-8", none, chinese, true, true, Status::Failed, "C:\\\xE8\xB4\xA2\xE5\x8A\xA1"},
+  };
+  for (const auto& c : cases) {
+    tally.Group(std::string("doctor: registry views: ") + c.name);
+    const std::optional<tools::Check> check = tools::OtherRegistryView(c.own, c.other, c.dll64);
+    CHECK_EQ(check.has_value(), c.noted);
+    if (!check || !c.noted) continue;
+    CHECK(check->status == c.status);
+    CHECK_EQ(check->section, std::string("install path"));
+    CHECK(check->detail.find(c.words) != std::string::npos);
+    CHECK(!check->fix.empty());
+  }
+
+  tally.Group("doctor: the note follows the install path checks");
+  std::vector<tools::Check> checks = {{"install path", "InstallPath", Status::Failed, "", ""},
+                                      {"settings file", "present", Status::Skipped, "", ""}};
+  tools::InsertAfterSection(checks, "install path", {"install path", "registry view", Status::Failed, "", ""});
+  CHECK_EQ(checks.size(), std::size_t{3});
+  CHECK_EQ(checks[1].name, std::string("registry view"));
+  CHECK_EQ(checks[2].section, std::string("settings file"));
+}
+
 }  // namespace
 }  // namespace qbnotify
 
@@ -262,6 +315,7 @@ int main() {
   CheckUtf8Boundaries(tally);
   CheckCodePage936(tally);
   CheckInstallPathViews(tally);
+  CheckDoctorRegistryViews(tally);
   CheckCalendar(tally);
   CheckFloorStrings(tally);
   CheckFloorSystemCalls(tally);

@@ -12,7 +12,7 @@ namespace qbnotify::tools {
 
 InstallPath::InstallPath(const std::string& settingsFile, const std::string& installPath) : path_(installPath) {
   if (settingsFile.empty()) return;
-  std::ifstream in(settingsFile, std::ios::binary);
+  std::ifstream in(FilePath(settingsFile), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read the settings file " + settingsFile);
   std::random_device random;
   temporary_ = std::filesystem::temp_directory_path() / ("qbnotify-tool-" + std::to_string(random()));
@@ -75,6 +75,14 @@ std::string FromArgument(std::string_view utf8, const char* what) {
   std::optional<std::string> bytes = hosted::Utf8ToCp936(utf8);
   if (!bytes) throw std::invalid_argument(std::string(what) + " holds a character that code page 936 lacks");
   return *bytes;
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::filesystem::path FilePath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 std::string Shortened(const std::string& utf8, std::size_t width) {

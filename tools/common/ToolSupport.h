@@ -39,6 +39,11 @@ class InstallPath {
   std::optional<std::filesystem::path> temporary_;
 };
 
+// The install path that the library of this program's bitness finds on this system by itself:
+// on Windows the registry's InstallPath in the view that library reads; none on a system
+// where the tools are always told where it is.
+std::optional<std::string> SystemInstallPath();
+
 // Sends one statement that returns no rows on a connection; throws DatabaseError.
 void RunStatement(Connection& connection, const std::string& sql);
 
@@ -58,6 +63,13 @@ bool IsLocalTimeText(std::string_view text);
 // (std::invalid_argument when a character has none).
 std::string Shown(std::string_view cp936);
 std::string FromArgument(std::string_view utf8, const char* what);
+
+// A text followed by spaces up to `width` bytes (as printf's %-Ns pads), for aligned columns;
+// written to a stream, so that on every platform a line reaches the console the same way.
+std::string Padded(const std::string& text, std::size_t width);
+
+// A path given in UTF-8, whatever the system's own code page for file names.
+std::filesystem::path FilePath(const std::string& utf8);
 
 // Cuts a text for a line of aligned output: at most `width` characters, "..." marking a cut.
 std::string Shortened(const std::string& utf8, std::size_t width);

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,5 +36,20 @@ struct DoctorOptions {
 
 // Runs every check; never throws.
 std::vector<Check> RunDoctor(Platform& platform, const DoctorOptions& options);
+
+// On a Windows with two registry views: what the view that a QBNotify.dll of the other
+// bitness reads (`other`) says beside the one this DLL reads (`own`). A failure when only
+// the other view holds InstallPath, a warning when the two hold different paths, nothing
+// when the other view has no value or the same one.
+std::optional<Check> OtherRegistryView(const RegistryValue& own, const RegistryValue& other, bool dll64);
+
+// Puts `check` after the last check of `section` (at the front when there is none).
+void InsertAfterSection(std::vector<Check>& checks, const std::string& section, Check check);
+
+bool AnyFailed(const std::vector<Check>& checks);
+
+// The checks for a person (aligned text, a fix under each problem) or, with `asJson`, for a
+// script.
+void PrintChecks(std::ostream& out, const std::vector<Check>& checks, bool asJson);
 
 }  // namespace qbnotify::tools

@@ -9,7 +9,6 @@
 #include <CLI/CLI.hpp>
 #include <fstream>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "environment/ConnectionSettings.h"
@@ -42,7 +41,7 @@ int main(int argc, char** argv) {
   hosted::Session session;
   if (!sessionFile.empty()) {
     try {
-      std::ifstream in(sessionFile, std::ios::binary);
+      std::ifstream in(FilePath(sessionFile), std::ios::binary);
       if (!in) throw host::SessionFileError("cannot read " + sessionFile);
       std::stringstream text;
       text << in.rdbuf();
@@ -60,21 +59,6 @@ int main(int argc, char** argv) {
   options.connectTimeoutSeconds = timeout;
   const std::vector<Check> checks = RunDoctor(platform, options);
 
-  bool failed = false;
-  for (const Check& check : checks) failed = failed || check.status == Status::Failed;
-  if (asJson) {
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const Check& c : checks)
-      list.push_back({{"section", c.section}, {"check", c.name}, {"status", StatusName(c.status)}, {"detail", c.detail}, {"fix", c.fix}});
-    std::cout << nlohmann::ordered_json{{"checks", list}, {"failed", failed}}.dump(2) << '\n';
-  } else {
-    std::string section;
-    for (const Check& c : checks) {
-      if (c.section != section) std::cout << (section.empty() ? "" : "\n") << (section = c.section) << '\n';
-      std::printf("  [%-4s] %-22s %s\n", StatusName(c.status), c.name.c_str(), c.detail.c_str());
-      if (!c.fix.empty()) std::printf("         %-22s fix: %s\n", "", c.fix.c_str());
-    }
-    std::cout << '\n' << (failed ? "some checks failed" : "every check passed") << '\n';
-  }
-  return failed ? kExitProblem : kExitGood;
+  PrintChecks(std::cout, checks, asJson);
+  return AnyFailed(checks) ? kExitProblem : kExitGood;
 }

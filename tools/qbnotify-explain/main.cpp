@@ -45,7 +45,7 @@ hosted::AddressRecord AddressOf(const std::string& text) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   if (!in) throw std::invalid_argument("cannot read " + path);
   std::stringstream text;
   text << in.rdbuf();
@@ -113,6 +113,8 @@ int main(int argc, char** argv) {
       session.clientAddress = AddressOf(address);
     }
     if (!settings.empty() && !installPath.empty()) throw std::invalid_argument("give --settings or --install-path, not both");
+    if (settings.empty() && installPath.empty() && !request.session.registry.count(kProductKey))
+      installPath = SystemInstallPath().value_or("");
     const bool fromFile = !settings.empty() || !installPath.empty();
     if (!fromFile && !request.session.registry.count(kProductKey))
       throw std::invalid_argument("say where the settings file is: --settings FILE or --install-path DIR");

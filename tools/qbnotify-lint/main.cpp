@@ -24,8 +24,13 @@ int main(int argc, char** argv) {
   app.add_flag("--json", asJson, "print the findings as JSON");
   try {
     app.parse(argc, argv);
-    if (settings.empty() == installPath.empty())
+    if (!settings.empty() && !installPath.empty())
       throw CLI::ValidationError("settings", "give one of --settings FILE or --install-path DIR");
+    if (settings.empty() && installPath.empty()) {
+      const std::optional<std::string> found = SystemInstallPath();
+      if (!found) throw CLI::ValidationError("settings", "give one of --settings FILE or --install-path DIR");
+      installPath = *found;
+    }
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? kExitGood : kExitUsage;
@@ -54,11 +59,12 @@ int main(int argc, char** argv) {
       std::cout << nlohmann::ordered_json{{"findings", list}, {"problems", problems}}.dump(2) << '\n';
     } else {
       for (const Finding& f : findings) {
-        std::printf("%-7s %-28s %s\n", SeverityName(f.severity), f.code.c_str(), f.message.c_str());
-        for (const std::string& row : f.rows) std::printf("        %-28s row: %s\n", "", row.c_str());
-        std::printf("        %-28s fix: %s\n", "", f.fix.c_str());
+        std::cout << Padded(SeverityName(f.severity), 7) << ' ' << Padded(f.code, 28) << ' ' << f.message << '\n';
+        for (const std::string& row : f.rows) std::cout << "        " << Padded("", 28) << " row: " << row << '\n';
+        std::cout << "        " << Padded("", 28) << " fix: " << f.fix << '\n';
       }
-      std::printf("%d error(s) and warning(s), %zu note(s)\n", problems, findings.size() - static_cast<std::size_t>(problems));
+      std::cout << problems << " error(s) and warning(s), " << findings.size() - static_cast<std::size_t>(problems)
+                << " note(s)\n";
     }
     return problems == 0 ? kExitGood : kExitProblem;
   } catch (const std::exception& error) {

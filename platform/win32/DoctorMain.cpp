@@ -1,0 +1,124 @@
+// qbnotify-doctor on Windows: the same checks as everywhere, over the Win32 platform, so that
+// the settings file is read by the system's own profile reader and the client library is
+// found the way QBNotify.dll finds it.
+//
+// InstallPath is read in the registry view that a QBNotify.dll of this program's bitness
+// reads (run the 64-bit doctor for the 64-bit DLL); when only the other view holds the value,
+// or it holds another one, the doctor says so. --install-path checks a given directory
+// instead of the registry's value.
+//
+// Exit status: 0 every check passed (warnings allowed), 1 a check failed, 2 bad usage.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "environment/ConnectionSettings.h"
+#include "platform/win32/RegistryViews.h"
+#include "platform/win32/ToolText.h"
+#include "platform/win32/Win32Platform.h"
+#include "tools/common/ToolSupport.h"
+#include "tools/qbnotify-doctor/Doctor.h"
+
+namespace {
+
+using namespace qbnotify;
+
+constexpr bool kThis64 = sizeof(void*) == 8;
+
+// The Win32 platform, except that the product's InstallPath is the value chosen above: the
+// registry is read with read access only, in the DLL's view, or not at all.
+class DoctorPlatform final : public Platform {
+ public:
+  explicit DoctorPlatform(RegistryValue installPath) : installPath_(std::move(installPath)) {}
+
+  std::optional<std::string> QuerySessionInformation(std::uint32_t id, SessionInfoClass infoClass) override {
+    return system_.QuerySessionInformation(id, infoClass);
+  }
+  bool WriteVirtualChannel(std::string_view name, std::string_view bytes) override {
+    return system_.WriteVirtualChannel(name, bytes);
+  }
+  int SystemMetric(int index) override { return system_.SystemMetric(index); }
+  // The doctor ends nobody's session.
+  void EndSession(std::uint32_t, std::uint32_t) override {}
+  DateTime LocalNow() override { return system_.LocalNow(); }
+  void SleepMilliseconds(std::uint32_t milliseconds) override { system_.SleepMilliseconds(milliseconds); }
+  void EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) override {
+    system_.EnumerateTopLevelWindows(visit);
+  }
+  int ReadWindowTitle(WindowHandle window, char* buffer, int capacity) override {
+    return system_.ReadWindowTitle(window, buffer, capacity);
+  }
+  std::uint32_t ReadWindowStyle(WindowHandle window) override { return system_.ReadWindowStyle(window); }
+  WindowHandle ReadWindowParent(WindowHandle window) override { return system_.ReadWindowParent(window); }
+  void ShowWindowCommand(WindowHandle, int) override {}
+  TimerId StartTimer(std::uint32_t period, std::function<void()> tick) override {
+    return system_.StartTimer(period, std::move(tick));
+  }
+  void StopTimer(TimerId timer) override { system_.StopTimer(timer); }
+  RegistryValue ReadMachineRegistryString(std::string_view keyPath, std::string_view valueName) override {
+    if (keyPath == kProductKey && valueName == kInstallPathValue) return installPath_;
+    return system_.ReadMachineRegistryString(keyPath, valueName);
+  }
+  std::string ReadProfileString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                                std::string_view path, std::size_t bufferSize) override {
+    return system_.ReadProfileString(section, key, defaultValue, path, bufferSize);
+  }
+  const char* NextChar(const char* text) const override { return system_.NextChar(text); }
+  void UpperCaseBuffer(char* buffer, std::size_t length) const override { system_.UpperCaseBuffer(buffer, length); }
+  void Trace(std::string_view) override {}
+
+ private:
+  win32::Win32Platform system_;
+  RegistryValue installPath_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace qbnotify::tools;
+  CLI::App app{std::string("Checks the set-up the ") + (kThis64 ? "64" : "32") +
+               "-bit QBNotify.dll needs: InstallPath, the settings file, the client library, the three connections, "
+               "the server, tables, privileges, identifier counters and the clock."};
+  std::string installPath;
+  bool asJson = false;
+  unsigned timeout = 10;
+  app.add_option("--install-path", installPath,
+                 "check this install path instead of the registry's InstallPath (of the DLL's registry view)");
+  app.add_option("--connect-timeout", timeout, "seconds to wait for the server")->capture_default_str();
+  app.add_flag("--json", asJson, "print the checks as JSON");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? kExitGood : kExitUsage;
+  }
+
+  std::optional<Check> viewNote;
+  RegistryValue value;
+  if (!installPath.empty()) {
+    // The argument is UTF-8; the library sees paths in the system's ANSI code page.
+    const std::optional<std::string> ansi =
+        qbnotify::win32::WideToCodePage(qbnotify::win32::Utf8ToWide(installPath), CP_ACP);
+    if (!ansi) {
+      std::cerr << "qbnotify-doctor: --install-path holds a character that the system's code page lacks\n";
+      return kExitUsage;
+    }
+    value = RegistryValue{RegistryStatus::Text, *ansi};
+  } else {
+    const qbnotify::win32::InstallPathViews views = qbnotify::win32::ReadInstallPathViews();
+    value = qbnotify::win32::ViewOfDll(views, kThis64);
+    if (views.wow64) viewNote = OtherRegistryView(value, qbnotify::win32::ViewOfDll(views, !kThis64), kThis64);
+  }
+
+  DoctorPlatform platform(value);
+  DoctorOptions options;
+  // Settings paths are ANSI paths of this system.
+  options.localPath = [](const std::string& path) {
+    return std::filesystem::path(qbnotify::win32::CodePageToWide(path, CP_ACP));
+  };
+  options.connectTimeoutSeconds = timeout;
+  std::vector<Check> checks = RunDoctor(platform, options);
+  if (viewNote) InsertAfterSection(checks, "install path", std::move(*viewNote));
+
+  PrintChecks(std::cout, checks, asJson);
+  return AnyFailed(checks) ? kExitProblem : kExitGood;
+}
