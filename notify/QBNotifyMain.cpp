@@ -6,6 +6,7 @@
 #include "environment/SessionQueries.h"
 #include "environment/Switches.h"
 #include "policy/Admission.h"
+#include "store/SpoolWriteBack.h"
 #include "store/WriteLog.h"
 
 namespace qbnotify {
@@ -51,6 +52,12 @@ void Contained(Body body) {
   }
 }
 
+// After a handler's own work: rows kept while the database was away are written back, for
+// a short while at most. With no row waiting this is one look at the spool's directory.
+void WriteBackKeptRows(Instance& instance) {
+  WriteBackSpool(instance.platform, instance.connections);
+}
+
 void StartupSequence(Instance& instance) {
   Platform& platform = instance.platform;
   SessionContext& context = instance.context;
@@ -73,15 +80,13 @@ void StartupSequence(Instance& instance) {
   } effects(instance);
   AdmissionReport report;
   const int reason = RunAdmissionChecks(instance, effects, report);
-  if (reason != kAdmitted) {
-    ForceLogoff(instance, reason);
-    return;
-  }
-  NotifyClient(platform, kNotifyStartup, kAdmitted);
+  if (reason != kAdmitted) ForceLogoff(instance, reason);
+  else NotifyClient(platform, kNotifyStartup, kAdmitted);
+  WriteBackKeptRows(instance);
 }
 
 void WriteAuditNow(Instance& instance) {
-  WriteAudit(instance.connections, instance.context.AuditRowId, instance.context.Audit);
+  WriteAudit(instance.platform, instance.connections, instance.context.AuditRowId, instance.context.Audit);
 }
 
 }  // namespace
@@ -143,6 +148,7 @@ void HandleLogon(Instance& instance) {
     WriteSessionEvent(instance, 2, 3);
     instance.context.Audit.starttime = instance.platform.LocalNow();
     WriteAuditNow(instance);
+    WriteBackKeptRows(instance);
   });
 }
 
@@ -157,6 +163,7 @@ void HandleDisconnect(Instance& instance) {
     WriteSessionEvent(instance, 2, 4);
     instance.context.Audit.stoptime = instance.platform.LocalNow();
     WriteAuditNow(instance);
+    WriteBackKeptRows(instance);
   });
 }
 
@@ -172,6 +179,7 @@ void HandleReconnect(Instance& instance) {
     instance.context.ReconnectTimer = platform.StartTimer(kReconnectTimerPeriod, [&instance] { RestoreWindows(instance); });
     instance.Trace("$$$$$$$$$Reconnect_2");
     RestoreWindows(instance);
+    WriteBackKeptRows(instance);
   });
 }
 
@@ -181,6 +189,7 @@ void HandleLogoff(Instance& instance) {
   WriteSessionEvent(instance, 2, 6);
   instance.context.Audit.stoptime = instance.platform.LocalNow();
   WriteAuditNow(instance);
+  WriteBackKeptRows(instance);
   Connections& connections = instance.connections;
   if (connections.DS) connections.DS->Close();
   if (connections.DC) connections.DC->Close();

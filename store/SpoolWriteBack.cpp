@@ -4,6 +4,21 @@
 
 namespace qbnotify {
 
+namespace {
+
+// Sent again when the connection is lost while the answer is awaited; a duplicate key
+// answered to that second sending means that the first one landed.
+void InsertUnderKey(Statement& insert) {
+  try {
+    insert.Execute(Connection::Resend::IfLost);
+  } catch (const DatabaseError& error) {
+    if (error.Code() == ER_DUP_ENTRY && insert.GetConnection().LastQueryResent()) return;
+    throw;
+  }
+}
+
+}  // namespace
+
 void InsertEventRow(Connections& connections, const EventRow& row) {
   Statement insert(connections.Log.get());
   insert.SetSql(
@@ -19,7 +34,7 @@ void InsertEventRow(Connections& connections, const EventRow& row) {
   insert.BindInteger("EventID", row.eventId);
   insert.BindText("Parameter1", row.parameter1);
   insert.BindText("Parameter2", row.parameter2);
-  insert.Execute(Connection::Resend::IfLost);
+  InsertUnderKey(insert);
 }
 
 void InsertAuditRow(Connections& connections, const AuditRow& row) {
@@ -35,7 +50,7 @@ void InsertAuditRow(Connections& connections, const AuditRow& row) {
   insert.BindDateTime("F", row.record.starttime);
   insert.BindDateTime("G", row.record.stoptime);
   insert.BindText("H", row.logid);
-  insert.Execute(Connection::Resend::IfLost);
+  InsertUnderKey(insert);
 }
 
 InsertOutcome ClassifyInsertFailure(const DatabaseError& error) {

@@ -11,6 +11,7 @@
 
 #include "environment/Switches.h"
 #include "store/MysqlApi.h"
+#include "store/SpoolWriteBack.h"
 
 namespace qbnotify {
 namespace {
@@ -69,16 +70,7 @@ std::int32_t NextNumberAfter(const std::string& stored, const std::string& head)
   return static_cast<std::int32_t>(number + 1);
 }
 
-// Inserts a row whose identifier is a key. Sent again when the connection is lost while the
-// answer is awaited; a duplicate key then means that the first sending landed.
-void InsertUnderKey(Statement& insert) {
-  try {
-    insert.Execute(Connection::Resend::IfLost);
-  } catch (const DatabaseError& error) {
-    if (error.Code() == ER_DUP_ENTRY && insert.GetConnection().LastQueryResent()) return;
-    throw;
-  }
-}
+
 
 // Two counter rows of one head (a table without a key on Head): the first row decides and
 // both rows receive the new identifier, in one transaction under a locking read. When the
@@ -196,43 +188,30 @@ std::string NextIdentifier(Statement& statement, const std::string& head) {
 void WriteEvent(Platform& platform, Connections& connections, std::int32_t typeId, std::int32_t sourceId,
                 std::int32_t eventId, const std::string& userId, const std::string& appId,
                 const std::string& computerName, const std::string& parameter1, const std::string& parameter2) {
-  Statement counter(connections.DS.get());
-  Statement insert(connections.Log.get());
-  const std::string identifier = NextIdentifier(counter, kHeadEvent);
-  insert.SetSql(
-      "Insert into log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,Parameter2) values "
-      "(:ID,:Time,:TypeID,:SourceID,:UserID,:AppID,:ComputerName,:EventID,:Parameter1,:Parameter2)");
-  insert.BindText("ID", identifier);
-  insert.BindDateTime("Time", platform.LocalNow());
-  insert.BindInteger("TypeID", typeId);
-  insert.BindInteger("SourceID", sourceId);
-  insert.BindText("UserID", userId);
-  insert.BindText("AppID", appId);
-  insert.BindText("ComputerName", computerName);
-  insert.BindInteger("EventID", eventId);
-  insert.BindText("Parameter1", parameter1);
-  insert.BindText("Parameter2", parameter2);
-  InsertUnderKey(insert);
+  EventRow row{std::string(), DateTime{}, typeId,  sourceId,  userId,
+               appId,         computerName, eventId, parameter1, parameter2};
+  try {
+    Statement counter(connections.DS.get());
+    row.id = NextIdentifier(counter, kHeadEvent);
+    row.time = platform.LocalNow();
+    InsertEventRow(connections, row);
+  } catch (const DatabaseError& error) {
+    // The row keeps the time of its event, and the identifier if one was drawn for it: an
+    // insert whose fate is unknown can then never land twice.
+    if (row.time.IsZero()) row.time = platform.LocalNow();
+    if (KeepRow(platform, row, error) != SpoolAddResult::Spooled) throw;
+  }
 }
 
-void WriteAudit(Connections& connections, std::string& auditRowId, const AuditRecord& record) {
+void WriteAudit(Platform& platform, Connections& connections, std::string& auditRowId, const AuditRecord& record) {
+  AuditRow row{std::string(), record};
   try {
-    Statement insert(connections.Log.get());
     Statement counter(connections.DS.get());
-    insert.Close();
     auditRowId = NextIdentifier(counter, kHeadAudit);
-    insert.SetSql(
-        "Insert into appshenji(sessionid,farmuser,appid,appshowname,clientmac,starttime,stoptime,logid) "
-        "values(:A,:B,:C,:D,:E,:F,:G,:H)");
-    insert.BindText("A", record.sessionid);
-    insert.BindText("B", record.farmuser);
-    insert.BindText("C", record.appid);
-    insert.BindText("D", record.appshowname);
-    insert.BindText("E", record.clientmac);
-    insert.BindDateTime("F", record.starttime);
-    insert.BindDateTime("G", record.stoptime);
-    insert.BindText("H", auditRowId);
-    InsertUnderKey(insert);
+    row.logid = auditRowId;
+    InsertAuditRow(connections, row);
+  } catch (const DatabaseError& error) {
+    KeepRow(platform, row, error);
   } catch (...) {
     // An audit row that cannot be written never stops a handler.
   }

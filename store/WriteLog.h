@@ -56,14 +56,18 @@ std::string FormatIdentifier(const std::string& head, std::int32_t number);
 std::string NextIdentifier(Statement& statement, const std::string& head);
 
 // Writes one row of the event log on the Log connection, under an identifier drawn on DS.
-// Raises DatabaseError.
+// When the server cannot be reached or stops answering, the row is kept in the local spool
+// with the time of its event (and its identifier, if one was drawn) and written back later;
+// that counts as written. Raises DatabaseError when the row is lost: the server refused it
+// for its content (it is counted with the spool), or the spool could not keep it.
 void WriteEvent(Platform& platform, Connections& connections, std::int32_t typeId, std::int32_t sourceId,
                 std::int32_t eventId, const std::string& userId, const std::string& appId,
                 const std::string& computerName, const std::string& parameter1, const std::string& parameter2);
 
 // Inserts the audit record as a new row of appshenji under a new "lap" identifier, which
-// replaces `auditRowId` as soon as it is drawn. Contains every failure.
-void WriteAudit(Connections& connections, std::string& auditRowId, const AuditRecord& record);
+// replaces `auditRowId` as soon as it is drawn; kept in the spool as an event row is.
+// Contains every failure.
+void WriteAudit(Platform& platform, Connections& connections, std::string& auditRowId, const AuditRecord& record);
 
 // The User_ID of the user named by the session's "/U:" switch; empty when there is none.
 // Raises DatabaseError.
