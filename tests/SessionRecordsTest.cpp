@@ -2,12 +2,15 @@
 // the database or its settings are broken.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
 
 #include "HostRunner.h"
 #include "TestDatabase.h"
 #include "environment/ConnectionSettings.h"
 #include "notify/QBNotifyMain.h"
+#include "store/Spool.h"
 
 namespace qbnotify {
 namespace {
@@ -70,6 +73,38 @@ TEST_F(SessionRecordsTest, AWholeSessionLeavesItsEventsAndAuditRows) {
   };
   EXPECT_EQ(Audits(), expectedAudit);
   EXPECT_EQ(instance.context.AuditRowId, "lap00000004");
+}
+
+// While the server is read-only its rows wait in the local spool; the first handler that
+// finds it writable again writes them back, each once, with the times of their events.
+TEST_F(SessionRecordsTest, RowsOfAReadOnlyServerAreKeptAndWrittenBackOnceWithTheirOwnTimes) {
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup, HandleLogon});
+  ds().Exec("SET GLOBAL read_only = 1");
+  Play(instance, {HandleDisconnect, HandleReconnect});
+  ds().Exec("SET GLOBAL read_only = 0");
+  EXPECT_EQ(Codes(Events()), (std::vector<std::string>{"112", "212", "213"}));
+  Play(instance, {HandleLogoff});
+
+  const Rows events = Events();
+  std::vector<std::string> seen;
+  for (const auto& row : events) seen.push_back(row[4] + " " + row[1]);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"2 2026-12-07 09:00:00", "2 2026-12-07 09:00:00", "3 2026-12-07 09:01:00",
+                                            "4 2026-12-07 09:02:00", "5 2026-12-07 09:03:00", "6 2026-12-07 09:04:00"}));
+  std::set<std::string> ids;
+  for (const auto& row : events) EXPECT_TRUE(ids.insert(row[0]).second) << row[0];
+  std::vector<std::string> times;
+  for (const auto& row : Audits()) times.push_back(row[6] + " " + row[7]);
+  std::sort(times.begin(), times.end());
+  EXPECT_EQ(times, (std::vector<std::string>{
+                       "2026-12-07 09:01:00 0000-00-00 00:00:00", "2026-12-07 09:01:00 2026-12-07 09:02:00",
+                       "2026-12-07 09:03:00 2026-12-07 09:02:00", "2026-12-07 09:03:00 2026-12-07 09:04:00"}));
+  // Nothing waits any more.
+  std::optional<Spool> spool = Spool::Locate(platform);
+  ASSERT_TRUE(spool);
+  EXPECT_FALSE(spool->HasWaitingRows());
 }
 
 TEST_F(SessionRecordsTest, LongSwitchValuesAreCutOnlyInTheAudit) {
