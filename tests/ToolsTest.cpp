@@ -13,6 +13,7 @@
 
 #include "HostRunner.h"
 #include "TestDatabase.h"
+#include "store/Spool.h"
 
 namespace qbnotify {
 namespace {
@@ -335,6 +336,39 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
   bool libraryChecked = false;
   for (const auto& check : run.json["checks"]) libraryChecked |= check["section"] == "client library" && check["status"] == "ok";
   EXPECT_TRUE(libraryChecked) << run.out;
+}
+
+// The doctor shows the rows kept in the local spool and, asked to, writes them back.
+TEST_F(Tools, DoctorShowsTheSpoolAndWritesItBack) {
+  hosted::Session session = Session();
+  hosted::HostedPlatform platform(session);
+  std::optional<Spool> spool = Spool::Locate(platform);
+  ASSERT_TRUE(spool);
+  EventRow row;
+  row.time = DateTime{2026, 12, 7, 8, 30, 0};
+  row.typeId = 2;
+  row.sourceId = 1;
+  row.eventId = 3;
+  ASSERT_EQ(spool->Add(row), SpoolAddResult::Spooled);
+  const auto spoolCheck = [](const ToolRun& run, const std::string& name) {
+    for (const auto& check : run.json["checks"])
+      if (check["section"] == "spool" && check["check"] == name)
+        return check["status"].get<std::string>() + " " + check["detail"].get<std::string>();
+    return std::string("missing");
+  };
+  const std::vector<std::string> args = {"--install-path", installPath().string(), "--json"};
+  ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, args);
+  EXPECT_NE(spoolCheck(run, "rows waiting").find("1 rows, the oldest of 2026-12-07 08:30:00"), std::string::npos)
+      << run.out;
+  EXPECT_TRUE(log().Rows("select ID from log").empty());  // the doctor alone writes nothing
+
+  std::vector<std::string> writeBack = args;
+  writeBack.push_back("--write-back");
+  run = RunTool(QBNOTIFY_DOCTOR_PATH, writeBack);
+  EXPECT_EQ(spoolCheck(run, "write back").rfind("ok 1 written", 0), 0u) << run.out;
+  EXPECT_EQ(spoolCheck(run, "rows waiting"), "ok none");
+  EXPECT_EQ(log().Rows("select Time, EventID from log"),
+            (std::vector<std::vector<std::string>>{{"2026-12-07 08:30:00", "3"}}));
 }
 
 }  // namespace

@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
                  "check this install path instead of the registry's InstallPath (of the DLL's registry view)");
   app.add_option("--connect-timeout", timeout, "seconds to wait for the server")->capture_default_str();
   app.add_flag("--json", asJson, "print the checks as JSON");
+  bool writeBack = false;
+  app.add_flag("--write-back", writeBack, "write the rows kept in the local spool back to the database now");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -116,6 +118,7 @@ int main(int argc, char** argv) {
     return std::filesystem::path(qbnotify::win32::CodePageToWide(path, CP_ACP));
   };
   options.connectTimeoutSeconds = timeout;
+  options.writeBackSpool = writeBack;
   std::vector<Check> checks = RunDoctor(platform, options);
   if (viewNote) InsertAfterSection(checks, "install path", std::move(*viewNote));
 

@@ -32,6 +32,9 @@ struct DoctorOptions {
   // The local file that a settings path of the platform names (a Windows path on Windows).
   std::function<std::filesystem::path(const std::string&)> localPath;
   unsigned connectTimeoutSeconds = 10;
+  // Write the rows kept in the local spool back now, through the library's own connections
+  // (the only thing the doctor ever writes), before it reports the spool.
+  bool writeBackSpool = false;
 };
 
 // Runs every check; never throws.

@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
   app.add_option("--session", sessionFile, "a session file of the session host, for its install_path");
   app.add_option("--connect-timeout", timeout, "seconds to wait for the server")->capture_default_str();
   app.add_flag("--json", asJson, "print the checks as JSON");
+  bool writeBack = false;
+  app.add_flag("--write-back", writeBack, "write the rows kept in the local spool back to the database now");
   try {
     app.parse(argc, argv);
     if (installPath.empty() == sessionFile.empty())
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
   DoctorOptions options;
   options.localPath = [](const std::string& path) { return std::filesystem::path(hosted::HostPath(path)); };
   options.connectTimeoutSeconds = timeout;
+  options.writeBackSpool = writeBack;
   const std::vector<Check> checks = RunDoctor(platform, options);
 
   PrintChecks(std::cout, checks, asJson);
