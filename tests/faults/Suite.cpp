@@ -313,6 +313,9 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
 
   std::set<std::pair<std::string, std::string>> seen;
   try {
+    // Each case starts with an empty local spool: rows kept by an earlier case hold
+    // identifiers of a counter that ResetDatabase has set back.
+    std::filesystem::remove_all(InstallDir(work_, fault.target) / "Data" / "Spool");
     if (onServer) ResetDatabase();
     if (fault.setUp) fault.setUp(*this);
     SessionWorker worker(libraryPath_, std::move(description));
