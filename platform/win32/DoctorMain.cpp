@@ -65,6 +65,22 @@ class DoctorPlatform final : public Platform {
   const char* NextChar(const char* text) const override { return system_.NextChar(text); }
   void UpperCaseBuffer(char* buffer, std::size_t length) const override { system_.UpperCaseBuffer(buffer, length); }
   void Trace(std::string_view) override {}
+  // The spool's files, as the DLL reaches them (the doctor reads them; --write-back
+  // removes the rows it has written).
+  FileResult MakePrivateDirectory(std::string_view path) override { return system_.MakePrivateDirectory(path); }
+  FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override {
+    return system_.WriteFileDurably(path, bytes, replaceExisting);
+  }
+  FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override {
+    return system_.RenameWithoutReplacing(from, to);
+  }
+  DirectoryListing ListDirectory(std::string_view path) override { return system_.ListDirectory(path); }
+  FileContent ReadWholeFile(std::string_view path, std::size_t limit) override {
+    return system_.ReadWholeFile(path, limit);
+  }
+  FileResult RemoveFile(std::string_view path) override { return system_.RemoveFile(path); }
+  std::uint32_t CurrentProcessId() override { return system_.CurrentProcessId(); }
+  std::uint32_t ElapsedMilliseconds() override { return system_.ElapsedMilliseconds(); }
 
  private:
   win32::Win32Platform system_;

@@ -59,6 +59,7 @@ endforeach()
 
 add_library(qbnotify_win32_tools STATIC
   platform/hosted/HostedPlatform.cpp
+  ${QBNOTIFY_WIN32_DIR}/HostedFilesUnavailable.cpp
   ${QBNOTIFY_WIN32_DIR}/Win32CodePage.cpp
   ${QBNOTIFY_WIN32_DIR}/ToolText.cpp
   tools/common/ToolSupport.cpp

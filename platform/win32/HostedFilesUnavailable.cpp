@@ -1,0 +1,19 @@
+// The Windows tools use the hosted platform only to describe a session to the library's
+// checks (explain, lint); none of them keeps rows on disk through it. Its file operations
+// answer that the files cannot be reached, so that nothing is written by mistake.
+#include "platform/win32/WindowsApi.h"
+
+#include "platform/hosted/HostedPlatform.h"
+
+namespace qbnotify::hosted {
+
+FileResult HostedPlatform::MakePrivateDirectory(std::string_view) { return FileResult::Failed; }
+FileResult HostedPlatform::WriteFileDurably(std::string_view, std::string_view, bool) { return FileResult::Failed; }
+FileResult HostedPlatform::RenameWithoutReplacing(std::string_view, std::string_view) { return FileResult::Failed; }
+DirectoryListing HostedPlatform::ListDirectory(std::string_view) { return {}; }
+FileContent HostedPlatform::ReadWholeFile(std::string_view, std::size_t) { return {}; }
+FileResult HostedPlatform::RemoveFile(std::string_view) { return FileResult::Failed; }
+std::uint32_t HostedPlatform::CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+std::uint32_t HostedPlatform::ElapsedMilliseconds() { return static_cast<std::uint32_t>(GetTickCount()); }
+
+}  // namespace qbnotify::hosted
