@@ -98,4 +98,9 @@ std::string Fixed(double value, int decimals);
 // A heading line for a benchmark's section.
 void Heading(const std::string& text);
 
+// Writes or reads exactly `size` bytes on a pipe between a benchmark and its child
+// processes; false when the other end has gone.
+bool WriteAll(int fd, const void* data, std::size_t size);
+bool ReadAll(int fd, void* data, std::size_t size);
+
 }  // namespace qbnotify::bench

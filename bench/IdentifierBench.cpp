@@ -52,30 +52,6 @@ struct ChildReport {
   char firstFailure[160] = {};
 };
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReadAll(int fd, void* data, std::size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t n = read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // The child: connect, say ready, wait for the start, draw until the round is over, report.
 [[noreturn]] void Child(Work work, int port, int readyFd, int goFd, int resultFd) {
   ChildReport report;

@@ -38,30 +38,6 @@ struct ChildReport {
   bool ended = false;
 };
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReadAll(int fd, void* data, std::size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t n = read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // The rules every session passes: a policy whose first rule admits office computers on the
 // LAN, a user whose account forbids repeat logins (so the duplicate search runs) and a few
 // running sessions in the session-load table.
