@@ -1,5 +1,7 @@
 #include "TestDatabase.h"
 
+#include "StoredRows.h"
+
 #include <mysql.h>
 
 #include "environment/ConnectionSettings.h"
@@ -34,14 +36,7 @@ std::vector<std::vector<std::string>> AdminConnection::Rows(const std::string& s
   }
   MYSQL_RES* result = mysql_store_result(handle_);
   if (!result) return rows;
-  const unsigned columns = mysql_num_fields(result);
-  while (MYSQL_ROW row = mysql_fetch_row(result)) {
-    const unsigned long* lengths = mysql_fetch_lengths(result);
-    auto& out = rows.emplace_back();
-    for (unsigned i = 0; i < columns; ++i) out.push_back(row[i] ? std::string(row[i], lengths[i]) : "<NULL>");
-  }
-  mysql_free_result(result);
-  return rows;
+  return TakeStoredRows(result);
 }
 
 std::string AdminConnection::Scalar(const std::string& sql) {

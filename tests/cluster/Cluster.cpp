@@ -1,5 +1,7 @@
 #include "tests/cluster/Cluster.h"
 
+#include "tests/StoredRows.h"
+
 #include <mysql.h>
 #include <signal.h>
 
@@ -85,14 +87,7 @@ std::vector<std::vector<std::string>> NodeAdmin::Rows(const std::string& sql) {
     if (mysql_errno(handle_) != 0) Fail(sql);
     return rows;
   }
-  const unsigned columns = mysql_num_fields(result);
-  while (MYSQL_ROW row = mysql_fetch_row(result)) {
-    const unsigned long* lengths = mysql_fetch_lengths(result);
-    auto& out = rows.emplace_back();
-    for (unsigned i = 0; i < columns; ++i) out.push_back(row[i] ? std::string(row[i], lengths[i]) : "<NULL>");
-  }
-  mysql_free_result(result);
-  return rows;
+  return test::TakeStoredRows(result);
 }
 
 std::string NodeAdmin::Scalar(const std::string& sql) {

@@ -1,5 +1,7 @@
 #include "Server.h"
 
+#include "tests/StoredRows.h"
+
 #include <fcntl.h>
 #include <mysql.h>
 #include <netinet/in.h>
@@ -242,14 +244,7 @@ std::vector<std::vector<std::string>> Admin::Rows(const std::string& sql) {
     if (mysql_field_count(handle_) != 0) throw ServerError(sql.substr(0, 200) + ": " + mysql_error(handle_));
     return rows;
   }
-  const unsigned columns = mysql_num_fields(result);
-  while (MYSQL_ROW row = mysql_fetch_row(result)) {
-    const unsigned long* lengths = mysql_fetch_lengths(result);
-    auto& out = rows.emplace_back();
-    for (unsigned i = 0; i < columns; ++i) out.push_back(row[i] ? std::string(row[i], lengths[i]) : "<NULL>");
-  }
-  mysql_free_result(result);
-  return rows;
+  return test::TakeStoredRows(result);
 }
 
 }  // namespace qbnotify::faults
