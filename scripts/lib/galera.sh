@@ -213,19 +213,7 @@ qb_galera_start() {
   done
   for node in 2 3; do qb_galera_wait_synced "$node" "$QB_GALERA_NODES" || return 1; done
 
-  qb_galera_sql 1 <<SQL || return 1
-CREATE DATABASE $QB_DB_DS CHARACTER SET gbk;
-CREATE DATABASE $QB_DB_DC CHARACTER SET gbk;
-CREATE DATABASE $QB_DB_LOG CHARACTER SET gbk;
-CREATE USER '$QB_DB_USER'@'127.0.0.1' IDENTIFIED BY '$QB_DB_PASSWORD';
-CREATE USER '$QB_DB_USER'@'localhost' IDENTIFIED BY '$QB_DB_PASSWORD';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DS.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DC.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_LOG.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-SQL
-  qb_galera_sql 1 "$QB_DB_DS" <"$QB_ROOT/db/ds.sql" || return 1
-  qb_galera_sql 1 "$QB_DB_DC" <"$QB_ROOT/db/dc.sql" || return 1
-  qb_galera_sql 1 "$QB_DB_LOG" <"$QB_ROOT/db/log.sql" || return 1
+  qb_db_create_schema qb_galera_sql 1 || return 1
   # A real login over TCP on every node proves the account and that the schema arrived.
   for node in $(seq 1 "$QB_GALERA_NODES"); do
     mariadb --no-defaults -h 127.0.0.1 -P "${QB_GALERA_CLIENT_PORTS[$((node - 1))]}" -u "$QB_DB_USER" \

@@ -43,6 +43,25 @@ qb_db_stop() {
   fi
 }
 
+# Creates the three databases from db/ and the library's account (SELECT, INSERT, UPDATE and
+# DELETE on them, over TCP and the socket) through a command that runs SQL from standard input
+# as root, with an optional database name appended: qb_db_create_schema COMMAND [ARGS...]
+qb_db_create_schema() {
+  "$@" <<SQL || return 1
+CREATE DATABASE $QB_DB_DS CHARACTER SET gbk;
+CREATE DATABASE $QB_DB_DC CHARACTER SET gbk;
+CREATE DATABASE $QB_DB_LOG CHARACTER SET gbk;
+CREATE USER '$QB_DB_USER'@'127.0.0.1' IDENTIFIED BY '$QB_DB_PASSWORD';
+CREATE USER '$QB_DB_USER'@'localhost' IDENTIFIED BY '$QB_DB_PASSWORD';
+GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DS.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
+GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DC.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
+GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_LOG.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
+SQL
+  "$@" "$QB_DB_DS" <"$QB_ROOT/db/ds.sql" || return 1
+  "$@" "$QB_DB_DC" <"$QB_ROOT/db/dc.sql" || return 1
+  "$@" "$QB_DB_LOG" <"$QB_ROOT/db/log.sql" || return 1
+}
+
 qb_db_start() {
   QB_DB_DIR=$1
   rm -rf "$QB_DB_DIR"
@@ -68,19 +87,7 @@ qb_db_start() {
     fi
     sleep 0.1
   done
-  qb_sql <<SQL || return 1
-CREATE DATABASE $QB_DB_DS CHARACTER SET gbk;
-CREATE DATABASE $QB_DB_DC CHARACTER SET gbk;
-CREATE DATABASE $QB_DB_LOG CHARACTER SET gbk;
-CREATE USER '$QB_DB_USER'@'127.0.0.1' IDENTIFIED BY '$QB_DB_PASSWORD';
-CREATE USER '$QB_DB_USER'@'localhost' IDENTIFIED BY '$QB_DB_PASSWORD';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DS.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DC.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_LOG.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-SQL
-  qb_sql "$QB_DB_DS" <"$QB_ROOT/db/ds.sql" || return 1
-  qb_sql "$QB_DB_DC" <"$QB_ROOT/db/dc.sql" || return 1
-  qb_sql "$QB_DB_LOG" <"$QB_ROOT/db/log.sql" || return 1
+  qb_db_create_schema qb_sql || return 1
   # A real login over TCP proves the account (a ping alone answers even when login fails).
   mariadb --no-defaults -h "$QB_DB_HOST" -P "$QB_DB_PORT" -u "$QB_DB_USER" "-p$QB_DB_PASSWORD" -e 'select 1' \
     "$QB_DB_DS" >/dev/null || return 1
