@@ -9,6 +9,8 @@
 
 #include <mysql.h>
 
+#include <string>
+
 namespace qbnotify {
 
 struct MysqlApi {
@@ -37,6 +39,15 @@ struct MysqlApi {
 // connection then fails to open). The first call may load the library; later calls answer
 // the same table.
 const MysqlApi* MysqlClient();
+
+// Which client library `MysqlClient` answers: the file it was loaded from and the version it
+// reports of itself. Either is empty where it cannot be told (no library; a library without
+// the version call). For the administrators' check only: the library never needs it.
+struct MysqlClientIdentity {
+  std::string file;
+  std::string version;
+};
+MysqlClientIdentity DescribeMysqlClient();
 
 // Whether an idle connection's socket has been closed by the server, or holds a message the
 // server sent unasked (the notice it sends before it drops a connection): either way the

@@ -20,6 +20,12 @@ const MysqlApi* MysqlClient() {
   return &api;
 }
 
+MysqlClientIdentity DescribeMysqlClient() {
+  // Linked, not loaded: the file is whatever the dynamic linker chose for the build.
+  const char* version = ::mysql_get_client_info();
+  return {"(linked into this program)", version ? version : ""};
+}
+
 bool ConnectionClosedByServer(MYSQL* handle) {
   const int socket = static_cast<int>(::mysql_get_socket(handle));
   if (socket < 0) return false;

@@ -44,6 +44,9 @@ bool LookupAll(HMODULE module, MysqlApi& api) {
   return complete;
 }
 
+// The module of the client library in use, once one has been loaded.
+HMODULE clientModule = nullptr;
+
 // The first client library that has every function, kept loaded for the life of the
 // process; nullptr when there is none.
 const MysqlApi* LoadClient() {
@@ -51,7 +54,7 @@ const MysqlApi* LoadClient() {
   for (const char* name : kClientLibraries) {
     LoadedModule library(name);
     if (!library || !LookupAll(library.Get(), api)) continue;
-    library.Keep();
+    clientModule = library.Keep();
     return &api;
   }
   return nullptr;
@@ -63,6 +66,20 @@ const MysqlApi* MysqlClient() {
   // Loaded once, at the first connection, never from the loader's lock.
   static const MysqlApi* const api = LoadClient();
   return api;
+}
+
+MysqlClientIdentity DescribeMysqlClient() {
+  MysqlClientIdentity identity;
+  if (!MysqlClient()) return identity;
+  char path[MAX_PATH + 1] = {};
+  const DWORD length = GetModuleFileNameA(clientModule, path, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) identity.file.assign(path, length);
+  // Looked up apart from the table: a library without it is still a usable one.
+  using VersionFunction = decltype(&::mysql_get_client_info);
+  if (const auto version = LoadedModule::LookupIn<VersionFunction>(clientModule, "mysql_get_client_info")) {
+    if (const char* text = version()) identity.version = text;
+  }
+  return identity;
 }
 
 // The socket calls come from the Windows sockets library that the client library has

@@ -222,6 +222,14 @@ class Doctor {
       return false;
     }
     Add("client library", "functions", Status::Ok, "all " + std::to_string(std::size(functions)) + " functions the library calls are present");
+    const MysqlClientIdentity identity = DescribeMysqlClient();
+    Add("client library", "file", identity.file.empty() ? Status::Warning : Status::Ok,
+        identity.file.empty() ? "(the file it was loaded from is not known)" : identity.file);
+    if (identity.version.empty())
+      Add("client library", "version", Status::Warning, "the library does not say its version",
+          "use the client library shipped in the kit");
+    else
+      Add("client library", "version", Status::Ok, identity.version);
     return true;
   }
 
