@@ -203,7 +203,7 @@ qb_galera_start() {
   done
 
   dir=$(qb_galera_node_dir 1)
-  mariadb-install-db --defaults-file="$dir/my.cnf" --wsrep-on=OFF --auth-root-authentication-method=socket \
+  mariadb-install-db --defaults-file="$dir/my.cnf" --force --wsrep-on=OFF --auth-root-authentication-method=socket \
     --skip-test-db >"$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; return 1; }
   qb_galera_launch 1 --wsrep-new-cluster
   qb_galera_wait_synced 1 1 || return 1

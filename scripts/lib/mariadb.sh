@@ -72,7 +72,8 @@ qb_db_start() {
   QB_DB_SOCKET="$QB_DB_DIR/mysqld.sock"
   local common=(--no-defaults "--datadir=$QB_DB_DIR/data" --user=root --skip-name-resolve --lower-case-table-names=1
     --innodb-log-file-size=8M)
-  mariadb-install-db "${common[@]}" --auth-root-authentication-method=socket --skip-test-db \
+  # --force: the accounts are by address, so a host name that does not resolve must not stop it.
+  mariadb-install-db "${common[@]}" --force --auth-root-authentication-method=socket --skip-test-db \
     >"$QB_DB_DIR/install.log" 2>&1 || { cat "$QB_DB_DIR/install.log" >&2; return 1; }
   mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
     "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
