@@ -17,6 +17,7 @@
 #include "platform/win32/Win32Platform.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/qbnotify-doctor/Doctor.h"
+#include "tools/qbnotify-doctor/DoctorSwitches.h"
 
 namespace {
 
@@ -96,13 +97,10 @@ int main(int argc, char** argv) {
                "the server, tables, privileges, identifier counters and the clock."};
   std::string installPath;
   bool asJson = false;
-  unsigned timeout = 10;
+  DoctorOptions options;
   app.add_option("--install-path", installPath,
                  "check this install path instead of the registry's InstallPath (of the DLL's registry view)");
-  app.add_option("--connect-timeout", timeout, "seconds to wait for the server")->capture_default_str();
-  app.add_flag("--json", asJson, "print the checks as JSON");
-  bool writeBack = false;
-  app.add_flag("--write-back", writeBack, "write the rows kept in the local spool back to the database now");
+  AddDoctorSwitches(app, options, asJson);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -128,13 +126,10 @@ int main(int argc, char** argv) {
   }
 
   DoctorPlatform platform(value);
-  DoctorOptions options;
   // Settings paths are ANSI paths of this system.
   options.localPath = [](const std::string& path) {
     return std::filesystem::path(qbnotify::win32::CodePageToWide(path, CP_ACP));
   };
-  options.connectTimeoutSeconds = timeout;
-  options.writeBackSpool = writeBack;
   std::vector<Check> checks = RunDoctor(platform, options);
   if (viewNote) InsertAfterSection(checks, "install path", std::move(*viewNote));
 

@@ -15,6 +15,7 @@
 #include "platform/hosted/HostedPlatform.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/qbnotify-doctor/Doctor.h"
+#include "tools/qbnotify-doctor/DoctorSwitches.h"
 #include "tools/qbnotify-host/SessionFile.h"
 
 int main(int argc, char** argv) {
@@ -24,13 +25,10 @@ int main(int argc, char** argv) {
                "connections, the server, tables, privileges, identifier counters and the clock."};
   std::string installPath, sessionFile;
   bool asJson = false;
-  unsigned timeout = 10;
+  DoctorOptions options;
   app.add_option("--install-path", installPath, "the product's install path (InstallPath)");
   app.add_option("--session", sessionFile, "a session file of the session host, for its install_path");
-  app.add_option("--connect-timeout", timeout, "seconds to wait for the server")->capture_default_str();
-  app.add_flag("--json", asJson, "print the checks as JSON");
-  bool writeBack = false;
-  app.add_flag("--write-back", writeBack, "write the rows kept in the local spool back to the database now");
+  AddDoctorSwitches(app, options, asJson);
   try {
     app.parse(argc, argv);
     if (installPath.empty() == sessionFile.empty())
@@ -56,10 +54,7 @@ int main(int argc, char** argv) {
     session.registry[kProductKey][kInstallPathValue] = RegistryValue{RegistryStatus::Text, installPath};
   }
   hosted::HostedPlatform platform(session);
-  DoctorOptions options;
   options.localPath = [](const std::string& path) { return std::filesystem::path(hosted::HostPath(path)); };
-  options.connectTimeoutSeconds = timeout;
-  options.writeBackSpool = writeBack;
   const std::vector<Check> checks = RunDoctor(platform, options);
 
   PrintChecks(std::cout, checks, asJson);
