@@ -70,8 +70,6 @@ std::int32_t NextNumberAfter(const std::string& stored, const std::string& head)
   return static_cast<std::int32_t>(number + 1);
 }
 
-
-
 // Two counter rows of one head (a table without a key on Head): the first row decides and
 // both rows receive the new identifier, in one transaction under a locking read. When the
 // single UPDATE has just advanced rows that agreed, they all hold its number, which stands.
