@@ -77,7 +77,7 @@ qb_db_start() {
     >"$QB_DB_DIR/install.log" 2>&1 || { cat "$QB_DB_DIR/install.log" >&2; return 1; }
   mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
     "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
-    --collation-server=gbk_chinese_ci --max-connections=500 2>"$QB_DB_DIR/stderr.log" &
+    --collation-server=gbk_chinese_ci --max-connections=500 >"$QB_DB_DIR/stderr.log" 2>&1 &
   QB_DB_PID=$!
   local i
   for i in $(seq 1 300); do
