@@ -31,3 +31,7 @@ qb_build() {
   fi
   cmake --build "$dir"
 }
+
+# A command that ends a script through errexit names itself and its line first, so that the
+# cause is found in a long log without a trace.
+trap 'printf "FAILED: %s line %s: %s (exit %s)\n" "${0##*/}" "$LINENO" "$BASH_COMMAND" "$?" >&2' ERR
