@@ -32,6 +32,7 @@ qb_build() {
   cmake --build "$dir"
 }
 
-# A command that ends a script through errexit names itself and its line first, so that the
-# cause is found in a long log without a trace.
-trap 'printf "FAILED: %s line %s: %s (exit %s)\n" "${0##*/}" "$LINENO" "$BASH_COMMAND" "$?" >&2' ERR
+# A command that ends a script through errexit names itself and its line first (also inside
+# functions and exit traps: -E), so that the cause is found in a long log without a trace.
+set -E
+trap 'printf "FAILED: %s line %s (in %s): %s (exit %s)\n" "${0##*/}" "$LINENO" "${FUNCNAME[*]:-main}" "$BASH_COMMAND" "$?" >&2' ERR

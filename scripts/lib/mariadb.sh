@@ -31,14 +31,18 @@ qb_sql() {
   mariadb --no-defaults --socket="$QB_DB_SOCKET" -uroot --default-character-set=gbk "$@"
 }
 
+# Never fails and never waits long: it runs at exit, where a failing step would replace the
+# script's own status. A server that has not shut down after 30 s is killed.
 qb_db_stop() {
-  if [ -n "$QB_DB_PID" ] && kill -0 "$QB_DB_PID" 2>/dev/null; then
-    kill -TERM "$QB_DB_PID" 2>/dev/null
-    wait "$QB_DB_PID" 2>/dev/null
+  if [ -n "$QB_DB_PID" ] && kill -TERM "$QB_DB_PID" 2>/dev/null; then
+    local deadline=$((SECONDS + 30))
+    while kill -0 "$QB_DB_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+    kill -KILL "$QB_DB_PID" 2>/dev/null || true
+    wait "$QB_DB_PID" 2>/dev/null || true
   fi
   QB_DB_PID=
   if [ -n "$QB_DB_DIR" ]; then
-    rm -rf "$QB_DB_DIR"
+    rm -rf "$QB_DB_DIR" 2>/dev/null || true
     QB_DB_DIR=
   fi
 }

@@ -45,10 +45,13 @@ qb_wine_run() {
   qb_wine_settle
 }
 
+# Never fails: it runs at exit, where a failing step would replace the script's own status.
+# The prefix is removed once its server has ended (it writes the registry out as it ends).
 qb_wine_stop() {
   if [ -n "$QB_WINE_PREFIX" ]; then
     WINEPREFIX=$QB_WINE_PREFIX wineserver -k 2>/dev/null || true
-    rm -rf "$QB_WINE_PREFIX"
+    WINEPREFIX=$QB_WINE_PREFIX timeout 30 wineserver -w 2>/dev/null || true
+    rm -rf "$QB_WINE_PREFIX" 2>/dev/null || { sleep 1; rm -rf "$QB_WINE_PREFIX" 2>/dev/null; } || true
     QB_WINE_PREFIX=
   fi
 }
