@@ -32,6 +32,25 @@ qb_build() {
   cmake --build "$dir"
 }
 
+# Whether a process runs (a zombie waiting to be reaped does not).
+qb_alive() {
+  local state
+  state=$(ps -o stat= -p "$1" 2>/dev/null) && [ -n "$state" ] && [[ $state != Z* ]]
+}
+
+# Ends servers: SIGTERM to each, SIGKILL to any still running after 30 s, then reaps those
+# that are this shell's children. Never fails: it runs at exit, where a failing step would
+# replace the script's own status.
+qb_stop_processes() {
+  local pid pids=() deadline=$((SECONDS + 30))
+  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null && pids+=("$pid"); done
+  for pid in "${pids[@]}"; do
+    while qb_alive "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+
 # A command that ends a script through errexit names itself and its line first (also inside
 # functions and exit traps: -E), so that the cause is found in a long log without a trace.
 set -E

@@ -123,11 +123,6 @@ qb_galera_wait_synced() {
 }
 
 # True while the process runs (a killed server that its parent has not reaped yet does not).
-qb_galera_alive() {
-  local state
-  state=$(ps -o stat= -p "$1" 2>/dev/null) && [ -n "$state" ] && [[ $state != Z* ]]
-}
-
 qb_galera_kill() {
   local pid
   pid=$(qb_galera_pid "$1") || return 0
@@ -136,7 +131,7 @@ qb_galera_kill() {
   wait "$pid" 2>/dev/null || true
   local i
   for i in $(seq 1 100); do
-    qb_galera_alive "$pid" || break
+    qb_alive "$pid" || break
     sleep 0.05
   done
   rm -f "$(qb_galera_node_dir "$1")/mysqld.pid"
@@ -149,7 +144,7 @@ qb_galera_restart() {
   dir=$(qb_galera_node_dir "$node")
   local pid
   pid=$(qb_galera_pid "$node") || true
-  if [ -n "$pid" ] && qb_galera_alive "$pid"; then qb_galera_kill "$node"; fi
+  if [ -n "$pid" ] && qb_alive "$pid"; then qb_galera_kill "$node"; fi
   mariadbd --defaults-file="$dir/my.cnf" --wsrep-recover --log-error="$dir/recover.log" >/dev/null 2>&1 || true
   position=$(sed -n 's/.*WSREP: Recovered position: *\([^ ]*\).*/\1/p' "$dir/recover.log" | tail -n 1)
   if [ -n "$position" ]; then
@@ -165,16 +160,10 @@ qb_galera_stop() {
   local node pids=() pid
   for node in $(seq "$QB_GALERA_NODES" -1 1); do
     pid=$(qb_galera_pid "$node") || pid=$(cat "$(qb_galera_node_dir "$node")/launched.pid" 2>/dev/null) || continue
-    [ -n "$pid" ] || continue
-    kill -TERM "$pid" 2>/dev/null && pids+=("$pid")
+    [ -n "$pid" ] && pids+=("$pid")
   done
   # Each server shuts down in a second or two; one that hangs is killed after 30 s.
-  local deadline=$((SECONDS + 30))
-  for pid in "${pids[@]}"; do
-    while qb_galera_alive "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  qb_stop_processes "${pids[@]}"
   rm -rf "$QB_GALERA_DIR"
   QB_GALERA_DIR=
 }

@@ -32,14 +32,9 @@ qb_sql() {
 }
 
 # Never fails and never waits long: it runs at exit, where a failing step would replace the
-# script's own status. A server that has not shut down after 30 s is killed.
+# script's own status.
 qb_db_stop() {
-  if [ -n "$QB_DB_PID" ] && kill -TERM "$QB_DB_PID" 2>/dev/null; then
-    local deadline=$((SECONDS + 30))
-    while kill -0 "$QB_DB_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
-    kill -KILL "$QB_DB_PID" 2>/dev/null || true
-    wait "$QB_DB_PID" 2>/dev/null || true
-  fi
+  [ -z "$QB_DB_PID" ] || qb_stop_processes "$QB_DB_PID"
   QB_DB_PID=
   if [ -n "$QB_DB_DIR" ]; then
     rm -rf "$QB_DB_DIR" 2>/dev/null || true

@@ -51,7 +51,7 @@ qb_wine_stop() {
   if [ -n "$QB_WINE_PREFIX" ]; then
     WINEPREFIX=$QB_WINE_PREFIX wineserver -k 2>/dev/null || true
     WINEPREFIX=$QB_WINE_PREFIX timeout 30 wineserver -w 2>/dev/null || true
-    rm -rf "$QB_WINE_PREFIX" 2>/dev/null || { sleep 1; rm -rf "$QB_WINE_PREFIX" 2>/dev/null; } || true
+    rm -rf "$QB_WINE_PREFIX" 2>/dev/null || true
     QB_WINE_PREFIX=
   fi
 }
