@@ -3,9 +3,7 @@
 #include <cstring>
 
 #include "channel/PChannel.h"
-#include "environment/SessionQueries.h"
-#include "environment/Switches.h"
-#include "policy/Admission.h"
+#include "policy/Startup.h"
 #include "store/SpoolWriteBack.h"
 #include "store/WriteLog.h"
 
@@ -14,27 +12,25 @@ namespace {
 
 // Progress texts (code page 936).
 constexpr const char* kTraceStartup = "WinStartUp\xC6\xF4\xB6\xAF";
-constexpr const char* kTraceProtocolCheck = "\xBF\xAA\xCA\xBC\xBC\xEC\xB2\xE9\xCA\xC7\xB7\xF1KEV\xD0\xAD\xD2\xE9\xC0\xE0\xD0\xCD";
-constexpr const char* kTraceConnecting = "\xBF\xAA\xCA\xBC\xC1\xAC\xBD\xD3\xCA\xFD\xBE\xDD\xBF\xE2";
-constexpr const char* kTraceConnected = "\xCA\xFD\xBE\xDD\xBF\xE2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6";
 constexpr const char* kTraceRestorePass = "$$$$$$$$$Timer\xBF\xAA\xCA\xBC";
 
 constexpr std::uint32_t kReconnectTimerPeriod = 3000;
 constexpr std::uint32_t kHideShowPause = 100;
 constexpr int kTitleBufferSize = 255;
 
-// The session gate: remote, and labelled "TAV KEV" by the winstation name kept in the
-// context. `beforeLabel` runs between the two tests (startup fills the context there).
-template <typename BeforeLabel>
-bool PassesGate(Instance& instance, const char* entryTrace, const char* rejectTrace, BeforeLabel beforeLabel) {
-  // What the last handler learnt of an unreachable server holds for that handler only.
+// What the last handler learnt of an unreachable server holds for that handler only.
+void BeginHandler(Instance& instance, const char* entryTrace) {
   instance.connections.BeginHandler();
   instance.Trace(entryTrace);
-  if (instance.platform.SystemMetric(kMetricRemoteSession) == 0) return false;
-  beforeLabel();
-  const std::string label = GetProtocolName(instance.platform, kCurrentSession, instance.context.WinStationName);
-  if (label == kLabelKev) return true;
-  if (rejectTrace) instance.Trace(std::string(rejectTrace) + label);
+}
+
+// The session gate of the handlers after startup. `beforeLabel` runs between its two tests.
+template <typename BeforeLabel>
+bool PassesGate(Instance& instance, const char* entryTrace, const char* rejectTrace, BeforeLabel beforeLabel) {
+  BeginHandler(instance, entryTrace);
+  const Gate gate = DecideGate(instance, beforeLabel);
+  if (gate.Ours()) return true;
+  if (gate.remote && rejectTrace) instance.Trace(std::string(rejectTrace) + gate.label);
   return false;
 }
 
@@ -58,31 +54,25 @@ void WriteBackKeptRows(Instance& instance) {
   WriteBackSpool(instance.platform, instance.connections);
 }
 
-void StartupSequence(Instance& instance) {
-  Platform& platform = instance.platform;
-  SessionContext& context = instance.context;
+// The startup's records are written as each falls due.
+class WriteRecords final : public StartupEffects {
+ public:
+  explicit WriteRecords(Instance& instance) : instance_(instance) {}
+  void Record(const EventRecord& record) override {
+    WriteSessionEvent(instance_, record.typeId, record.eventId, record.parameter1);
+  }
 
-  instance.Trace(kTraceConnecting);
-  if (!OpenConnections(platform, instance.connections)) return;  // the session goes on unchecked
+ private:
+  Instance& instance_;
+};
 
-  FillSecondStage(instance);
-
-  instance.Trace(kTraceConnected);
-  WriteSessionEvent(instance, 1, 2, context.ClientMac);
-
-  // The checks decide; the records they want are written here as each falls due.
-  struct WriteRecords final : AdmissionEffects {
-    explicit WriteRecords(Instance& session) : target(session) {}
-    void Record(const EventRecord& record) override {
-      WriteSessionEvent(target, record.typeId, record.eventId, record.parameter1);
-    }
-    Instance& target;
-  } effects(instance);
-  AdmissionReport report;
-  const int reason = RunAdmissionChecks(instance, effects, report);
-  if (reason != kAdmitted) ForceLogoff(instance, reason);
-  else NotifyClient(platform, kNotifyStartup, kAdmitted);
-  WriteBackKeptRows(instance);
+// Applies what the startup decided: the client's message, then the end of the session.
+// A startup that reached no decision does neither and leaves the spool for the next handler.
+void ApplyStartup(Instance& instance, const StartupPlan& plan) {
+  if (plan.message) NotifyClient(instance.platform, plan.message->code, plan.message->reason);
+  if (plan.end) instance.platform.EndSession(plan.end->flags, plan.end->reason);
+  if (plan.outcome == StartupPlan::Outcome::Admitted || plan.outcome == StartupPlan::Outcome::Refused)
+    WriteBackKeptRows(instance);
 }
 
 void WriteAuditNow(Instance& instance) {
@@ -100,11 +90,6 @@ void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eve
     // A record that cannot be written fails alone: the handler goes on with its checks, its
     // message to the client, the window restore or the closing at logoff.
   }
-}
-
-void ForceLogoff(Instance& instance, std::int32_t reason) {
-  NotifyClient(instance.platform, kNotifyStartup, reason);
-  instance.platform.EndSession(kForceLogoffFlags, 0);
 }
 
 void RestoreWindows(Instance& instance) {
@@ -127,18 +112,9 @@ void RestoreWindows(Instance& instance) {
 }
 
 void HandleStartup(Instance& instance) {
-  Platform& platform = instance.platform;
-  SessionContext& context = instance.context;
-  const bool ours = PassesGate(instance, kTraceStartup, nullptr, [&] {
-    context.WinStationName = GetWinStationName(platform, kCurrentSession);
-    context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
-    context.ClientName = GetClientName(platform, kCurrentSession);
-    instance.Trace("WTSWinStatname=" + context.WinStationName);
-    instance.Trace("InitialProgram=" + context.InitialProgram);
-    instance.Trace("ComputerName=" + context.ClientName);
-    instance.Trace(kTraceProtocolCheck);
-  });
-  if (ours) StartupSequence(instance);
+  BeginHandler(instance, kTraceStartup);
+  WriteRecords effects(instance);
+  ApplyStartup(instance, DecideStartup(instance, effects));
 }
 
 void HandleLogon(Instance& instance) {

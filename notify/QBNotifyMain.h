@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "notify/SessionContext.h"
-#include "policy/Admission.h"
+#include "policy/Startup.h"
 #include "session/Decisions.h"
 
 namespace qbnotify {
@@ -21,12 +21,6 @@ void HandleStartShell(Instance& instance);
 void HandleDisconnect(Instance& instance);
 void HandleReconnect(Instance& instance);
 void HandleLogoff(Instance& instance);
-
-// The session-end flags: reboot (2) combined with power-off (8).
-inline constexpr std::uint32_t kForceLogoffFlags = 10;
-
-// Tells the client the startup result, then ends the session.
-void ForceLogoff(Instance& instance, std::int32_t reason);
 
 // Hides and shows again every visible top-level window without a parent, then stops the
 // reconnect timer.

@@ -68,7 +68,7 @@ int RunAdmissionChecks(Instance& instance, AdmissionEffects& effects, AdmissionR
 
   report.policyConsulted = NeedsSecurityPolicy(instance.platform, instance.context.AppId);
   if (report.policyConsulted) {
-    report.policy = CheckSecurityPolicy(instance);
+    CheckSecurityPolicy(instance, report.policy.emplace());
     if (report.policy->record) due(*report.policy->record);
     if (report.policy->result == kRefusedByPolicy) {
       instance.Trace(kTracePolicyRefused);

@@ -29,7 +29,7 @@ std::string Format(const char* format, Args... args) {
 
 // The rule's setting for a user; a failure leaves it unset, with the error kept.
 bool ReadRepeatLoginSetting(Instance& instance, const std::string& userName, RepeatLoginDecision& decision) {
-  try {
+  decision.failure = Capture([&] {
     instance.Trace(kTraceRepeatCheck);
     Statement statement(instance.connections.DS.get());
     statement.SetSql("Select RepeatLoginEnable from cuser where name = :A");
@@ -41,14 +41,9 @@ bool ReadRepeatLoginSetting(Instance& instance, const std::string& userName, Rep
     decision.forbidden = decision.value == 1;
     instance.Trace(Format(decision.forbidden ? kTraceRepeatForbidden : kTraceRepeatAllowed, userName.c_str(),
                           decision.value));
-    return decision.forbidden;
-  } catch (const std::exception& error) {
-    decision.failure = error.what();
-  } catch (...) {
-    decision.failure = "unknown failure";
-  }
-  decision.forbidden = false;
-  return false;
+  });
+  if (decision.failure) decision.forbidden = false;
+  return decision.forbidden;
 }
 
 // The user's sessions from other client computers. A failure before the count admits; one
@@ -56,7 +51,7 @@ bool ReadRepeatLoginSetting(Instance& instance, const std::string& userName, Rep
 bool FindSessionsOnOtherClients(Instance& instance, const std::string& userName, const std::string& clientName,
                                 DuplicateAccountDecision& decision) {
   bool found = false;
-  try {
+  decision.failure = Capture([&] {
     // Rows that mention the name are narrowed down to the sessions whose "/U:" value is it.
     const std::string pattern = ContainsPattern(instance.platform, userName);
     Statement statement(instance.connections.DC.get());
@@ -75,11 +70,7 @@ bool FindSessionsOnOtherClients(Instance& instance, const std::string& userName,
     const int count = static_cast<int>(decision.otherClientRows.size());
     found = count > 0;
     instance.Trace(Format(kTraceOtherClients, pattern.c_str(), clientName.c_str(), userName.c_str(), count));
-  } catch (const std::exception& error) {
-    decision.failure = error.what();
-  } catch (...) {
-    decision.failure = "unknown failure";
-  }
+  });
   return found;
 }
 

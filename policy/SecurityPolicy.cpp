@@ -175,8 +175,8 @@ RuleMatch MatchSecurityPolicy(Instance& instance, const std::string& policyId) {
   return match;
 }
 
-PolicyDecision CheckSecurityPolicy(Instance& instance) {
-  PolicyDecision decision;
+void CheckSecurityPolicy(Instance& instance, PolicyDecision& decision) {
+  decision = PolicyDecision();
   decision.queries.emplace_back();
   decision.policyId = ReadAppSecurityPolicyId(instance, &decision.queries.back());
   const std::string& policyId = decision.policyId;
@@ -184,7 +184,6 @@ PolicyDecision CheckSecurityPolicy(Instance& instance) {
     decision.outcome = outcome;
     decision.result = kRefusedByPolicy;
     decision.record = EventRecord{2, 1, parameter1};
-    return decision;
   };
   if (policyId == "no app") return refuse(PolicyDecision::Outcome::NoApplication, "");
   decision.outcome = PolicyDecision::Outcome::NoPolicy;
@@ -197,10 +196,9 @@ PolicyDecision CheckSecurityPolicy(Instance& instance) {
     decision.outcome = PolicyDecision::Outcome::RuleAdmitted;
   }
   decision.limits = CheckAppSessionLimits(instance);
-  if (decision.limits->admits) return decision;
+  if (decision.limits->admits) return;
   decision.result = kRefusedByPolicy;
   decision.record = EventRecord{2, 1, ""};
-  return decision;
 }
 
 PolicyEvaluation EvaluatePolicyRules(Instance& instance, const std::string& policyId, const RuleClient& client) {

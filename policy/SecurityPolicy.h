@@ -13,8 +13,9 @@ namespace qbnotify {
 
 // The policy step: the application's row, its rules, then the application's session limits.
 // result 0: the session may go on; 2: refused by the policy or by the limits, with the
-// event record to write. Writes nothing. Raises DatabaseError.
-PolicyDecision CheckSecurityPolicy(Instance& instance);
+// event record to write. Writes nothing. Raises DatabaseError; `decision` then holds what
+// was decided before the failing query.
+void CheckSecurityPolicy(Instance& instance, PolicyDecision& decision);
 
 // The application's policy identifier; "no app" when the application has no row, empty
 // when the column is NULL. Raises DatabaseError.

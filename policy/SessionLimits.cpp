@@ -9,18 +9,17 @@ namespace {
 
 // Runs a query whose failure makes the caller's limit not apply: 0, with the error kept.
 template <typename Body>
-std::int32_t ReadOrZero(std::string& failure, Body body) {
-  try {
-    return body();
-  } catch (const std::exception& error) {
-    failure = error.what();
-  } catch (...) {
-    failure = "unknown failure";
+std::int32_t ReadOrZero(std::optional<Failure>& failure, Body body) {
+  std::int32_t value = 0;
+  if (std::optional<Failure> stopped = Capture([&] { value = body(); })) {
+    failure = std::move(stopped);
+    return 0;
   }
-  return 0;
+  return value;
 }
 
-std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step, std::string& failure) {
+std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step,
+                               std::optional<Failure>& failure) {
   return ReadOrZero(failure, [&] {
     Statement statement(instance.connections.DS.get());
     statement.SetSql("Select RunAppNum from cuser where name = :A");
@@ -33,7 +32,7 @@ std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, 
 }
 
 std::int32_t CountClientSessions(Instance& instance, const std::string& clientName, QueryStep& step,
-                                 std::string& failure) {
+                                 std::optional<Failure>& failure) {
   return ReadOrZero(failure, [&] {
     Statement statement(instance.connections.DC.get());
     statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
@@ -103,13 +102,13 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
 
 std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName) {
   QueryStep step;
-  std::string failure;
+  std::optional<Failure> failure;
   return ReadUserRunAppNum(instance, userName, step, failure);
 }
 
 std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName) {
   QueryStep step;
-  std::string failure;
+  std::optional<Failure> failure;
   return CountClientSessions(instance, clientName, step, failure);
 }
 

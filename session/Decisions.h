@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "store/Failure.h"
+
 namespace qbnotify {
 
 // Startup results and refusal reasons, as the client receives them.
@@ -111,14 +113,14 @@ struct PolicyDecision {
 struct RepeatLoginDecision {
   bool forbidden = false;       // RepeatLoginEnable is 1
   std::int32_t value = 0;       // RepeatLoginEnable as read; 0 for NULL or no row
-  std::string failure;          // the error that made the rule not apply, if any
+  std::optional<Failure> failure;  // the error that made the rule not apply, if any
   std::vector<QueryStep> queries;
 };
 
 struct DuplicateAccountDecision {
   int result = 0;  // kDuplicateAccountFound or 0
   std::vector<SessionLoadRow> otherClientRows;  // the user's sessions from other computers
-  std::string failure;                          // the error that admitted the session, if any
+  std::optional<Failure> failure;               // the error that admitted the session, if any
   std::vector<QueryStep> queries;
 };
 
@@ -127,7 +129,7 @@ struct UserLimitDecision {
   std::int32_t limit = 0;   // RunAppNum; 0: none, and nothing is counted
   std::int32_t counted = 0; // sessions of our protocol from the client computer
   bool countRan = false;
-  std::string failure;      // an error that made the limit not apply, if any
+  std::optional<Failure> failure;  // an error that made the limit not apply, if any
   std::vector<QueryStep> queries;
 };
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "environment/ConnectionSettings.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 #include "store/SqlParameters.h"
 
 #include <errmsg.h>

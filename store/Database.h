@@ -4,7 +4,8 @@
 // reference becomes the literal of its bound value (a text through the client library's
 // own escaping for the connection's character set, an integer in decimal, a date-time as
 // 'YYYY-MM-DD HH:MM:SS', an unbound parameter as NULL). Results are fetched whole. Every
-// failure is raised as DatabaseError carrying the client library's or the server's message.
+// failure is raised as DatabaseError carrying the client library's or the server's message
+// (store/Failure.h says how failures travel from there).
 #pragma once
 
 #include <cstdint>
@@ -18,30 +19,13 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "store/Failure.h"
 
 struct st_mysql;
 
 namespace qbnotify {
 
 struct MysqlApi;
-
-class DatabaseError : public std::runtime_error {
- public:
-  explicit DatabaseError(const std::string& message, unsigned code = 0, bool serverUnavailable = false)
-      : std::runtime_error(message), code_(code), serverUnavailable_(serverUnavailable) {}
-  // The client library's or server's error number; 0 for errors raised by the library itself.
-  unsigned Code() const { return code_; }
-  // True when the server could not be reached or stopped answering: a connect that failed,
-  // a connection lost or timed out, a connection already given up in this handler, a server
-  // that is read-only, shutting down or (a cluster node) not ready. False when the server
-  // answered and refused the statement itself: a value that does not fit, a missing table or
-  // privilege, a trigger.
-  bool ServerUnavailable() const { return serverUnavailable_; }
-
- private:
-  unsigned code_;
-  bool serverUnavailable_;
-};
 
 // How long one statement may wait for the server. The slowest statement the library sends
 // (a session-load search over 100,000 rows) takes about 0.15 s; a server that has not

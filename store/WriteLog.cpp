@@ -10,7 +10,7 @@
 #include <mysqld_error.h>
 
 #include "environment/Switches.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 #include "store/SpoolWriteBack.h"
 
 namespace qbnotify {

@@ -13,7 +13,7 @@
 
 #include "HostRunner.h"
 #include "TestDatabase.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 #include "store/Spool.h"
 
 namespace qbnotify {

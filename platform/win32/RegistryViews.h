@@ -1,6 +1,6 @@
 // Registry values as a given view of the registry holds them. On x64 editions the registry
-// has a 64-bit and a 32-bit view (Wow6432Node): QBNotify.dll reads the view of its own
-// bitness, so a value written only by a 32-bit installer is not seen by the 64-bit DLL.
+// has a 64-bit and a 32-bit view (Wow6432Node): a process reads the view of its own bitness
+// unless it asks for the other one.
 #pragma once
 
 #include "platform/Platform.h"
@@ -12,19 +12,8 @@ namespace qbnotify::win32 {
 // (which may carry KEY_WOW64_64KEY or KEY_WOW64_32KEY to choose a view).
 RegistryValue ReadRegistryString(HKEY root, const char* keyPath, const char* valueName, REGSAM access);
 
-// The product's InstallPath in both views, as a tool of either bitness sees them.
-struct InstallPathViews {
-  bool wow64 = false;   // this Windows has two views (x64 edition)
-  RegistryValue view64; // the 64-bit view (the only one on 32-bit Windows: see below)
-  RegistryValue view32; // the 32-bit view; on 32-bit Windows the same as view64
-};
-
-// Reads HKLM\<product key>\InstallPath in each view with read access only.
-InstallPathViews ReadInstallPathViews();
-
-// The view a QBNotify.dll of the given bitness reads.
-inline const RegistryValue& ViewOfDll(const InstallPathViews& views, bool dll64) {
-  return dll64 ? views.view64 : views.view32;
-}
+// Whether this system has a 32-bit and a 64-bit registry view (an x64 edition, seen from a
+// process of either bitness).
+bool HasTwoRegistryViews();
 
 }  // namespace qbnotify::win32

@@ -16,7 +16,7 @@
 # script's options are hashed into the build directory's stamp.
 
 QB_LIBMARIADB_SOURCE_DIR=$QB_ROOT/build-libmariadb-src
-QB_LIBMARIADB_FLOOR_HEADER=$QB_ROOT/platform/win32/connector/WindowsFloor.h
+QB_LIBMARIADB_FLOOR_HEADER=$QB_ROOT/store/client/connector/WindowsFloor.h
 
 qb_libmariadb_dir() {
   case $1 in

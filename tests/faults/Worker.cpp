@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "environment/ConnectionSettings.h"
-#include "platform/hosted/HostEntry.h"
+#include "notify/hosted/HostEntry.h"
 
 namespace qbnotify::faults {
 namespace {

@@ -2,7 +2,7 @@
 // libmariadb.dll (mysql_init alone) and a complete libmysql.dll: the first is passed over
 // and released, the second is used and kept.
 #include "platform/win32/WindowsApi.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 #include "tests/wine/Check.h"
 
 int main() {

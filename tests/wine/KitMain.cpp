@@ -13,14 +13,14 @@
 #include "environment/ConnectionSettings.h"
 #include "platform/hosted/CodePage.h"
 #include "platform/win32/PosixTime.h"
-#include "platform/win32/RegistryViews.h"
+#include "tools/common/win32/InstallPathViews.h"
 #include "platform/win32/ToolText.h"
 #include "platform/win32/WindowsApi.h"
 #include "tests/wine/Check.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/qbnotify-doctor/Doctor.h"
 // Last: it renames the C runtime's "_s" functions for what follows.
-#include "platform/win32/connector/WindowsFloor.h"
+#include "store/client/connector/WindowsFloor.h"
 
 namespace qbnotify {
 namespace {

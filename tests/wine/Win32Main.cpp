@@ -14,7 +14,7 @@
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/WindowsApi.h"
 #include "store/Database.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 #include "tests/wine/PlatformContract.h"
 #include "tests/wine/Win32World.h"
 #include "notify/QBNotifyMain.h"

@@ -13,7 +13,7 @@
 
 #include "environment/ConnectionSettings.h"
 #include "store/Database.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 #include "store/Spool.h"
 #include "store/SpoolWriteBack.h"
 #include "store/WriteLog.h"

@@ -1,11 +1,12 @@
 #include "tools/qbnotify-explain/Explain.h"
 
+#include <exception>
 #include <sstream>
 #include <stdexcept>
 
 #include "environment/SessionQueries.h"
 #include "environment/Switches.h"
-#include "policy/Admission.h"
+#include "policy/Startup.h"
 #include "policy/SecurityPolicy.h"
 #include "session/SessionContext.h"
 #include "tools/common/ToolSupport.h"
@@ -22,8 +23,7 @@ json Queries(const std::vector<QueryStep>& steps) {
   return list;
 }
 
-json Record(const Instance& instance, const EventRecord& record) {
-  const SessionContext& context = instance.context;
+json Record(const SessionContext& context, const EventRecord& record) {
   return {{"table", "log"},         {"TypeID", record.typeId},       {"SourceID", 1},
           {"EventID", record.eventId}, {"UserID", Shown(context.UserId)}, {"AppID", Shown(context.AppId)},
           {"ComputerName", Shown(context.ClientName)}, {"Parameter1", Shown(record.parameter1)}, {"Parameter2", ""}};
@@ -173,7 +173,8 @@ json DuplicateStep(const AdmissionReport& report) {
   const RepeatLoginDecision& setting = *report.repeatLogin;
   step["queries"] = Queries(setting.queries);
   step["RepeatLoginEnable"] = setting.value;
-  if (!setting.failure.empty()) step["lines"].push_back("the setting could not be read (the rule does not apply): " + setting.failure);
+  if (setting.failure)
+    step["lines"].push_back("the setting could not be read (the rule does not apply): " + Shown(setting.failure->message));
   if (!setting.forbidden) {
     step["outcome"] = "skipped: RepeatLoginEnable is " + std::to_string(setting.value) + ", not 1";
     return step;
@@ -184,7 +185,7 @@ json DuplicateStep(const AdmissionReport& report) {
   for (const json& query : Queries(duplicate.queries)) step["queries"].push_back(query);
   step["sessions_on_other_clients"] = Rows(duplicate.otherClientRows);
   for (const SessionLoadRow& row : duplicate.otherClientRows) step["lines"].push_back("elsewhere: " + Shown(row.initialProgram));
-  if (!duplicate.failure.empty()) step["lines"].push_back("the search failed (the rule admits): " + duplicate.failure);
+  if (duplicate.failure) step["lines"].push_back("the search failed (the rule admits): " + Shown(duplicate.failure->message));
   step["outcome"] = duplicate.result == kDuplicateAccountFound
                         ? "refused: the user already runs a session from another client computer"
                         : "passed: no session of the user from another client computer";
@@ -198,7 +199,7 @@ json UserLimitStep(const AdmissionReport& report) {
   step["queries"] = Queries(limit.queries);
   step["RunAppNum"] = limit.limit;
   if (limit.countRan) step["counted_sessions"] = limit.counted;
-  if (!limit.failure.empty()) step["lines"].push_back("a query failed (the limit does not apply): " + limit.failure);
+  if (limit.failure) step["lines"].push_back("a query failed (the limit does not apply): " + Shown(limit.failure->message));
   if (limit.limit == 0) step["outcome"] = "passed: RunAppNum is 0 (no limit)";
   else
     step["outcome"] = std::string(limit.result == kUserLimitReached ? "refused" : "passed") + ": " +
@@ -207,21 +208,68 @@ json UserLimitStep(const AdmissionReport& report) {
   return step;
 }
 
-json Decision(const char* result, int reason, const char* by) {
-  json decision = {{"result", result}};
-  if (reason >= 0) {
-    decision["reason"] = reason;
-    decision["decided_by"] = by;
-    decision["client_message"] = {{"code", 0x1000}, {"reason", reason}};
-    if (reason != 0) decision["end_session"] = {{"flags", 10}, {"reason", 0}};
+// The decision as the library applies it: the client's message and the end of the session
+// come from the plan, so that they cannot differ from what the library does.
+json Decision(const StartupPlan& plan) {
+  using Outcome = StartupPlan::Outcome;
+  switch (plan.outcome) {
+    case Outcome::LeftAlone: return {{"result", "left alone"}};
+    case Outcome::Unchecked:
+    case Outcome::Stopped: return {{"result", "unchecked"}};
+    case Outcome::Admitted:
+    case Outcome::Refused: break;
   }
+  const int reason = plan.message ? plan.message->reason : kAdmitted;
+  const char* by = plan.admission.decidedBy;
+  json decision = {{"result", plan.outcome == Outcome::Admitted ? "admitted" : "refused"},
+                   {"reason", reason},
+                   {"decided_by", *by ? by : "all checks passed"}};
+  if (plan.message) decision["client_message"] = {{"code", plan.message->code}, {"reason", plan.message->reason}};
+  if (plan.end) decision["end_session"] = {{"flags", plan.end->flags}, {"reason", plan.end->reason}};
   return decision;
 }
 
-// Collects the records instead of writing them.
-struct ShowRecords final : AdmissionEffects {
+// Makes the tool's sessions read-only (and sets their clock) as soon as they are open, and
+// keeps the records instead of writing them: the plan lists them.
+class ShowOnly final : public StartupEffects {
+ public:
+  explicit ShowOnly(std::string at) : at_(std::move(at)) {}
+  void Connected(Instance& instance) override {
+    MakeReadOnly(instance.connections);
+    if (at_.empty()) return;
+    try {
+      FreezeServerClock(instance.connections, at_);
+    } catch (const std::invalid_argument&) {
+      badClock_ = std::current_exception();  // the command line's fault, not the farm's
+      throw;
+    }
+  }
   void Record(const EventRecord&) override {}
+  // A time the server cannot be set to is a usage error: raised again after the plan.
+  void RaiseBadClock() const {
+    if (badClock_) std::rethrow_exception(badClock_);
+  }
+
+ private:
+  std::string at_;
+  std::exception_ptr badClock_;
 };
+
+// Which connection failed, with the client library's or the server's own words: the plan
+// says only that they did not open.
+std::string ConnectionFailure(Connections& connections) {
+  for (Connection* connection : {connections.DS.get(), connections.DC.get(), connections.Log.get()}) {
+    if (!connection || connection->IsOpen()) continue;
+    try {
+      connection->Open();
+      return connection->Name() + " opened only on a second try";
+    } catch (const DatabaseError& error) {
+      return connection->Name() + " (" + connection->user + "@" + connection->host + ":" +
+             std::to_string(connection->port) + ", database " + connection->database + "): " + error.what();
+    }
+  }
+  return "the settings cannot be read";
+}
 
 }  // namespace
 
@@ -230,7 +278,6 @@ ExplainResult Explain(ExplainRequest request) {
   json& report = result.report;
   hosted::HostedPlatform platform(request.session);
   Instance instance(platform);
-  SessionContext& context = instance.context;
   // Every key in place first: references into an ordered object move when a key is added.
   report["session"] = json::object();
   report["steps"] = json::array();
@@ -239,10 +286,13 @@ ExplainResult Explain(ExplainRequest request) {
   json& steps = report["steps"];
   json& would = report["would_write"];
 
-  // The gate and the first stage, as the startup handler does them.
-  context.WinStationName = GetWinStationName(platform, kCurrentSession);
-  context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
-  context.ClientName = GetClientName(platform, kCurrentSession);
+  ShowOnly effects(request.at);
+  const StartupPlan plan = DecideStartup(instance, effects);
+  effects.RaiseBadClock();
+  const SessionContext& context = plan.context;
+  using Outcome = StartupPlan::Outcome;
+  report["decision"] = Decision(plan);
+
   const std::string& program = context.InitialProgram;
   report["session"] = {{"user", Shown(FindSwitchValue(platform, program, "/U:"))},
                        {"application", Shown(FindSwitchValue(platform, program, "/N:"))},
@@ -251,74 +301,41 @@ ExplainResult Explain(ExplainRequest request) {
                        {"mac", Shown(FindSwitchValue(platform, program, "/M:"))},
                        {"winstation", Shown(context.WinStationName)},
                        {"initial_program", Shown(program)}};
-  const bool remote = platform.SystemMetric(kMetricRemoteSession) != 0;
-  const std::string label = remote ? GetProtocolName(platform, kCurrentSession, context.WinStationName) : "";
-  if (!remote || label != kLabelKev) {
+  if (plan.outcome == Outcome::LeftAlone) {
     steps.push_back({{"check", "session gate"},
-                     {"outcome", !remote ? "left alone: not a remote session"
-                                         : "left alone: protocol label '" + label + "', not 'TAV KEV'"}});
-    report["decision"] = Decision("left alone", -1, "");
+                     {"outcome", !plan.gate.remote ? "left alone: not a remote session"
+                                                   : "left alone: protocol label '" + plan.gate.label +
+                                                         "', not 'TAV KEV'"}});
     return result;
   }
   steps.push_back({{"check", "session gate"}, {"outcome", "passed: remote, protocol label 'TAV KEV'"}});
 
   json connect = {{"check", "connections"}};
-  if (!OpenConnections(platform, instance.connections)) {
-    // Which connection failed, with the client library's or the server's own words.
-    std::string failure = "the settings cannot be read";
-    for (Connection* connection : {instance.connections.DS.get(), instance.connections.DC.get(), instance.connections.Log.get()}) {
-      if (!connection || connection->IsOpen()) continue;
-      try {
-        connection->Open();
-        failure = connection->Name() + " opened only on a second try";
-      } catch (const DatabaseError& error) {
-        failure = connection->Name() + " (" + connection->user + "@" + connection->host + ":" +
-                  std::to_string(connection->port) + ", database " + connection->database + "): " + error.what();
-      }
-      break;
-    }
-    connect["outcome"] = "failed: " + Shown(failure) + "; the library lets the session go on unchecked";
+  if (plan.outcome == Outcome::Unchecked) {
+    connect["outcome"] = "failed: " + Shown(ConnectionFailure(instance.connections)) +
+                         "; the library lets the session go on unchecked";
     steps.push_back(connect);
-    report["decision"] = Decision("unchecked", -1, "");
     return result;
   }
   const Connection& ds = *instance.connections.DS;
   connect["outcome"] = "opened DS " + Shown(ds.database) + ", DC " + Shown(instance.connections.DC->database) + ", Log " +
                        Shown(instance.connections.Log->database) + " on " + ds.host + ":" + std::to_string(ds.port) +
                        " as " + Shown(ds.user) + " (this tool's sessions are read-only)";
-  try {
-    MakeReadOnly(instance.connections);
-    if (!request.at.empty()) {
-      FreezeServerClock(instance.connections, request.at);
-      connect["server_clock"] = request.at + " (set for this tool's connections only)";
-    }
-    steps.push_back(connect);
-
-    FillSecondStage(instance);
-    steps.push_back({{"check", "session context"},
-                     {"outcome", "AppId '" + Shown(context.AppId) + "', ClientMac '" + Shown(context.ClientMac) +
-                                     "', UserId '" + Shown(context.UserId) + "', application '" +
-                                     Shown(context.Audit.appshowname) + "'"}});
-    would.push_back(Record(instance, EventRecord{1, 2, context.ClientMac}));
-  } catch (const std::invalid_argument&) {
-    throw;
-  } catch (const std::exception& error) {
-    if (steps.back()["check"] != "connections") steps.push_back(connect);
-    steps.push_back({{"check", "session context"},
-                     {"outcome", "failed: " + Shown(error.what()) + "; the library stops here: nothing told, nothing ended"}});
-    report["decision"] = Decision("unchecked", -1, "");
+  if (!request.at.empty()) connect["server_clock"] = request.at + " (set for this tool's connections only)";
+  steps.push_back(connect);
+  const std::string stopped =
+      plan.failure ? "failed: " + Shown(plan.failure->message) + "; the library stops here: nothing told, nothing ended"
+                   : std::string();
+  if (!plan.contextFilled) {
+    steps.push_back({{"check", "session context"}, {"outcome", stopped}});
     return result;
   }
+  steps.push_back({{"check", "session context"},
+                   {"outcome", "AppId '" + Shown(context.AppId) + "', ClientMac '" + Shown(context.ClientMac) +
+                                   "', UserId '" + Shown(context.UserId) + "', application '" +
+                                   Shown(context.Audit.appshowname) + "'"}});
 
-  ShowRecords effects;
-  AdmissionReport admission;
-  std::string failure;
-  try {
-    RunAdmissionChecks(instance, effects, admission);
-  } catch (const std::exception& error) {
-    failure = Shown(error.what());
-  }
-
+  const AdmissionReport& admission = plan.admission;
   if (admission.shell) {
     const ShellDecision& shell = *admission.shell;
     steps.push_back({{"check", "shell"},
@@ -332,17 +349,14 @@ ExplainResult Explain(ExplainRequest request) {
     if (admission.repeatLogin) steps.push_back(DuplicateStep(admission));
     if (admission.userLimit) steps.push_back(UserLimitStep(admission));
   }
-  for (const EventRecord& record : admission.records) would.push_back(Record(instance, record));
+  for (const EventRecord& record : plan.records) would.push_back(Record(context, record));
 
-  if (!failure.empty()) {
-    steps.back()["outcome"] = "failed: " + failure + "; the library stops here: nothing told, nothing ended";
-    report["decision"] = Decision("unchecked", -1, "");
+  if (plan.failure) {
+    // The step that failed keeps what it decided before; its outcome says that it failed.
+    steps.back()["outcome"] = stopped;
     return result;
   }
-  const int reason = *admission.reason;
-  report["decision"] = Decision(reason == kAdmitted ? "admitted" : "refused", reason,
-                                *admission.decidedBy ? admission.decidedBy : "all checks passed");
-  result.status = reason == kAdmitted ? kExitGood : kExitProblem;
+  result.status = plan.outcome == Outcome::Admitted ? kExitGood : kExitProblem;
   return result;
 }
 

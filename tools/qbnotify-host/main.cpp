@@ -17,7 +17,7 @@
 #include "environment/SessionQueries.h"
 #include "environment/Switches.h"
 #include "platform/hosted/CodePage.h"
-#include "platform/hosted/HostEntry.h"
+#include "notify/hosted/HostEntry.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "tools/qbnotify-host/SessionFile.h"
 

@@ -1,5 +1,5 @@
 // The client library linked into the hosted build.
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 
 #include <sys/socket.h>
 

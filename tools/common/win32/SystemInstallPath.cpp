@@ -1,6 +1,6 @@
 // Where the tools find the install path on Windows: the registry's InstallPath, read with
 // query access only, in the view that a QBNotify.dll of this program's bitness reads.
-#include "platform/win32/RegistryViews.h"
+#include "tools/common/win32/InstallPathViews.h"
 #include "tools/common/ToolSupport.h"
 
 namespace qbnotify::tools {

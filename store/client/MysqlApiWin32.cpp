@@ -4,7 +4,7 @@
 #include <winsock2.h>
 
 #include "platform/win32/WindowsApi.h"
-#include "store/MysqlApi.h"
+#include "store/client/MysqlApi.h"
 
 #include <type_traits>
 

@@ -12,10 +12,11 @@
 #include <iostream>
 
 #include "environment/ConnectionSettings.h"
-#include "platform/win32/RegistryViews.h"
+#include "platform/PlatformWrapper.h"
 #include "platform/win32/ToolText.h"
 #include "platform/win32/Win32Platform.h"
 #include "tools/common/ToolSupport.h"
+#include "tools/common/win32/InstallPathViews.h"
 #include "tools/qbnotify-doctor/Doctor.h"
 #include "tools/qbnotify-doctor/DoctorSwitches.h"
 
@@ -27,64 +28,23 @@ constexpr bool kThis64 = sizeof(void*) == 8;
 
 // The Win32 platform, except that the product's InstallPath is the value chosen above: the
 // registry is read with read access only, in the DLL's view, or not at all.
-class DoctorPlatform final : public Platform {
+class DoctorPlatform final : public PlatformWrapper {
  public:
-  explicit DoctorPlatform(RegistryValue installPath) : installPath_(std::move(installPath)) {}
+  explicit DoctorPlatform(RegistryValue installPath) : PlatformWrapper(system_), installPath_(std::move(installPath)) {}
 
-  std::optional<std::string> QuerySessionInformation(std::uint32_t id, SessionInfoClass infoClass) override {
-    return system_.QuerySessionInformation(id, infoClass);
-  }
-  bool WriteVirtualChannel(std::string_view name, std::string_view bytes) override {
-    return system_.WriteVirtualChannel(name, bytes);
-  }
-  int SystemMetric(int index) override { return system_.SystemMetric(index); }
-  // The doctor ends nobody's session.
+  // The doctor ends nobody's session, moves no window and traces nothing.
   void EndSession(std::uint32_t, std::uint32_t) override {}
-  DateTime LocalNow() override { return system_.LocalNow(); }
-  void SleepMilliseconds(std::uint32_t milliseconds) override { system_.SleepMilliseconds(milliseconds); }
-  void EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) override {
-    system_.EnumerateTopLevelWindows(visit);
-  }
-  int ReadWindowTitle(WindowHandle window, char* buffer, int capacity) override {
-    return system_.ReadWindowTitle(window, buffer, capacity);
-  }
-  std::uint32_t ReadWindowStyle(WindowHandle window) override { return system_.ReadWindowStyle(window); }
-  WindowHandle ReadWindowParent(WindowHandle window) override { return system_.ReadWindowParent(window); }
   void ShowWindowCommand(WindowHandle, int) override {}
-  TimerId StartTimer(std::uint32_t period, std::function<void()> tick) override {
-    return system_.StartTimer(period, std::move(tick));
-  }
-  void StopTimer(TimerId timer) override { system_.StopTimer(timer); }
+  void Trace(std::string_view) override {}
   RegistryValue ReadMachineRegistryString(std::string_view keyPath, std::string_view valueName) override {
     if (keyPath == kProductKey && valueName == kInstallPathValue) return installPath_;
     return system_.ReadMachineRegistryString(keyPath, valueName);
   }
-  std::string ReadProfileString(std::string_view section, std::string_view key, std::string_view defaultValue,
-                                std::string_view path, std::size_t bufferSize) override {
-    return system_.ReadProfileString(section, key, defaultValue, path, bufferSize);
-  }
-  const char* NextChar(const char* text) const override { return system_.NextChar(text); }
-  void UpperCaseBuffer(char* buffer, std::size_t length) const override { system_.UpperCaseBuffer(buffer, length); }
-  void Trace(std::string_view) override {}
-  // The spool's files, as the DLL reaches them (the doctor reads them; --write-back
-  // removes the rows it has written).
-  FileResult MakePrivateDirectory(std::string_view path) override { return system_.MakePrivateDirectory(path); }
-  FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override {
-    return system_.WriteFileDurably(path, bytes, replaceExisting);
-  }
-  FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override {
-    return system_.RenameWithoutReplacing(from, to);
-  }
-  DirectoryListing ListDirectory(std::string_view path) override { return system_.ListDirectory(path); }
-  FileContent ReadWholeFile(std::string_view path, std::size_t limit) override {
-    return system_.ReadWholeFile(path, limit);
-  }
-  FileResult RemoveFile(std::string_view path) override { return system_.RemoveFile(path); }
-  std::uint32_t CurrentProcessId() override { return system_.CurrentProcessId(); }
-  std::uint32_t ElapsedMilliseconds() override { return system_.ElapsedMilliseconds(); }
+  // Everything else, the spool's files among them, as the DLL reaches it (the doctor reads
+  // the spool; --write-back removes the rows it has written).
 
  private:
-  win32::Win32Platform system_;
+  win32::Win32Platform system_;  // constructed before use: the base only keeps a reference
   RegistryValue installPath_;
 };
 

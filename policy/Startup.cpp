@@ -1,0 +1,86 @@
+#include "policy/Startup.h"
+
+#include "channel/PChannel.h"
+#include "environment/SessionQueries.h"
+
+namespace qbnotify {
+namespace {
+
+// Progress texts (code page 936).
+constexpr const char* kTraceProtocolCheck = "\xBF\xAA\xCA\xBC\xBC\xEC\xB2\xE9\xCA\xC7\xB7\xF1KEV\xD0\xAD\xD2\xE9\xC0\xE0\xD0\xCD";
+constexpr const char* kTraceConnecting = "\xBF\xAA\xCA\xBC\xC1\xAC\xBD\xD3\xCA\xFD\xBE\xDD\xBF\xE2";
+constexpr const char* kTraceConnected = "\xCA\xFD\xBE\xDD\xBF\xE2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6";
+
+// The first stage of the context: what the session queries say, before any database.
+void FillFirstStage(Instance& instance) {
+  Platform& platform = instance.platform;
+  SessionContext& context = instance.context;
+  context.WinStationName = GetWinStationName(platform, kCurrentSession);
+  context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
+  context.ClientName = GetClientName(platform, kCurrentSession);
+  instance.Trace("WTSWinStatname=" + context.WinStationName);
+  instance.Trace("InitialProgram=" + context.InitialProgram);
+  instance.Trace("ComputerName=" + context.ClientName);
+  instance.Trace(kTraceProtocolCheck);
+}
+
+// Hands each check's record to the startup's own list and to the caller's effects.
+class DueRecords final : public AdmissionEffects {
+ public:
+  DueRecords(StartupPlan& plan, StartupEffects& effects) : plan_(plan), effects_(effects) {}
+  void Record(const EventRecord& record) override {
+    plan_.records.push_back(record);
+    effects_.Record(record);
+  }
+
+ private:
+  StartupPlan& plan_;
+  StartupEffects& effects_;
+};
+
+}  // namespace
+
+bool Gate::Ours() const { return remote && label == kLabelKev; }
+
+Gate DecideGate(Instance& instance, const std::function<void()>& betweenTests) {
+  Gate gate;
+  gate.remote = instance.platform.SystemMetric(kMetricRemoteSession) != 0;
+  if (!gate.remote) return gate;
+  if (betweenTests) betweenTests();
+  gate.label = GetProtocolName(instance.platform, kCurrentSession, instance.context.WinStationName);
+  return gate;
+}
+
+StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
+  StartupPlan plan;
+  const auto finish = [&](StartupPlan::Outcome outcome) {
+    plan.outcome = outcome;
+    plan.context = instance.context;
+    return plan;
+  };
+  plan.gate = DecideGate(instance, [&] { FillFirstStage(instance); });
+  if (!plan.gate.Ours()) return finish(StartupPlan::Outcome::LeftAlone);
+
+  instance.Trace(kTraceConnecting);
+  if (!OpenConnections(instance.platform, instance.connections)) return finish(StartupPlan::Outcome::Unchecked);
+  plan.connected = true;
+
+  DueRecords due(plan, effects);
+  plan.failure = Capture([&] {
+    effects.Connected(instance);
+    FillSecondStage(instance);
+    plan.contextFilled = true;
+    instance.Trace(kTraceConnected);
+    due.Record(EventRecord{1, 2, instance.context.ClientMac});
+    RunAdmissionChecks(instance, due, plan.admission);
+  });
+  if (plan.failure) return finish(StartupPlan::Outcome::Stopped);
+
+  const int reason = plan.admission.reason.value_or(kAdmitted);
+  plan.message = ClientMessage{kNotifyStartup, reason};
+  if (reason == kAdmitted) return finish(StartupPlan::Outcome::Admitted);
+  plan.end = SessionEnd{kForceLogoffFlags, 0};
+  return finish(StartupPlan::Outcome::Refused);
+}
+
+}  // namespace qbnotify

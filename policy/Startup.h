@@ -1,0 +1,86 @@
+// A session's startup decided as one plan, and the gate that every handler passes.
+//
+// DecideStartup runs the startup up to the point where the library would act: the gate with
+// the context's first stage, the connections, the second stage, the startup record and the
+// admission checks in their order. Records fall due on the way and go to the effects at
+// once, so that the library writes each before the next check asks the database anything;
+// what follows from the decision (the client's message, the end of the session) is in the
+// plan for the caller to apply. The library applies it; a tool renders it and writes
+// nothing, and the server receives the same statements in the same order either way.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "policy/Admission.h"
+#include "session/Decisions.h"
+#include "session/SessionContext.h"
+#include "store/Failure.h"
+
+namespace qbnotify {
+
+// The gate's verdict: remote, and the protocol label of the winstation name in the context.
+struct Gate {
+  bool remote = false;
+  std::string label;  // empty when not remote (the label is not computed then)
+
+  bool Ours() const;  // remote and labelled "TAV KEV"
+};
+
+// The gate of every handler. `betweenTests` runs after the remote test has passed and
+// before the label is computed (startup fills the context's first stage there).
+Gate DecideGate(Instance& instance, const std::function<void()>& betweenTests = {});
+
+// The session-end flags of a refused session: reboot (2) combined with power-off (8).
+inline constexpr std::uint32_t kForceLogoffFlags = 10;
+
+struct ClientMessage {
+  std::uint16_t code = 0;
+  std::int32_t reason = 0;
+};
+
+struct SessionEnd {
+  std::uint32_t flags = 0;
+  std::uint32_t reason = 0;
+};
+
+struct StartupPlan {
+  enum class Outcome {
+    LeftAlone,  // not ours: nothing more happens
+    Unchecked,  // the connections did not open: the session goes on, nothing told
+    Stopped,    // a later step failed (`failure`): nothing told, nothing ended
+    Admitted,
+    Refused,
+  };
+  Outcome outcome = Outcome::LeftAlone;
+  Gate gate;
+  bool connected = false;            // the three connections opened
+  bool contextFilled = false;        // the second stage is in `context`
+  SessionContext context;            // as the startup left it
+  AdmissionReport admission;         // each check's decision, as far as the checks ran
+  std::vector<EventRecord> records;  // every record due, in order: the startup record first
+  std::optional<Failure> failure;    // what stopped the startup (Stopped)
+  std::optional<ClientMessage> message;
+  std::optional<SessionEnd> end;
+};
+
+// What the caller does while the startup is decided.
+class StartupEffects {
+ public:
+  virtual ~StartupEffects() = default;
+  // The connections are open and the second stage comes next (a tool makes its sessions
+  // read-only here). A failure raised here stops the startup like a failing step.
+  virtual void Connected(Instance&) {}
+  // A record falls due.
+  virtual void Record(const EventRecord& record) = 0;
+};
+
+// Decides the startup of the session that `instance` runs in, filling its context. A step
+// that fails, the effects' included, ends the plan (Stopped, with what was decided before
+// it); nothing is raised.
+StartupPlan DecideStartup(Instance& instance, StartupEffects& effects);
+
+}  // namespace qbnotify
