@@ -7,20 +7,16 @@
 namespace qbnotify {
 namespace {
 
-// Runs a query whose failure makes the caller's limit not apply: 0, with the error kept.
+// Runs a one-number query; its failure stops here, as the value's stand-in.
 template <typename Body>
-std::int32_t ReadOrZero(std::optional<Failure>& failure, Body body) {
+Result<std::int32_t> ReadNumber(Body body) {
   std::int32_t value = 0;
-  if (std::optional<Failure> stopped = Capture([&] { value = body(); })) {
-    failure = std::move(stopped);
-    return 0;
-  }
+  if (std::optional<Failure> failure = Capture([&] { value = body(); })) return *std::move(failure);
   return value;
 }
 
-std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step,
-                               std::optional<Failure>& failure) {
-  return ReadOrZero(failure, [&] {
+Result<std::int32_t> ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step) {
+  return ReadNumber([&] {
     Statement statement(instance.connections.DS.get());
     statement.SetSql("Select RunAppNum from cuser where name = :A");
     statement.BindText("A", userName);
@@ -31,9 +27,8 @@ std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, 
   });
 }
 
-std::int32_t CountClientSessions(Instance& instance, const std::string& clientName, QueryStep& step,
-                                 std::optional<Failure>& failure) {
-  return ReadOrZero(failure, [&] {
+Result<std::int32_t> CountClientSessions(Instance& instance, const std::string& clientName, QueryStep& step) {
+  return ReadNumber([&] {
     Statement statement(instance.connections.DC.get());
     statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
     statement.BindText("A", "%KEV%");
@@ -43,6 +38,13 @@ std::int32_t CountClientSessions(Instance& instance, const std::string& clientNa
     step.rows = statement.RowCount();
     return statement.ColumnInteger(std::size_t{0});
   });
+}
+
+// A number whose query failed counts as 0 and keeps the failure in the decision: the
+// limit does not apply.
+std::int32_t OrZero(const Result<std::int32_t>& number, std::optional<Failure>& failure) {
+  if (!number) failure = number.Error();
+  return number.ValueOr(0);
 }
 
 }  // namespace
@@ -102,14 +104,12 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
 
 std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName) {
   QueryStep step;
-  std::optional<Failure> failure;
-  return ReadUserRunAppNum(instance, userName, step, failure);
+  return ReadUserRunAppNum(instance, userName, step).ValueOr(0);
 }
 
 std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName) {
   QueryStep step;
-  std::optional<Failure> failure;
-  return CountClientSessions(instance, clientName, step, failure);
+  return CountClientSessions(instance, clientName, step).ValueOr(0);
 }
 
 UserLimitDecision CheckUserSessionLimit(Instance& instance) {
@@ -117,11 +117,11 @@ UserLimitDecision CheckUserSessionLimit(Instance& instance) {
   const std::string clientName = GetClientName(instance.platform, kCurrentSession);
   UserLimitDecision decision;
   decision.queries.emplace_back();
-  decision.limit = ReadUserRunAppNum(instance, userName, decision.queries.back(), decision.failure);
+  decision.limit = OrZero(ReadUserRunAppNum(instance, userName, decision.queries.back()), decision.failure);
   if (decision.limit == 0) return decision;
   decision.countRan = true;
   decision.queries.emplace_back();
-  decision.counted = CountClientSessions(instance, clientName, decision.queries.back(), decision.failure);
+  decision.counted = OrZero(CountClientSessions(instance, clientName, decision.queries.back()), decision.failure);
   decision.result = decision.counted >= decision.limit ? kUserLimitReached : 0;
   return decision;
 }
