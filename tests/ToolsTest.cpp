@@ -193,6 +193,21 @@ TEST_F(Tools, ExplainSaysWhereTheLibraryWouldGiveUp) {
   EXPECT_EQ(run.json["steps"].back()["check"], "security policy") << run.out;
   EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("timegroup"), std::string::npos) << run.out;
   EXPECT_EQ(run.json["would_write"].size(), 2u);  // the startup and shell records only
+  // The rules admit, then the application's limits cannot be read: the policy, its rules
+  // and the deciding rule stay in the output beside the failure.
+  ds().Exec("INSERT INTO addressgroup VALUES ('ANY', '0', '', '');"
+            "INSERT INTO timegroup (TimeID, DayType) VALUES ('T', 0);"
+            "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+            "TimeID, Action) VALUES ('P1', 10, 'PC-*', '*', 0, 'ANY', 'T', 0);"
+            "ALTER TABLE application RENAME COLUMN app_session_count TO app_session_count_away");
+  run = Explain(path);
+  ds().Exec("ALTER TABLE application RENAME COLUMN app_session_count_away TO app_session_count");
+  EXPECT_EQ(ExplainVerdict(run), "unchecked");
+  const ordered_json& policy = run.json["steps"].back();
+  EXPECT_EQ(policy["check"], "security policy") << run.out;
+  EXPECT_EQ(policy["policy_id"], "P1") << run.out;
+  EXPECT_EQ(policy["deciding_rule"]["SortID"], 10) << run.out;
+  EXPECT_NE(policy["outcome"].get<std::string>().find("app_session_count"), std::string::npos) << run.out;
 }
 
 struct LintCase {
