@@ -7,7 +7,7 @@
 #include "environment/Switches.h"
 #include "policy/Admission.h"
 #include "store/SpoolWriteBack.h"
-#include "store/WriteLog.h"
+#include "store/EventLog.h"
 
 namespace qbnotify {
 namespace {

@@ -16,7 +16,7 @@
 #include "store/MysqlApi.h"
 #include "store/Spool.h"
 #include "store/SpoolWriteBack.h"
-#include "store/WriteLog.h"
+#include "store/EventLog.h"
 #include "tools/common/ToolSupport.h"
 
 namespace qbnotify::tools {
