@@ -45,6 +45,20 @@ TEST(FormatIdentifier, PadsToElevenCharactersAndNeverWraps) {
   EXPECT_EQ(FormatIdentifier("X", 5), "X0000000005");
 }
 
+// The library's draw and the doctor's check read a stored identifier through this one
+// function: only digits after the head's length make a number.
+TEST(NumberAfterHead, ReadsOnlyDigitsAfterTheHeadsLength) {
+  const std::optional<std::int64_t> none;
+  const struct {
+    const char* stored;
+    std::optional<std::int64_t> number;
+  } cases[] = {{"Log00000041", 41},  {"XYZ00000041", 41}, {"Log2147483647", 2147483647},
+               {"LogABC", none},     {"Log", none},       {"Lo", none},
+               {"Log-0000005", none}, {"Log+5", none},    {"Log 5", none},
+               {"Log99999999999999999999999", INT64_MAX}};
+  for (const auto& c : cases) EXPECT_EQ(NumberAfterHead(c.stored, "Log"), c.number) << c.stored;
+}
+
 TEST_F(IdentifierTest, ContinuesFromTheStoredIdentifier) {
   ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log00000123', 1, 'NULL')");
   EXPECT_EQ(Draw("Log"), "Log00000124");
