@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "store/WriteLog.h"
+#include "store/Identifiers.h"
 #include "tests/cluster/Cluster.h"
 
 namespace qbnotify::bench {

@@ -85,7 +85,7 @@ endfunction()
 qbnotify_windows_tool(qbnotify-settings)
 qbnotify_windows_tool(qbnotify-explain)
 qbnotify_windows_tool(qbnotify-lint)
-qbnotify_windows_tool(qbnotify-doctor tools/qbnotify-doctor/Doctor.cpp tools/qbnotify-doctor/main_win32.cpp)
+qbnotify_windows_tool(qbnotify-doctor ${QBNOTIFY_DOCTOR_SOURCES} tools/qbnotify-doctor/main_win32.cpp)
 
 list(JOIN QBNOTIFY_WINDOWS_TOOLS "\n" QBNOTIFY_TOOL_LIST)
 file(WRITE ${CMAKE_BINARY_DIR}/windows-tools.txt "${QBNOTIFY_TOOL_LIST}\n")

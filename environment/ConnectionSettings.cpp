@@ -38,6 +38,12 @@ std::string DecodeBase64Text(std::string_view text) {
   return out;
 }
 
+std::string DecodeSettingValue(std::string_view stored) {
+  std::string base64(stored);
+  std::replace(base64.begin(), base64.end(), '#', '=');
+  return DecodeBase64Text(base64);
+}
+
 std::string EncodeSettingValue(std::string_view plain) {
   // The encoder breaks its lines after 76 characters; a line break would end the value in
   // the settings file, so the stored form is one line however long the value.
@@ -69,8 +75,7 @@ std::string ReadConnectionSetting(Platform& platform, std::string_view section, 
   try {
     std::string value = platform.ReadProfileString(section, key, "", *path, kProfileBufferSize);
     if (key == "DSHost") return value;
-    std::replace(value.begin(), value.end(), '#', '=');
-    return DecodeBase64Text(value);
+    return DecodeSettingValue(value);
   } catch (...) {
     return {};
   }

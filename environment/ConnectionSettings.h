@@ -46,6 +46,10 @@ std::string ReadConnectionSetting(Platform& platform, std::string_view section, 
 // whole text decode to "".
 std::string DecodeBase64Text(std::string_view text);
 
+// A coded value as the settings file stores it, decoded: "#" read as the padding "=", then
+// Base64 as DecodeBase64Text reads it ("QQ##" -> "A"; a value that is not Base64 -> "").
+std::string DecodeSettingValue(std::string_view stored);
+
 // The stored form of a coded value: Base64 with "#" for each padding "=", on one line
 // whatever the length. Used by the tool that writes settings files.
 std::string EncodeSettingValue(std::string_view plain);

@@ -9,7 +9,7 @@
 
 #include "platform/Platform.h"
 #include "store/Database.h"
-#include "store/WriteLog.h"
+#include "store/EventLog.h"
 
 namespace qbnotify {
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 
 #include "environment/ConnectionSettings.h"
 #include "store/client/MysqlApi.h"
@@ -320,10 +321,8 @@ std::optional<HostPort> SplitHostPort(const std::string& value) {
   return result;
 }
 
-namespace {
-
-void ConfigureAndOpen(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
-                      const char* databaseKey) {
+void ConfigureConnection(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
+                         const char* databaseKey) {
   connection.user = ReadConnectionSetting(platform, "DSConnection", "DSUID");
   connection.password = ReadConnectionSetting(platform, "DSConnection", "DSPSW");
   const std::optional<HostPort> hostPort = SplitHostPort(dsHost);
@@ -331,10 +330,7 @@ void ConfigureAndOpen(Platform& platform, Connection& connection, const std::str
   connection.host = hostPort->host;
   connection.port = hostPort->port;
   connection.database = ReadConnectionSetting(platform, section, databaseKey);
-  connection.Open();
 }
-
-}  // namespace
 
 bool OpenConnections(Platform& platform, Connections& connections) {
   try {
@@ -344,9 +340,12 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DC->ShareServerWith(*connections.DS);
     connections.Log->ShareServerWith(*connections.DS);
     const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
-    ConfigureAndOpen(platform, *connections.DS, dsHost, "DSConnection", "DSDB");
-    ConfigureAndOpen(platform, *connections.DC, dsHost, "DCConnection", "DCDB");
-    ConfigureAndOpen(platform, *connections.Log, dsHost, "LogConnection", "LogDB");
+    for (const auto& [connection, section, databaseKey] :
+         {std::tuple{connections.DS.get(), "DSConnection", "DSDB"}, std::tuple{connections.DC.get(), "DCConnection", "DCDB"},
+          std::tuple{connections.Log.get(), "LogConnection", "LogDB"}}) {
+      ConfigureConnection(platform, *connection, dsHost, section, databaseKey);
+      connection->Open();
+    }
     return true;
   } catch (...) {
     return false;

@@ -205,6 +205,12 @@ struct HostPort {
 };
 std::optional<HostPort> SplitHostPort(const std::string& value);
 
+// Gives a connection the coordinates that the settings name: the host and port of the
+// "DSHost" value `dsHost`, DS's account and password, and the database that `databaseKey`
+// of `section` names. Raises DatabaseError when `dsHost` is not a valid host:port value.
+void ConfigureConnection(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
+                         const char* databaseKey);
+
 // Creates the three connections, configures them from the connection settings and opens
 // them in the order DS, DC, Log. False at the first failure: the connections opened so far
 // stay open, the rest keep the values they had. Never throws.

@@ -2,26 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <cstdio>
 #include <set>
 #include <vector>
 
 #include "environment/ConnectionSettings.h"
 #include "store/Database.h"
+#include "store/SpoolCounts.h"
+#include "store/SpoolNames.h"
 
 namespace qbnotify {
 namespace {
 
-constexpr std::string_view kRowSuffix = ".row";
-constexpr std::string_view kClaimSuffix = ".claim";
-constexpr std::string_view kBadSuffix = ".bad";
-constexpr std::string_view kRefusedSuffix = ".refused";
-constexpr std::string_view kTemporarySuffix = ".tmp";
-constexpr std::string_view kCountsPrefix = "counts-";
-constexpr std::string_view kCountsSuffix = ".cnt";
-constexpr std::string_view kCountsMagic = "QBSPOOL-COUNTS 1";
-constexpr std::size_t kCountsFileLimit = 4096;
+using namespace spool;
+
 // Tries at new names for one row before giving up; only a process that has already written
 // this many rows stamped with the same second can need more.
 constexpr int kNameAttempts = 1000;
@@ -29,98 +22,6 @@ constexpr int kNameAttempts = 1000;
 // The <n> of new entries' names, for the whole process, so that Spool objects made one after
 // another do not try the same names again.
 std::atomic<std::uint32_t> entrySequence{0};
-
-bool EndsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-std::string Hex8(std::uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08x", value);
-  return text;
-}
-
-// "YYYYMMDDhhmmss", each field forced into its width so that every name has one shape.
-std::string TimeStamp(const DateTime& time) {
-  const auto clamp = [](int value, int high) { return std::clamp(value, 0, high); };
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", clamp(time.year, 9999), clamp(time.month, 99),
-                clamp(time.day, 99), clamp(time.hour, 99), clamp(time.minute, 99), clamp(time.second, 99));
-  return text;
-}
-
-std::optional<DateTime> ParseTimeStamp(std::string_view name) {
-  if (name.size() < 14) return std::nullopt;
-  int fields[6];
-  const int widths[6] = {4, 2, 2, 2, 2, 2};
-  std::size_t at = 0;
-  for (int i = 0; i < 6; ++i) {
-    const char* begin = name.data() + at;
-    const auto [end, error] = std::from_chars(begin, begin + widths[i], fields[i]);
-    if (error != std::errc() || end != begin + widths[i]) return std::nullopt;
-    at += static_cast<std::size_t>(widths[i]);
-  }
-  return DateTime{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
-}
-
-std::optional<std::uint64_t> ParseCount(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-struct Counts {
-  std::uint64_t dropped = 0;
-  std::uint64_t refused = 0;
-};
-
-std::string EncodeCounts(const Counts& counts) {
-  return std::string(kCountsMagic) + "\ndropped " + std::to_string(counts.dropped) + "\nrefused " +
-         std::to_string(counts.refused) + "\n";
-}
-
-// The counts of one file; nullopt unless the file is exactly what EncodeCounts writes.
-std::optional<Counts> DecodeCounts(std::string_view text) {
-  const auto line = [&text](std::string_view label) -> std::optional<std::uint64_t> {
-    if (!StartsWith(text, label)) return std::nullopt;
-    const std::size_t end = text.find('\n');
-    if (end == std::string_view::npos) return std::nullopt;
-    const auto value = ParseCount(text.substr(label.size(), end - label.size()));
-    text.remove_prefix(end + 1);
-    return value;
-  };
-  if (!StartsWith(text, std::string(kCountsMagic) + "\n")) return std::nullopt;
-  text.remove_prefix(kCountsMagic.size() + 1);
-  const auto dropped = line("dropped ");
-  const auto refused = line("refused ");
-  if (!dropped || !refused || !text.empty()) return std::nullopt;
-  return Counts{*dropped, *refused};
-}
-
-// "<base>.<claimer>-<tick>.claim" -> base, claimer and the tick of the claim; nullopt for
-// any other shape.
-struct ClaimName {
-  std::string base;
-  std::uint32_t claimer = 0;
-  std::uint32_t tick = 0;
-};
-std::optional<ClaimName> ParseClaimName(std::string_view name) {
-  if (!EndsWith(name, kClaimSuffix)) return std::nullopt;
-  name.remove_suffix(kClaimSuffix.size());
-  constexpr std::size_t kTagBytes = 8 + 1 + 8;
-  if (name.size() < kTagBytes + 1 || name[name.size() - kTagBytes - 1] != '.' || name[name.size() - 9] != '-')
-    return std::nullopt;
-  ClaimName claim;
-  const char* tag = name.data() + name.size() - kTagBytes;
-  for (auto [at, value] : {std::pair{tag, &claim.claimer}, std::pair{tag + 9, &claim.tick}}) {
-    const auto [end, error] = std::from_chars(at, at + 8, *value, 16);
-    if (error != std::errc() || end != at + 8) return std::nullopt;
-  }
-  claim.base = std::string(name.substr(0, name.size() - kTagBytes - 1));
-  return claim;
-}
 
 std::uint64_t ReadSetting(Platform& platform, const std::string& path, const char* key, std::uint64_t fallback,
                           std::uint64_t highest) {
@@ -190,7 +91,7 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     std::uint64_t total = 0;
     for (const DirectoryEntry& entry : listing.entries) {
       total += entry.size;
-      if (EndsWith(entry.name, kRowSuffix) || EndsWith(entry.name, kClaimSuffix)) ++rows;
+      if (IsWaitingRow(entry.name)) ++rows;
     }
     if (rows + 1 > settings_.MaxRows || total + bytes->size() > settings_.MaxBytes) {
       CountDropped();
@@ -208,34 +109,6 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
   } catch (...) {
     // Out of memory, at worst: the row is lost, as it would have been without a spool.
     return SpoolAddResult::Failed;
-  }
-}
-
-void Spool::CountRefused(std::uint64_t rows) { AddCounts(0, rows); }
-void Spool::CountDropped(std::uint64_t rows) { AddCounts(rows, 0); }
-
-// Each process keeps its own counts file and only ever rewrites that one, so that two
-// processes never race on a count: the totals are the sum over the files. A file that does
-// not read is set aside before it is replaced.
-bool Spool::AddCounts(std::uint64_t dropped, std::uint64_t refused) {
-  try {
-    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) return false;
-    const std::string name = std::string(kCountsPrefix) + Hex8(process_) + std::string(kCountsSuffix);
-    Counts counts;
-    const FileContent content = platform_.ReadWholeFile(PathOf(name), kCountsFileLimit);
-    if (content.result == FileResult::Ok || content.result == FileResult::TooLarge) {
-      const std::optional<Counts> stored =
-          content.result == FileResult::Ok ? DecodeCounts(content.bytes) : std::nullopt;
-      if (stored) counts = *stored;
-      else platform_.RenameWithoutReplacing(PathOf(name), PathOf(name + std::string(kBadSuffix)));
-    } else if (content.result != FileResult::NotFound) {
-      return false;
-    }
-    counts.dropped += dropped;
-    counts.refused += refused;
-    return platform_.WriteFileDurably(PathOf(name), EncodeCounts(counts), true) == FileResult::Ok;
-  } catch (...) {
-    return false;
   }
 }
 
@@ -430,7 +303,7 @@ SpoolState Spool::State() {
 bool Spool::HasWaitingRows() {
   const DirectoryListing listing = platform_.ListDirectory(directory_);
   return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
-    return EndsWith(entry.name, kRowSuffix) || EndsWith(entry.name, kClaimSuffix);
+    return IsWaitingRow(entry.name);
   });
 }
 

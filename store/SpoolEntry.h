@@ -27,48 +27,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "platform/Platform.h"
-#include "store/WriteLog.h"
+#include "store/Rows.h"
 
 namespace qbnotify {
 
 // The largest entry file accepted, written or read. Rows come from clients' texts; this
 // keeps a hostile or broken one from filling the spool alone.
 inline constexpr std::size_t kMaxSpoolEntryBytes = 1u << 20;
-
-// One row of table log, with the event's own time.
-struct EventRow {
-  std::string id;  // empty until an identifier is drawn for it
-  DateTime time;
-  std::int32_t typeId = 0;
-  std::int32_t sourceId = 0;
-  std::string userId;
-  std::string appId;
-  std::string computerName;
-  std::int32_t eventId = 0;
-  std::string parameter1;
-  std::string parameter2;
-
-  friend bool operator==(const EventRow&, const EventRow&) = default;
-};
-
-// One row of table appshenji.
-struct AuditRow {
-  std::string logid;  // empty until an identifier is drawn for it
-  AuditRecord record;
-
-  friend bool operator==(const AuditRow& a, const AuditRow& b) {
-    const AuditRecord& x = a.record;
-    const AuditRecord& y = b.record;
-    return a.logid == b.logid && x.sessionid == y.sessionid && x.farmuser == y.farmuser && x.appid == y.appid &&
-           x.appshowname == y.appshowname && x.clientmac == y.clientmac && x.starttime == y.starttime &&
-           x.stoptime == y.stoptime;
-  }
-};
-
-using SpooledRow = std::variant<EventRow, AuditRow>;
 
 // The row's identifier (empty until drawn) and the head it is drawn with.
 const std::string& RowIdentifier(const SpooledRow& row);

@@ -2,6 +2,8 @@
 
 #include <mysqld_error.h>
 
+#include "store/Identifiers.h"
+
 namespace qbnotify {
 
 namespace {

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "TestDatabase.h"
-#include "store/WriteLog.h"
+#include "store/Identifiers.h"
 
 namespace qbnotify {
 namespace {
@@ -43,6 +43,20 @@ TEST(FormatIdentifier, PadsToElevenCharactersAndNeverWraps) {
   EXPECT_EQ(FormatIdentifier("Log", 99999999), "Log99999999");
   EXPECT_EQ(FormatIdentifier("Log", 100000000), "Log100000000");
   EXPECT_EQ(FormatIdentifier("X", 5), "X0000000005");
+}
+
+// The library's draw and the doctor's check read a stored identifier through this one
+// function: only digits after the head's length make a number.
+TEST(NumberAfterHead, ReadsOnlyDigitsAfterTheHeadsLength) {
+  const std::optional<std::int64_t> none;
+  const struct {
+    const char* stored;
+    std::optional<std::int64_t> number;
+  } cases[] = {{"Log00000041", 41},  {"XYZ00000041", 41}, {"Log2147483647", 2147483647},
+               {"LogABC", none},     {"Log", none},       {"Lo", none},
+               {"Log-0000005", none}, {"Log+5", none},    {"Log 5", none},
+               {"Log99999999999999999999999", INT64_MAX}};
+  for (const auto& c : cases) EXPECT_EQ(NumberAfterHead(c.stored, "Log"), c.number) << c.stored;
 }
 
 TEST_F(IdentifierTest, ContinuesFromTheStoredIdentifier) {
@@ -95,6 +109,44 @@ TEST_F(IdentifierTest, TwoRowsOfOneHeadBothReceiveTheNewIdentifier) {
   const std::string drawn = Draw("Log");
   EXPECT_EQ(ds().Scalar("select count(distinct ID) from GloabolInc"), "1");
   EXPECT_EQ(ds().Scalar("select min(ID) from GloabolInc"), drawn);
+  ds().Exec("TRUNCATE TABLE GloabolInc; ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)");
+}
+
+// Every pair of counter-row kinds under one head, each drawn twice, against the rule: the
+// first row, as the server returns them, decides; a draw that it allows gives both rows the
+// new identifier, and one that it refuses writes nothing.
+TEST_F(IdentifierTest, TwoCounterRowsOfOneHeadFollowTheFirstRow) {
+  struct Kind {
+    const char* name;
+    const char* stored;
+    std::int32_t number;  // 0: the row refuses a draw
+  };
+  const Kind kinds[] = {{"valid", "Log00000010", 10},
+                        {"not a number", "LogABC", 0},
+                        {"at the limit", "Log2147483647", 0},
+                        {"prefix only", "Log", 0}};
+  ds().Exec("ALTER TABLE GloabolInc DROP PRIMARY KEY");
+  for (const Kind& first : kinds) {
+    for (Kind second : kinds) {
+      // Two valid rows that disagree, so that the test can tell which one decided.
+      if (second.number != 0) second = {"valid", "Log00000050", 50};
+      SCOPED_TRACE(std::string(first.name) + ", then " + second.name);
+      ds().Exec("TRUNCATE TABLE GloabolInc");
+      ds().Exec(std::string("INSERT INTO GloabolInc VALUES ('Log', '") + first.stored + "', 1, 'first'), ('Log', '" +
+                second.stored + "', 1, 'second')");
+      for (std::int32_t draw = 1; draw <= 2; ++draw) {
+        const std::string order = "select group_concat(ID order by Remark) from GloabolInc";
+        if (first.number == 0) {
+          EXPECT_THROW(Draw("Log"), DatabaseError);
+          EXPECT_EQ(ds().Scalar(order), std::string(first.stored) + "," + second.stored);
+        } else {
+          const std::string expected = FormatIdentifier("Log", first.number + draw);
+          EXPECT_EQ(Draw("Log"), expected);
+          EXPECT_EQ(ds().Scalar(order), expected + "," + expected);
+        }
+      }
+    }
+  }
   ds().Exec("TRUNCATE TABLE GloabolInc; ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)");
 }
 

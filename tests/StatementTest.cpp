@@ -8,7 +8,7 @@
 #include "TestDatabase.h"
 #include "store/Database.h"
 #include "store/SqlParameters.h"
-#include "store/WriteLog.h"
+#include "store/EventLog.h"
 
 namespace qbnotify {
 namespace {

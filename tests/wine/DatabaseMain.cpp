@@ -19,7 +19,7 @@
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/WindowsApi.h"
 #include "store/Database.h"
-#include "store/WriteLog.h"
+#include "store/EventLog.h"
 #include "tests/wine/Check.h"
 
 namespace qbnotify {

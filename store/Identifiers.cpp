@@ -1,4 +1,4 @@
-#include "store/WriteLog.h"
+#include "store/Identifiers.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,12 +6,9 @@
 #include <optional>
 #include <random>
 
-#include <errmsg.h>
 #include <mysqld_error.h>
 
-#include "environment/Switches.h"
 #include "store/client/MysqlApi.h"
-#include "store/SpoolWriteBack.h"
 
 namespace qbnotify {
 namespace {
@@ -38,14 +35,17 @@ bool IsRetryable(const DatabaseError& error) {
 // The draw in one statement. LAST_INSERT_ID(expr) stores the new number as the connection's
 // insert id, which comes back with the answer to the UPDATE: no second round trip, no lock
 // held between statements, and the row lock lasts only as long as the autocommitted UPDATE.
-// Only a counter whose tail (after the head's length) is all digits and whose next number
-// fits 32 bits is advanced; every other case changes no row and is settled by a read.
-// LPAD never cuts: the width grows with the number (Log99999999 -> Log100000000).
+// Only the counter of a head that has exactly one row, whose tail (after the head's length)
+// is all digits and whose next number fits 32 bits, is advanced; every other case changes no
+// row and is settled by a read. The count locks the head's rows before the UPDATE does (a
+// plain read would take shared locks, and two draws holding them would deadlock on the
+// upgrade). LPAD never cuts: the width grows with the number (Log99999999 -> Log100000000).
 constexpr const char* kDrawSql =
     "Update GloabolInc set ID=CONCAT(:np, LPAD(LAST_INSERT_ID(CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED)+1), "
     "GREATEST(:width, LENGTH(LAST_INSERT_ID(CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED)+1))), '0')) "
     "where Head=:np and SUBSTRING(ID, LENGTH(:np)+1) REGEXP '^[0-9]+$' and "
-    "CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED) < 2147483647";
+    "CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED) < 2147483647 and "
+    "(select count(*) from GloabolInc where Head=:np for update) = 1";
 
 // The first draw of a head creates its row, unless another session's first draw has just
 // done so (then no row is inserted and the draw is made again). With a key on Head a race
@@ -57,47 +57,36 @@ constexpr const char* kCreateSql =
 
 int WidthOf(const std::string& head) { return head.size() < 11 ? static_cast<int>(11 - head.size()) : 0; }
 
-// The number after the head in a stored identifier; raises for a tail that is not a number
-// or a next number that would not fit 32 bits.
+// The number after the head in a stored identifier, plus one; raises for a tail that is not
+// a number or a next number that would not fit 32 bits.
 std::int32_t NextNumberAfter(const std::string& stored, const std::string& head) {
-  const std::string tail = stored.size() > head.size() ? stored.substr(head.size()) : std::string();
-  if (tail.empty() || tail.find_first_not_of("0123456789") != std::string::npos)
-    throw DatabaseError("'" + stored + "' is not a valid identifier of head " + head);
-  std::int64_t number = 0;
-  const auto [end, error] = std::from_chars(tail.data(), tail.data() + tail.size(), number);
-  if (error != std::errc() || number + 1 > INT32_MAX)
-    throw DatabaseError("the identifiers of head " + head + " are exhausted at '" + stored + "'");
-  return static_cast<std::int32_t>(number + 1);
+  const std::optional<std::int64_t> number = NumberAfterHead(stored, head);
+  if (!number) throw DatabaseError("'" + stored + "' is not a valid identifier of head " + head);
+  if (*number >= INT32_MAX) throw DatabaseError("the identifiers of head " + head + " are exhausted at '" + stored + "'");
+  return static_cast<std::int32_t>(*number + 1);
 }
 
-// Two counter rows of one head (a table without a key on Head): the first row decides and
-// both rows receive the new identifier, in one transaction under a locking read. When the
-// single UPDATE has just advanced rows that agreed, they all hold its number, which stands.
-std::string DrawFromSeveralRows(Statement& statement, const std::string& head, std::optional<std::int32_t> justDrawn) {
+// Several counter rows of one head (a table without a key on Head): the first row, as the
+// server returns them, decides, and every row receives the new identifier, in one
+// transaction under a locking read. A first row that refuses a draw raises and changes no row.
+std::string DrawFromSeveralRows(Statement& statement, const std::string& head) {
   Connection& connection = statement.GetConnection();
   connection.Query("Start transaction");
   try {
     statement.SetSql("Select ID from GloabolInc where Head=:np for update");
     statement.BindText("np", head);
     statement.Open();
-    std::string identifier = justDrawn ? FormatIdentifier(head, *justDrawn) : std::string();
-    for (std::size_t row = 0; row < statement.RowCount() && !identifier.empty(); ++row) {
-      statement.Seek(row);
-      if (statement.ColumnText("ID") != identifier) identifier.clear();
-    }
-    if (identifier.empty()) {
-      statement.First();
-      identifier = FormatIdentifier(head, NextNumberAfter(statement.ColumnText("ID"), head));
-      statement.SetSql("Update GloabolInc set ID=:NID where Head=:NP");
-      statement.BindText("NP", head);
-      statement.BindText("NID", identifier);
-      statement.Execute();
-    }
+    const std::string identifier = FormatIdentifier(head, NextNumberAfter(statement.ColumnText("ID"), head));
+    statement.SetSql("Update GloabolInc set ID=:NID where Head=:NP");
+    statement.BindText("NP", head);
+    statement.BindText("NID", identifier);
+    statement.Execute();
     connection.Query("Commit");
     statement.Close();
     return identifier;
   } catch (...) {
-    // Clean-up never reconnects: a connection that is gone has rolled back with it.
+    // Clean-up never reconnects: a connection that is gone has rolled back with it. The
+    // failure itself is raised again, whatever it was.
     if (connection.IsOpen()) {
       try {
         connection.Query("Rollback");
@@ -109,8 +98,8 @@ std::string DrawFromSeveralRows(Statement& statement, const std::string& head, s
   }
 }
 
-// One try at a draw: the single UPDATE, and, when it changes no row or several, the read and
-// the path that the read calls for. nullopt: the row was created by another session at the
+// One try at a draw: the single UPDATE, and, when it changes no row, the read and the path
+// that the read calls for. nullopt: the row was created or mended by another session at the
 // same moment; try again.
 std::optional<std::string> DrawOnce(Statement& statement, const std::string& head) {
   statement.SetSql(kDrawSql);
@@ -121,12 +110,11 @@ std::optional<std::string> DrawOnce(Statement& statement, const std::string& hea
   const std::uint64_t number = statement.InsertId();
   statement.Close();
   if (changed == 1) return FormatIdentifier(head, static_cast<std::int32_t>(number));
-  if (changed > 1) return DrawFromSeveralRows(statement, head, static_cast<std::int32_t>(number));
 
   statement.SetSql("Select ID from GloabolInc where Head=:np");
   statement.BindText("NP", head);
   statement.Open();
-  if (statement.RowCount() > 1) return DrawFromSeveralRows(statement, head, std::nullopt);
+  if (statement.RowCount() > 1) return DrawFromSeveralRows(statement, head);
   if (statement.RowCount() == 1) {
     const std::string stored = statement.ColumnText("ID");
     statement.Close();
@@ -149,14 +137,20 @@ std::optional<std::string> DrawOnce(Statement& statement, const std::string& hea
 
 }  // namespace
 
-std::string FirstBytes(const std::string& text, std::size_t capacity) { return text.substr(0, capacity); }
-
 std::string FormatIdentifier(const std::string& head, std::int32_t number) {
   const int width = head.size() < 11 ? static_cast<int>(11 - head.size()) : 0;
   const bool negative = number < 0;
   std::string digits = std::to_string(negative ? -static_cast<std::int64_t>(number) : std::int64_t{number});
   if (static_cast<int>(digits.size()) < width) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
   return head + (negative ? "-" : "") + digits;
+}
+
+std::optional<std::int64_t> NumberAfterHead(const std::string& stored, const std::string& head) {
+  const std::string tail = stored.size() > head.size() ? stored.substr(head.size()) : std::string();
+  if (tail.empty() || tail.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  std::int64_t number = 0;
+  const auto [end, error] = std::from_chars(tail.data(), tail.data() + tail.size(), number);
+  return error == std::errc() ? number : INT64_MAX;
 }
 
 std::string NextIdentifier(Statement& statement, const std::string& head) {
@@ -181,55 +175,6 @@ std::string NextIdentifier(Statement& statement, const std::string& head) {
     paused += wait;
     pause = std::min(pause * 2, kLongestPauseMilliseconds);
   }
-}
-
-void WriteEvent(Platform& platform, Connections& connections, std::int32_t typeId, std::int32_t sourceId,
-                std::int32_t eventId, const std::string& userId, const std::string& appId,
-                const std::string& computerName, const std::string& parameter1, const std::string& parameter2) {
-  EventRow row{std::string(), DateTime{}, typeId,  sourceId,  userId,
-               appId,         computerName, eventId, parameter1, parameter2};
-  try {
-    Statement counter(connections.DS.get());
-    row.id = NextIdentifier(counter, kHeadEvent);
-    row.time = platform.LocalNow();
-    InsertEventRow(connections, row);
-  } catch (const DatabaseError& error) {
-    // The row keeps the time of its event, and the identifier if one was drawn for it: an
-    // insert whose fate is unknown can then never land twice.
-    if (row.time.IsZero()) row.time = platform.LocalNow();
-    if (KeepRow(platform, row, error) != SpoolAddResult::Spooled) throw;
-  }
-}
-
-void WriteAudit(Platform& platform, Connections& connections, std::string& auditRowId, const AuditRecord& record) {
-  AuditRow row{std::string(), record};
-  try {
-    Statement counter(connections.DS.get());
-    auditRowId = NextIdentifier(counter, kHeadAudit);
-    row.logid = auditRowId;
-    InsertAuditRow(connections, row);
-  } catch (const DatabaseError& error) {
-    KeepRow(platform, row, error);
-  } catch (...) {
-    // An audit row that cannot be written never stops a handler.
-  }
-}
-
-std::string LookupUserId(Platform& platform, Connections& connections) {
-  const std::string name = GetSwitchValue(platform, "/U:");
-  Statement statement(connections.DS.get());
-  statement.SetSql("select User_ID from Cuser where name= :name");
-  statement.BindText("name", name);
-  statement.Open();
-  return statement.RowCount() >= 1 ? statement.ColumnText("User_ID") : std::string();
-}
-
-std::string LookupAppShowName(Connections& connections, const std::string& appId) {
-  Statement statement(connections.DS.get());
-  statement.SetSql("select Name from Application where App_ID=:AppID");
-  statement.BindText("AppID", appId);
-  statement.Open();
-  return statement.ColumnText("Name");
 }
 
 }  // namespace qbnotify

@@ -1,0 +1,44 @@
+// The names of the spool's files and the times they carry (Spool.h describes the
+// directory): "<time>-<process>-<n>.row" for a waiting row, "<...>.<claimer>-<tick>.claim"
+// for a claimed one, and the suffixes of the files set aside.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+namespace qbnotify::spool {
+
+inline constexpr std::string_view kRowSuffix = ".row";
+inline constexpr std::string_view kClaimSuffix = ".claim";
+inline constexpr std::string_view kBadSuffix = ".bad";
+inline constexpr std::string_view kRefusedSuffix = ".refused";
+inline constexpr std::string_view kTemporarySuffix = ".tmp";
+
+bool EndsWith(std::string_view text, std::string_view suffix);
+bool StartsWith(std::string_view text, std::string_view prefix);
+
+// Eight lower-case hex digits.
+std::string Hex8(std::uint32_t value);
+
+// "YYYYMMDDhhmmss", each field forced into its width so that every name has one shape.
+std::string TimeStamp(const DateTime& time);
+// The time at the start of a name; nullopt when it does not start with one.
+std::optional<DateTime> ParseTimeStamp(std::string_view name);
+
+// "<base>.<claimer>-<tick>.claim" -> base, claimer and the tick of the claim; nullopt for
+// any other shape.
+struct ClaimName {
+  std::string base;
+  std::uint32_t claimer = 0;
+  std::uint32_t tick = 0;
+};
+std::optional<ClaimName> ParseClaimName(std::string_view name);
+
+// Whether a file holds a row waiting to be written back, claimed or not.
+inline bool IsWaitingRow(std::string_view name) { return EndsWith(name, kRowSuffix) || EndsWith(name, kClaimSuffix); }
+
+}  // namespace qbnotify::spool

@@ -1,0 +1,58 @@
+// The doctor's checks, one family to a file: the install path and the settings file
+// (DoctorSettings.cpp), the client library, the connections and the server
+// (DoctorConnections.cpp), the tables and privileges (DoctorSchema.cpp), the identifier
+// counters and the clock (DoctorCounters.cpp), and the local spool (DoctorSpool.cpp). Each
+// adds its findings to one list, in the order Run calls them.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/Database.h"
+#include "tools/qbnotify-doctor/Doctor.h"
+
+namespace qbnotify::tools {
+
+class Doctor {
+ public:
+  Doctor(Platform& platform, const DoctorOptions& options) : platform_(platform), options_(options) {}
+
+  std::vector<Check> Run();
+
+ private:
+  void Add(const std::string& section, const std::string& name, Status status, std::string detail, std::string fix = {});
+  void Skip(const std::string& section, const std::string& name, const std::string& why);
+
+  // The install path and the settings file.
+  bool InstallPathValue();
+  bool SettingsFile();
+
+  // The client library, the connections and the server.
+  bool ClientLibrary();
+  std::unique_ptr<Connection> Connect(const char* name, const char* section, const char* databaseKey);
+  void OpenConnections();
+  Connection* Any() { return ds_ ? ds_.get() : dc_ ? dc_.get() : log_.get(); }
+  void Server();
+
+  // Tables, columns and privileges.
+  struct Table;
+  void CheckTables(Connection* connection, const std::vector<Table>& tables);
+  void Tables();
+  void Privileges();
+
+  // Identifier counters and the clock.
+  void Counters();
+  void Clock();
+
+  // The local spool of rows the database could not take.
+  void SpoolChecks();
+
+  Platform& platform_;
+  const DoctorOptions& options_;
+  std::vector<Check> checks_;
+  std::unique_ptr<Connection> ds_, dc_, log_;
+};
+
+}  // namespace qbnotify::tools
