@@ -77,6 +77,7 @@ std::string ReadConnectionSetting(Platform& platform, std::string_view section, 
     if (key == "DSHost") return value;
     return DecodeSettingValue(value);
   } catch (...) {
+    // A value that cannot be read or decoded reads as empty, like a missing one.
     return {};
   }
 }

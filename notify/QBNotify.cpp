@@ -32,6 +32,7 @@ void Deliver(void (*handler)(qbnotify::Instance&)) noexcept {
   try {
     if (qbnotify::Instance* instance = LibraryInstance()) handler(*instance);
   } catch (...) {
+    // The logon process must never see a failure of ours, whatever it is.
   }
 }
 
