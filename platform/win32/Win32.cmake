@@ -90,6 +90,7 @@ endfunction()
 qbnotify_windows_tool(qbnotify-settings)
 qbnotify_windows_tool(qbnotify-explain)
 qbnotify_windows_tool(qbnotify-lint)
+qbnotify_windows_tool(qbnotify-report)
 qbnotify_windows_tool(qbnotify-doctor tools/qbnotify-doctor/Doctor.cpp ${QBNOTIFY_WIN32_DIR}/DoctorMain.cpp)
 
 list(JOIN QBNOTIFY_WINDOWS_TOOLS "\n" QBNOTIFY_TOOL_LIST)
