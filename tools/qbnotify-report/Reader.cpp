@@ -73,7 +73,7 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   stream.Each(
       "SELECT sessionid, farmuser, appid, clientmac, starttime, stoptime, logid FROM appshenji" + where +
           " ORDER BY sessionid, farmuser, appid, clientmac, GREATEST(starttime, stoptime),"
-          " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 ELSE 2 END, logid",
+          " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 WHEN starttime < stoptime THEN 2 ELSE 3 END, logid",
       [&](const RowStream::Row& row) {
         audit.sessionid.assign(row[0]);
         audit.user.assign(row[1]);

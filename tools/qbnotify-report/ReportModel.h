@@ -42,7 +42,8 @@ struct AuditRow {
 // The moment a row records: its start for a logon row (stop time unset) and a reconnect row
 // (the start after the stop of the disconnect it follows), its stop otherwise.
 Seconds EventTime(const AuditRow& row);
-// Order of rows within one moment: a logon first, then a reconnect, then a stop.
+// Order of rows within one moment: a logon first, then a reconnect, then a stop, then a row
+// whose start equals its stop (a reconnect or a stop within the second of what it follows).
 int KindRank(const AuditRow& row);
 // Sorts rows the way the report asks the server to: by session id, user, application and
 // MAC (byte for byte), then by moment, kind and identifier.

@@ -77,7 +77,8 @@ Seconds EventTime(const AuditRow& row) { return row.stop == kNoTime ? row.start 
 
 int KindRank(const AuditRow& row) {
   if (row.stop == kNoTime) return 0;
-  return row.start > row.stop ? 1 : 2;
+  if (row.start != row.stop) return row.start > row.stop ? 1 : 2;
+  return 3;  // within one second: a reconnect after the disconnect it follows
 }
 
 void SortForChaining(std::vector<AuditRow>& rows) {
