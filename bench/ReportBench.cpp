@@ -27,6 +27,8 @@ struct ChildRun {
 
 // Runs a program with its standard output thrown away; its wall time and peak memory.
 ChildRun RunChild(std::vector<std::string> args) {
+  std::cout.flush();
+  std::fflush(stdout);  // or the child's freopen writes the buffered text a second time
   const Clock::time_point start = Clock::now();
   const pid_t child = fork();
   if (child == 0) {
