@@ -209,6 +209,7 @@ void WriteHtmlPage(const Report& report, const std::filesystem::path& file) {
   std::string json = ReportJson(report, true).dump();
   // Inside a script element the text "</" could end it early; JSON may write "\/" instead.
   for (std::size_t at = json.find("</"); at != std::string::npos; at = json.find("</", at + 3)) json.replace(at, 2, "<\\/");
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
   if (!out) throw std::runtime_error("cannot write " + file.string());
   out << kHead << kUPlotStyle << kBody << kUPlotScript << "\n</script>\n<!-- uPlot's licence:\n" << kUPlotLicense

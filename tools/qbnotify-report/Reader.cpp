@@ -44,7 +44,8 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   const Seconds to = request.to.empty() ? *today : Day(request.to, "--to");
   const Seconds from = request.from.empty() ? to - 29 * 86400 : Day(request.from, "--from");
   if (from > to) throw std::invalid_argument("--from lies after --to");
-  report.period = {from, to + 86400, std::min(to + 86400, *now)};
+  // Up to the end of the server's current second: a session that logged on in it is in use.
+  report.period = {from, to + 86400, std::min(to + 86400, *now + 1)};
   if (report.period.asOf < report.period.begin) report.period.asOf = report.period.begin;
   const std::string end = "'" + FormatTime(report.period.end) + "'";
 
