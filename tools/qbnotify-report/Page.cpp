@@ -206,9 +206,15 @@ constexpr const char* kScript = R"page(
 }  // namespace
 
 void WriteHtmlPage(const Report& report, const std::filesystem::path& file) {
-  std::string json = ReportJson(report, true).dump();
-  // Inside a script element the text "</" could end it early; JSON may write "\/" instead.
-  for (std::size_t at = json.find("</"); at != std::string::npos; at = json.find("</", at + 3)) json.replace(at, 2, "<\\/");
+  // Inside a script element "</script" or "<!--" in a text would change how the page is
+  // parsed; "<" occurs in JSON only inside strings, where "\u003c" reads the same.
+  const std::string text = ReportJson(report, true).dump();
+  std::string json;
+  json.reserve(text.size());
+  for (char c : text) {
+    if (c == '<') json += "\\u003c";
+    else json += c;
+  }
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
   if (!out) throw std::runtime_error("cannot write " + file.string());

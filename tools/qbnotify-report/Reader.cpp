@@ -64,7 +64,8 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   // in use during it, and one whose logoff row is missing would otherwise be missed.
   RowStream stream(logConnection);
   std::string where = " WHERE GREATEST(starttime, stoptime) < " + end;
-  if (!request.app.empty()) where += " AND appid = " + stream.Quote(request.app);
+  // The audit keeps the first 11 bytes of an application identifier.
+  if (!request.app.empty()) where += " AND appid = " + stream.Quote(request.app.substr(0, 11));
   if (!request.user.empty()) where += " AND farmuser = " + stream.Quote(request.user);
   UsageCounter counter(report.period);
   SessionChainer chainer(
