@@ -1,6 +1,6 @@
 // Reads what a report needs from the farm's databases, read-only: the audit's rows streamed
 // in the order sessions are put together in (the server sorts), the event log's records
-// counted by the server, and the applications' names and session limits.
+// counted as they stream, and the applications' names and session limits.
 #pragma once
 
 #include <functional>

@@ -179,7 +179,7 @@ class UsageCounter {
   std::map<std::string, std::int64_t> users_, clients_;
 };
 
-// The event log's records of one application and client computer, counted by the server:
+// The event log's records of one application and client computer, counted:
 // startup records (1,1,2), passed shell checks (2,1,2), refusals (x,1,1) by Parameter1,
 // logons (2,1,3).
 struct EventCount {
