@@ -85,6 +85,7 @@ endfunction()
 qbnotify_windows_tool(qbnotify-settings)
 qbnotify_windows_tool(qbnotify-explain)
 qbnotify_windows_tool(qbnotify-lint)
+qbnotify_windows_tool(qbnotify-report)
 qbnotify_windows_tool(qbnotify-doctor ${QBNOTIFY_DOCTOR_SOURCES} tools/qbnotify-doctor/main_win32.cpp)
 
 list(JOIN QBNOTIFY_WINDOWS_TOOLS "\n" QBNOTIFY_TOOL_LIST)

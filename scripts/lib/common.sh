@@ -4,7 +4,7 @@
 QB_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 QB_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-  libmariadb-dev mariadb-server mariadb-client)
+  libmariadb-dev mariadb-server mariadb-client chromium fonts-wqy-zenhei)
 
 qb_log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 

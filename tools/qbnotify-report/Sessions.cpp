@@ -1,0 +1,179 @@
+// Sessions from the audit's rows, and the calendar arithmetic the report needs.
+#include <algorithm>
+#include <cstdio>
+#include <tuple>
+
+#include "tools/qbnotify-report/ReportModel.h"
+
+namespace qbnotify::report {
+namespace {
+
+// Days from 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+bool Digits(std::string_view text, std::size_t at, std::size_t count, unsigned& value) {
+  value = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  return true;
+}
+
+Seconds FloorDiv(Seconds a, Seconds b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+std::string Format(Seconds time, std::size_t length) {
+  if (time == kNoTime) return std::string("0000-00-00 00:00:00").substr(0, length);
+  std::int64_t y;
+  unsigned m, d;
+  const Seconds days = FloorDiv(time, 86400), rest = time - days * 86400;
+  CivilFromDays(days, y, m, d);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02d:%02d:%02d", static_cast<long long>(y), m, d,
+                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  return std::string(text).substr(0, length);
+}
+
+}  // namespace
+
+std::optional<Seconds> ParseLocalTime(std::string_view text) {
+  if (text.size() != 10 && text.size() != 19) return std::nullopt;
+  unsigned y, mo, d, h = 0, mi = 0, s = 0;
+  if (!Digits(text, 0, 4, y) || text[4] != '-' || !Digits(text, 5, 2, mo) || text[7] != '-' || !Digits(text, 8, 2, d))
+    return std::nullopt;
+  if (text.size() == 19 && (text[10] != ' ' || !Digits(text, 11, 2, h) || text[13] != ':' || !Digits(text, 14, 2, mi) ||
+                            text[16] != ':' || !Digits(text, 17, 2, s)))
+    return std::nullopt;
+  if (y == 0 && mo == 0 && d == 0 && h == 0 && mi == 0 && s == 0) return kNoTime;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return std::nullopt;
+  return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+}
+
+std::string FormatTime(Seconds time) { return Format(time, 19); }
+std::string FormatMinute(Seconds time) { return Format(time, 16); }
+std::string FormatDate(Seconds time) { return Format(time, 10); }
+int Weekday(Seconds time) { return static_cast<int>(((FloorDiv(time, 86400) + 3) % 7 + 7) % 7); }  // 1970-01-01: Thursday
+
+Seconds EventTime(const AuditRow& row) { return row.stop == kNoTime ? row.start : std::max(row.start, row.stop); }
+
+int KindRank(const AuditRow& row) {
+  if (row.stop == kNoTime) return 0;
+  if (row.start != row.stop) return row.start > row.stop ? 1 : 2;
+  return 3;  // within one second: a reconnect after the disconnect it follows
+}
+
+void SortForChaining(std::vector<AuditRow>& rows) {
+  std::sort(rows.begin(), rows.end(), [](const AuditRow& a, const AuditRow& b) {
+    return std::forward_as_tuple(a.sessionid, a.user, a.app, a.mac) < std::forward_as_tuple(b.sessionid, b.user, b.app, b.mac) ||
+           (std::forward_as_tuple(a.sessionid, a.user, a.app, a.mac) == std::forward_as_tuple(b.sessionid, b.user, b.app, b.mac) &&
+            std::make_tuple(EventTime(a), KindRank(a), std::string_view(a.logid)) <
+                std::make_tuple(EventTime(b), KindRank(b), std::string_view(b.logid)));
+  });
+}
+
+SessionChainer::SessionChainer(std::function<void(const Session&)> sessionSink,
+                               std::function<void(const Anomaly&)> anomalySink)
+    : sessionSink_(std::move(sessionSink)), anomalySink_(std::move(anomalySink)) {}
+
+void SessionChainer::Add(const AuditRow& row) {
+  if (groupKey_ && std::tie(groupKey_->sessionid, groupKey_->user, groupKey_->app, groupKey_->mac) !=
+                       std::tie(row.sessionid, row.user, row.app, row.mac))
+    Flush();
+  if (!groupKey_) groupKey_ = row;
+
+  const auto anomaly = [&](const char* kind, std::string detail) {
+    anomalySink_({kind, row.logid, row.user, row.app, row.mac, row.sessionid, EventTime(row), std::move(detail)});
+  };
+  if (row.start == kNoTime) {
+    anomaly("no-start-time", "the row has no start time");
+    return;
+  }
+  const auto find = [&](auto matches) {
+    for (auto it = group_.rbegin(); it != group_.rend(); ++it)
+      if (matches(*it)) return &*it;
+    return static_cast<Open*>(nullptr);
+  };
+
+  if (row.stop == kNoTime) {  // a logon
+    if (find([&](const Open& o) { return o.session.logon == row.start && o.stoppedAt == kNoTime && o.currentStart == row.start; })) {
+      anomaly("logon-twice", "a second logon row of a session at the same time");
+      return;
+    }
+    Open open;
+    open.session = {row.sessionid, row.user, row.app, row.mac, row.start, kNoTime, 0, 0, kNoTime, false, false};
+    open.currentStart = row.start;
+    group_.push_back(std::move(open));
+    return;
+  }
+
+  // A reconnect: the start after the stop of a disconnect of the same session. Within one
+  // second a reconnect row can have its start equal to its stop.
+  Open* const stopped = find([&](const Open& o) { return o.stoppedAt == row.stop && o.currentStart != row.start; });
+  if (row.start > row.stop || (row.start == row.stop && stopped)) {
+    if (!stopped) {
+      anomaly("stop-before-start", "the stop time lies before the start and follows no disconnect at that time");
+      return;
+    }
+    stopped->session.disconnected += row.start - stopped->stoppedAt;
+    stopped->currentStart = row.start;
+    stopped->stoppedAt = kNoTime;
+    return;
+  }
+
+  // A stop: a disconnect or the logoff of the session connected since the row's start.
+  if (Open* open = find([&](const Open& o) { return o.stoppedAt == kNoTime && o.currentStart == row.start; })) {
+    open->session.connected += row.stop - row.start;
+    open->stoppedAt = row.stop;
+    return;
+  }
+  // Stopped before, without a reconnect since: the earlier stop was a disconnect.
+  if (Open* again = find([&](const Open& o) { return o.stoppedAt != kNoTime && o.currentStart == row.start; })) {
+    again->session.disconnected += row.stop - again->stoppedAt;
+    again->stoppedAt = row.stop;
+    return;
+  }
+  anomaly("no-logon", "a stop row whose logon row is missing; counted as a session from its start");
+  Open open;
+  open.session = {row.sessionid, row.user, row.app, row.mac, row.start, kNoTime, row.stop - row.start, 0, kNoTime, false, true};
+  open.currentStart = row.start;
+  open.stoppedAt = row.stop;
+  group_.push_back(std::move(open));
+}
+
+void SessionChainer::Flush() {
+  std::sort(group_.begin(), group_.end(), [](const Open& a, const Open& b) { return a.session.logon < b.session.logon; });
+  for (Open& open : group_) {
+    if (open.stoppedAt != kNoTime) {
+      open.session.end = open.stoppedAt;
+    } else {
+      open.session.open = true;
+      open.session.connectedSince = open.currentStart;
+    }
+    sessionSink_(open.session);
+  }
+  group_.clear();
+  groupKey_.reset();
+}
+
+void SessionChainer::Finish() { Flush(); }
+
+}  // namespace qbnotify::report
