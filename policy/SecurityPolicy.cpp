@@ -7,9 +7,6 @@
 namespace qbnotify {
 namespace {
 
-constexpr const char* kAnyName = "\xC8\xCE\xBA\xCE\xC3\xFB\xB3\xC6";   // "any name" (code page 936)
-constexpr const char* kAnyMac = "\xC8\xCE\xBA\xCEMac\xB5\xD8\xD6\xB7";  // "any MAC address"
-
 // The rule query's conditions over the rule (a), its address group (b) and its time group
 // (c), in the order in which the query joins them; the tools evaluate them one by one.
 constexpr const char* kNameCondition =

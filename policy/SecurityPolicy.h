@@ -11,6 +11,11 @@
 
 namespace qbnotify {
 
+// The rule texts that match any client name and any MAC address (code page 936: "any name",
+// "any MAC address").
+inline constexpr const char* kAnyName = "\xC8\xCE\xBA\xCE\xC3\xFB\xB3\xC6";
+inline constexpr const char* kAnyMac = "\xC8\xCE\xBA\xCEMac\xB5\xD8\xD6\xB7";
+
 // The policy step: the application's row, its rules, then the application's session limits.
 // result 0: the session may go on; 2: refused by the policy or by the limits, with the
 // event record to write. Writes nothing. Raises DatabaseError.
