@@ -21,9 +21,10 @@ inline constexpr const char* kAnyMac = "\xC8\xCE\xBA\xCEMac\xB5\xD8\xD6\xB7";
 // event record to write. Writes nothing. Raises DatabaseError.
 PolicyDecision CheckSecurityPolicy(Instance& instance);
 
-// The application's policy identifier; "no app" when the application has no row, empty
-// when the column is NULL. Raises DatabaseError.
-std::string GetAppSecurityPolicyId(Instance& instance);
+// The policy identifier of the session's application (the context's AppId); "no app" when
+// the application has no row, empty when the column is NULL. The statement and its answer go
+// to `step` when one is given. Raises DatabaseError.
+std::string GetAppSecurityPolicyId(Instance& instance, QueryStep* step = nullptr);
 
 // The rule query for this client: admits when the first matching rule admits; refuses when
 // it refuses or no rule matches. Raises DatabaseError.

@@ -1,6 +1,5 @@
 #include "policy/SessionLimits.h"
 
-#include "environment/SessionQueries.h"
 #include "environment/Switches.h"
 #include "policy/SessionLoad.h"
 
@@ -20,8 +19,13 @@ std::int32_t ReadOrZero(std::string& failure, Body body) {
   return 0;
 }
 
-std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step, std::string& failure) {
-  return ReadOrZero(failure, [&] {
+}  // namespace
+
+std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName, QueryStep* record, std::string* failure) {
+  QueryStep ownStep;
+  std::string ownFailure;
+  QueryStep& step = record ? *record : ownStep;
+  return ReadOrZero(failure ? *failure : ownFailure, [&] {
     Statement statement(instance.connections.DS.get());
     statement.SetSql("Select RunAppNum from cuser where name = :A");
     statement.BindText("A", userName);
@@ -32,9 +36,12 @@ std::int32_t ReadUserRunAppNum(Instance& instance, const std::string& userName, 
   });
 }
 
-std::int32_t CountClientSessions(Instance& instance, const std::string& clientName, QueryStep& step,
-                                 std::string& failure) {
-  return ReadOrZero(failure, [&] {
+std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName, QueryStep* record,
+                                         std::string* failure) {
+  QueryStep ownStep;
+  std::string ownFailure;
+  QueryStep& step = record ? *record : ownStep;
+  return ReadOrZero(failure ? *failure : ownFailure, [&] {
     Statement statement(instance.connections.DC.get());
     statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
     statement.BindText("A", "%KEV%");
@@ -46,12 +53,10 @@ std::int32_t CountClientSessions(Instance& instance, const std::string& clientNa
   });
 }
 
-}  // namespace
-
 AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   Platform& platform = instance.platform;
-  const std::string appId = GetSwitchValue(platform, "/N:");
-  const std::string userName = GetSwitchValue(platform, "/U:");
+  const std::string& appId = instance.context.AppId;
+  const std::string userName = FindSwitchValue(platform, instance.context.InitialProgram, "/U:");
   AppLimitsDecision decision;
 
   Statement limits(instance.connections.DS.get());
@@ -101,28 +106,16 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   return decision;
 }
 
-std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName) {
-  QueryStep step;
-  std::string failure;
-  return ReadUserRunAppNum(instance, userName, step, failure);
-}
-
-std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName) {
-  QueryStep step;
-  std::string failure;
-  return CountClientSessions(instance, clientName, step, failure);
-}
-
 UserLimitDecision CheckUserSessionLimit(Instance& instance) {
-  const std::string userName = GetSwitchValue(instance.platform, "/U:");
-  const std::string clientName = GetClientName(instance.platform, kCurrentSession);
+  const std::string userName = FindSwitchValue(instance.platform, instance.context.InitialProgram, "/U:");
   UserLimitDecision decision;
   decision.queries.emplace_back();
-  decision.limit = ReadUserRunAppNum(instance, userName, decision.queries.back(), decision.failure);
+  decision.limit = GetUserRunAppNum(instance, userName, &decision.queries.back(), &decision.failure);
   if (decision.limit == 0) return decision;
   decision.countRan = true;
   decision.queries.emplace_back();
-  decision.counted = CountClientSessions(instance, clientName, decision.queries.back(), decision.failure);
+  decision.counted =
+      CountClientProtocolSessions(instance, instance.context.ClientName, &decision.queries.back(), &decision.failure);
   decision.result = decision.counted >= decision.limit ? kUserLimitReached : 0;
   return decision;
 }

@@ -9,6 +9,9 @@
 
 namespace qbnotify {
 
+// The checks read the session's application, user and client computer from the context
+// that startup filled.
+//
 // The application's limits (table application): at most app_session_count running
 // sessions of the application (0: no limit; a negative limit refuses every session), and
 // with each_user_one_session = 1 at most one per user. `admits` tells whether they admit
