@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "environment/SessionQueries.h"
 #include "notify/QBNotifyMain.h"
 #include "policy/DuplicateAccount.h"
 #include "policy/SecurityPolicy.h"
@@ -130,6 +131,10 @@ Point Measure(const InstallDir& install, int rules, int sessions) {
   hosted::HostedPlatform platform(description);
   Instance instance(platform);
   if (!OpenConnections(platform, instance.connections)) throw std::runtime_error("the connections do not open");
+  // The checks read the session's facts from the context, as startup leaves it.
+  instance.context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
+  instance.context.ClientName = GetClientName(platform, kCurrentSession);
+  FillSecondStage(instance);
   point.policy = MedianMicros([&] { refused = refused || !MatchSecurityPolicy(instance, kOwnPolicy).admits; });
   point.appLimits = MedianMicros([&] { refused = refused || !CheckAppSessionLimits(instance).admits; });
   point.duplicate = MedianMicros([&] { refused = refused || HasSessionOnOtherClient(instance, "alice", "PC-A"); });

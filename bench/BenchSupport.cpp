@@ -1,6 +1,5 @@
 #include "bench/BenchSupport.h"
 
-#include <mysql.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,64 +35,13 @@ const ServerInfo& Server() {
   return *test::Server();
 }
 
-Admin::Admin(const std::string& database) {
-  handle_ = mysql_init(nullptr);
-  mysql_options(handle_, MYSQL_SET_CHARSET_NAME, "gbk");
-  if (!mysql_real_connect(handle_, "localhost", "root", nullptr, database.c_str(), 0, Server().socket.c_str(),
-                          CLIENT_MULTI_STATEMENTS)) {
-    const std::string message = mysql_error(handle_);
-    mysql_close(handle_);
-    throw std::runtime_error("admin connection: " + message);
-  }
+Admin::Admin(const std::string& database) : test::AdminSession(Server(), database, "NULL") {
   // On a cluster, reads wait until node 1 has applied what the other nodes committed.
   if (!test::ClusterNodes().empty()) Exec("SET SESSION wsrep_sync_wait = 1");
 }
 
-Admin::~Admin() { mysql_close(handle_); }
-
-void Admin::Exec(const std::string& sql) {
-  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0)
-    throw std::runtime_error(sql.substr(0, 200) + ": " + mysql_error(handle_));
-  int status = 0;
-  do {
-    if (MYSQL_RES* result = mysql_store_result(handle_)) mysql_free_result(result);
-  } while ((status = mysql_next_result(handle_)) == 0);
-  if (status > 0) throw std::runtime_error(sql.substr(0, 200) + ": " + mysql_error(handle_));
-}
-
-std::vector<std::vector<std::string>> Admin::Rows(const std::string& sql, std::vector<std::string>* columns) {
-  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0)
-    throw std::runtime_error(sql.substr(0, 200) + ": " + mysql_error(handle_));
-  std::vector<std::vector<std::string>> rows;
-  MYSQL_RES* result = mysql_store_result(handle_);
-  if (!result) return rows;
-  const unsigned count = mysql_num_fields(result);
-  if (columns) {
-    columns->clear();
-    for (unsigned i = 0; i < count; ++i) columns->push_back(mysql_fetch_field_direct(result, i)->name);
-  }
-  while (MYSQL_ROW row = mysql_fetch_row(result)) {
-    const unsigned long* lengths = mysql_fetch_lengths(result);
-    auto& out = rows.emplace_back();
-    for (unsigned i = 0; i < count; ++i) out.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
-  }
-  mysql_free_result(result);
-  return rows;
-}
-
-std::string Admin::Scalar(const std::string& sql) {
-  const auto rows = Rows(sql);
-  return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];
-}
-
 std::unique_ptr<Connection> LibraryConnection(const std::string& database) {
-  auto connection = std::make_unique<Connection>(database);
-  connection->host = Server().host;
-  connection->port = Server().port;
-  connection->user = Server().user;
-  connection->password = Server().password;
-  connection->database = database;
-  return connection;
+  return test::LibraryConnection(Server(), database);
 }
 
 InstallDir::InstallDir() {
@@ -114,11 +62,9 @@ hosted::Session KevSessionAt(const InstallDir& install, const std::string& initi
 }
 
 void EmptyAllTables() {
-  Admin ds(Server().ds);
-  for (const char* table : {"GloabolInc", "Cuser", "Application", "securitypolicy_sub", "addressgroup", "timegroup"})
-    ds.Exec(std::string("TRUNCATE TABLE ") + table);
-  Admin(Server().dc).Exec("TRUNCATE TABLE dc_sessionload");
-  Admin(Server().log).Exec("TRUNCATE TABLE log; TRUNCATE TABLE appshenji");
+  Admin(Server().ds).Exec(test::kEmptyDsTables);
+  Admin(Server().dc).Exec(test::kEmptyDcTables);
+  Admin(Server().log).Exec(test::kEmptyLogTables);
 }
 
 double Quantile(std::vector<double>& sample, double q) {

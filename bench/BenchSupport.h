@@ -11,9 +11,8 @@
 
 #include "platform/hosted/HostedPlatform.h"
 #include "store/Database.h"
+#include "tests/AdminDatabase.h"
 #include "tests/TestSupport.h"
-
-struct st_mysql;
 
 namespace qbnotify::bench {
 
@@ -25,24 +24,13 @@ const ServerInfo& Server();
 // Runs a benchmark's body; a failure it raises is printed after `what` and gives status 1.
 int RunReporting(const char* what, int (*run)());
 
-// An administrator's connection (root, over the socket), character set gbk. Every failure
+// An administrator's connection (root, over the socket), character set gbk, NULL read as
+// "NULL"; on a cluster, its reads wait for what the other nodes committed. Every failure
 // throws std::runtime_error with the statement and the server's message.
-class Admin {
+class Admin : public test::AdminSession {
  public:
   explicit Admin(const std::string& database);
-  ~Admin();
-  Admin(const Admin&) = delete;
-  Admin& operator=(const Admin&) = delete;
-
-  // Runs statements (several may be separated by ";").
-  void Exec(const std::string& sql);
-  // Rows of a query, with the column names in `columns` when given; NULL reads as "NULL".
-  std::vector<std::vector<std::string>> Rows(const std::string& sql, std::vector<std::string>* columns = nullptr);
-  std::string Scalar(const std::string& sql);
   std::uint64_t ScalarNumber(const std::string& sql) { return std::stoull(Scalar(sql)); }
-
- private:
-  st_mysql* handle_ = nullptr;
 };
 
 // A connection of the library's own kind to one of the three databases, as the library

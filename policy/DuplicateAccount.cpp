@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "environment/SessionQueries.h"
 #include "environment/Switches.h"
 #include "policy/SessionLoad.h"
 
@@ -27,8 +26,11 @@ std::string Format(const char* format, Args... args) {
   return text;
 }
 
-// The rule's setting for a user; a failure leaves it unset, with the error kept.
-bool ReadRepeatLoginSetting(Instance& instance, const std::string& userName, RepeatLoginDecision& decision) {
+}  // namespace
+
+bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName, RepeatLoginDecision* record) {
+  RepeatLoginDecision own;
+  RepeatLoginDecision& decision = record ? *record : own;
   decision.failure = Capture([&] {
     instance.Trace(kTraceRepeatCheck);
     Statement statement(instance.connections.DS.get());
@@ -46,10 +48,10 @@ bool ReadRepeatLoginSetting(Instance& instance, const std::string& userName, Rep
   return decision.forbidden;
 }
 
-// The user's sessions from other client computers. A failure before the count admits; one
-// after it keeps the answer.
-bool FindSessionsOnOtherClients(Instance& instance, const std::string& userName, const std::string& clientName,
-                                DuplicateAccountDecision& decision) {
+bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName,
+                             DuplicateAccountDecision* record) {
+  DuplicateAccountDecision own;
+  DuplicateAccountDecision& decision = record ? *record : own;
   bool found = false;
   decision.failure = Capture([&] {
     // Rows that mention the name are narrowed down to the sessions whose "/U:" value is it.
@@ -74,29 +76,20 @@ bool FindSessionsOnOtherClients(Instance& instance, const std::string& userName,
   return found;
 }
 
-}  // namespace
-
-bool IsRepeatLoginForbidden(Instance& instance, const std::string& userName) {
-  RepeatLoginDecision decision;
-  return ReadRepeatLoginSetting(instance, userName, decision);
-}
-
+// The session's user and client computer as startup read them: the "/U:" value of the
+// initial program and the client name that the context keeps.
 RepeatLoginDecision CheckRepeatLoginSetting(Instance& instance) {
   RepeatLoginDecision decision;
-  ReadRepeatLoginSetting(instance, GetSwitchValue(instance.platform, "/U:"), decision);
+  IsRepeatLoginForbidden(instance, FindSwitchValue(instance.platform, instance.context.InitialProgram, "/U:"),
+                         &decision);
   return decision;
 }
 
-bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, const std::string& clientName) {
-  DuplicateAccountDecision decision;
-  return FindSessionsOnOtherClients(instance, userName, clientName, decision);
-}
-
 DuplicateAccountDecision CheckDuplicateAccount(Instance& instance) {
-  const std::string userName = GetSwitchValue(instance.platform, "/U:");
-  const std::string clientName = GetClientName(instance.platform, kCurrentSession);
+  const std::string userName = FindSwitchValue(instance.platform, instance.context.InitialProgram, "/U:");
   DuplicateAccountDecision decision;
-  if (FindSessionsOnOtherClients(instance, userName, clientName, decision)) decision.result = kDuplicateAccountFound;
+  if (HasSessionOnOtherClient(instance, userName, instance.context.ClientName, &decision))
+    decision.result = kDuplicateAccountFound;
   return decision;
 }
 

@@ -7,9 +7,6 @@
 namespace qbnotify {
 namespace {
 
-constexpr const char* kAnyName = "\xC8\xCE\xBA\xCE\xC3\xFB\xB3\xC6";   // "any name" (code page 936)
-constexpr const char* kAnyMac = "\xC8\xCE\xBA\xCEMac\xB5\xD8\xD6\xB7";  // "any MAC address"
-
 // The rule query's conditions over the rule (a), its address group (b) and its time group
 // (c), in the order in which the query joins them; the tools evaluate them one by one.
 constexpr const char* kNameCondition =
@@ -139,23 +136,16 @@ void BindRuleParameters(Statement& statement, const std::string& sql, const Rule
   integer("pV5", 3);
 }
 
-namespace {
-
-std::string ReadAppSecurityPolicyId(Instance& instance, QueryStep* step) {
-  const std::string appId = GetSwitchValue(instance.platform, "/N:");
+std::string GetAppSecurityPolicyId(Instance& instance, QueryStep* step) {
   Statement statement(instance.connections.DS.get());
   statement.SetSql("select security_policy_id from application where App_ID = :App_ID");
-  statement.BindText("App_ID", appId);
+  statement.BindText("App_ID", instance.context.AppId);
   if (step) *step = {"DS", statement.Render(), 0};
   statement.Open();
   if (step) step->rows = statement.RowCount();
   if (statement.RowCount() == 0) return "no app";
   return statement.ColumnText("security_policy_id");
 }
-
-}  // namespace
-
-std::string GetAppSecurityPolicyId(Instance& instance) { return ReadAppSecurityPolicyId(instance, nullptr); }
 
 RuleMatch MatchSecurityPolicy(Instance& instance, const std::string& policyId) {
   const RuleClient client = ReadRuleClient(instance);
@@ -178,7 +168,7 @@ RuleMatch MatchSecurityPolicy(Instance& instance, const std::string& policyId) {
 void CheckSecurityPolicy(Instance& instance, PolicyDecision& decision) {
   decision = PolicyDecision();
   decision.queries.emplace_back();
-  decision.policyId = ReadAppSecurityPolicyId(instance, &decision.queries.back());
+  decision.policyId = GetAppSecurityPolicyId(instance, &decision.queries.back());
   const std::string& policyId = decision.policyId;
   const auto refuse = [&](PolicyDecision::Outcome outcome, const std::string& parameter1) {
     decision.outcome = outcome;

@@ -11,15 +11,21 @@
 
 namespace qbnotify {
 
+// The rule texts that match any client name and any MAC address (code page 936: "any name",
+// "any MAC address").
+inline constexpr const char* kAnyName = "\xC8\xCE\xBA\xCE\xC3\xFB\xB3\xC6";
+inline constexpr const char* kAnyMac = "\xC8\xCE\xBA\xCEMac\xB5\xD8\xD6\xB7";
+
 // The policy step: the application's row, its rules, then the application's session limits.
 // result 0: the session may go on; 2: refused by the policy or by the limits, with the
 // event record to write. Writes nothing. Raises DatabaseError; `decision` then holds what
 // was decided before the failing query.
 void CheckSecurityPolicy(Instance& instance, PolicyDecision& decision);
 
-// The application's policy identifier; "no app" when the application has no row, empty
-// when the column is NULL. Raises DatabaseError.
-std::string GetAppSecurityPolicyId(Instance& instance);
+// The policy identifier of the session's application (the context's AppId); "no app" when
+// the application has no row, empty when the column is NULL. The statement and its answer go
+// to `step` when one is given. Raises DatabaseError.
+std::string GetAppSecurityPolicyId(Instance& instance, QueryStep* step = nullptr);
 
 // The rule query for this client: admits when the first matching rule admits; refuses when
 // it refuses or no rule matches. Raises DatabaseError.

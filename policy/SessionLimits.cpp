@@ -1,6 +1,5 @@
 #include "policy/SessionLimits.h"
 
-#include "environment/SessionQueries.h"
 #include "environment/Switches.h"
 #include "policy/SessionLoad.h"
 
@@ -9,35 +8,12 @@ namespace {
 
 // Runs a one-number query; its failure stops here, as the value's stand-in.
 template <typename Body>
-Result<std::int32_t> ReadNumber(Body body) {
+Result<std::int32_t> ReadNumber(QueryStep* record, Body body) {
+  QueryStep ownStep;
+  QueryStep& step = record ? *record : ownStep;
   std::int32_t value = 0;
-  if (std::optional<Failure> failure = Capture([&] { value = body(); })) return *std::move(failure);
+  if (std::optional<Failure> failure = Capture([&] { value = body(step); })) return *std::move(failure);
   return value;
-}
-
-Result<std::int32_t> ReadUserRunAppNum(Instance& instance, const std::string& userName, QueryStep& step) {
-  return ReadNumber([&] {
-    Statement statement(instance.connections.DS.get());
-    statement.SetSql("Select RunAppNum from cuser where name = :A");
-    statement.BindText("A", userName);
-    step = {"DS", statement.Render(), 0};
-    statement.Open();
-    step.rows = statement.RowCount();
-    return statement.ColumnInteger(std::size_t{0});
-  });
-}
-
-Result<std::int32_t> CountClientSessions(Instance& instance, const std::string& clientName, QueryStep& step) {
-  return ReadNumber([&] {
-    Statement statement(instance.connections.DC.get());
-    statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
-    statement.BindText("A", "%KEV%");
-    statement.BindText("B", clientName);
-    step = {"DC", statement.Render(), 0};
-    statement.Open();
-    step.rows = statement.RowCount();
-    return statement.ColumnInteger(std::size_t{0});
-  });
 }
 
 // A number whose query failed counts as 0 and keeps the failure in the decision: the
@@ -49,10 +25,36 @@ std::int32_t OrZero(const Result<std::int32_t>& number, std::optional<Failure>& 
 
 }  // namespace
 
+Result<std::int32_t> GetUserRunAppNum(Instance& instance, const std::string& userName, QueryStep* record) {
+  return ReadNumber(record, [&](QueryStep& step) {
+    Statement statement(instance.connections.DS.get());
+    statement.SetSql("Select RunAppNum from cuser where name = :A");
+    statement.BindText("A", userName);
+    step = {"DS", statement.Render(), 0};
+    statement.Open();
+    step.rows = statement.RowCount();
+    return statement.ColumnInteger(std::size_t{0});
+  });
+}
+
+Result<std::int32_t> CountClientProtocolSessions(Instance& instance, const std::string& clientName,
+                                                 QueryStep* record) {
+  return ReadNumber(record, [&](QueryStep& step) {
+    Statement statement(instance.connections.DC.get());
+    statement.SetSql("Select Count(*) from dc_sessionload where (ClientName=:B) and (StationName like :A)");
+    statement.BindText("A", "%KEV%");
+    statement.BindText("B", clientName);
+    step = {"DC", statement.Render(), 0};
+    statement.Open();
+    step.rows = statement.RowCount();
+    return statement.ColumnInteger(std::size_t{0});
+  });
+}
+
 AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   Platform& platform = instance.platform;
-  const std::string appId = GetSwitchValue(platform, "/N:");
-  const std::string userName = GetSwitchValue(platform, "/U:");
+  const std::string& appId = instance.context.AppId;
+  const std::string userName = FindSwitchValue(platform, instance.context.InitialProgram, "/U:");
   AppLimitsDecision decision;
 
   Statement limits(instance.connections.DS.get());
@@ -102,26 +104,16 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   return decision;
 }
 
-std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName) {
-  QueryStep step;
-  return ReadUserRunAppNum(instance, userName, step).ValueOr(0);
-}
-
-std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName) {
-  QueryStep step;
-  return CountClientSessions(instance, clientName, step).ValueOr(0);
-}
-
 UserLimitDecision CheckUserSessionLimit(Instance& instance) {
-  const std::string userName = GetSwitchValue(instance.platform, "/U:");
-  const std::string clientName = GetClientName(instance.platform, kCurrentSession);
+  const std::string userName = FindSwitchValue(instance.platform, instance.context.InitialProgram, "/U:");
   UserLimitDecision decision;
   decision.queries.emplace_back();
-  decision.limit = OrZero(ReadUserRunAppNum(instance, userName, decision.queries.back()), decision.failure);
+  decision.limit = OrZero(GetUserRunAppNum(instance, userName, &decision.queries.back()), decision.failure);
   if (decision.limit == 0) return decision;
   decision.countRan = true;
   decision.queries.emplace_back();
-  decision.counted = OrZero(CountClientSessions(instance, clientName, decision.queries.back()), decision.failure);
+  decision.counted = OrZero(
+      CountClientProtocolSessions(instance, instance.context.ClientName, &decision.queries.back()), decision.failure);
   decision.result = decision.counted >= decision.limit ? kUserLimitReached : 0;
   return decision;
 }

@@ -9,6 +9,9 @@
 
 namespace qbnotify {
 
+// The checks read the session's application, user and client computer from the context
+// that startup filled.
+//
 // The application's limits (table application): at most app_session_count running
 // sessions of the application (0: no limit; a negative limit refuses every session), and
 // with each_user_one_session = 1 at most one per user. `admits` tells whether they admit
@@ -19,10 +22,13 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance);
 // client computer. result 6 when it refuses, else 0. Never raises: a failure admits.
 UserLimitDecision CheckUserSessionLimit(Instance& instance);
 
-// The user's RunAppNum; 0 when it cannot be read.
-std::int32_t GetUserRunAppNum(Instance& instance, const std::string& userName);
+// The user's RunAppNum, or the failure that left it unread. `record`, when given, receives
+// the statement as sent and the rows it read.
+Result<std::int32_t> GetUserRunAppNum(Instance& instance, const std::string& userName, QueryStep* record = nullptr);
 
-// Running sessions of our protocol from the client computer; 0 when they cannot be counted.
-std::int32_t CountClientProtocolSessions(Instance& instance, const std::string& clientName);
+// Running sessions of our protocol from the client computer, or the failure that left them
+// uncounted; `record` as above.
+Result<std::int32_t> CountClientProtocolSessions(Instance& instance, const std::string& clientName,
+                                                 QueryStep* record = nullptr);
 
 }  // namespace qbnotify

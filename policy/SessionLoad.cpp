@@ -6,15 +6,10 @@ namespace qbnotify {
 
 std::string ContainsPattern(const Platform& platform, const std::string& text) {
   std::string pattern = "%";
-  const char* at = text.c_str();
-  const char* const end = at + text.size();
-  while (at < end) {
-    const char* next = platform.NextChar(at);
-    if (next <= at || next > end) next = at + 1;  // an embedded NUL
-    if (next == at + 1 && (*at == '%' || *at == '_' || *at == '\\')) pattern += '\\';
-    pattern.append(at, next);
-    at = next;
-  }
+  ForEachLikeCharacter(platform, text, [&pattern](std::string_view character, bool special) {
+    if (special) pattern += '\\';
+    pattern += character;
+  });
   pattern += '%';
   return pattern;
 }

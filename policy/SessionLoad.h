@@ -6,10 +6,28 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/Platform.h"
 
 namespace qbnotify {
+
+// Walks a text by whole characters of the ANSI code page (an embedded NUL counts as one
+// byte) and calls visit(character, special) for each: `special` when the character is one
+// byte that the server's LIKE reads specially, the wildcards "%" and "_" or the escape "\".
+// The second byte of a double-byte character may have such a value and is never special.
+template <typename Visit>
+void ForEachLikeCharacter(const Platform& platform, const std::string& text, Visit visit) {
+  const char* at = text.c_str();
+  const char* const end = at + text.size();
+  while (at < end) {
+    const char* next = platform.NextChar(at);
+    if (next <= at || next > end) next = at + 1;
+    visit(std::string_view(at, static_cast<std::size_t>(next - at)),
+          next == at + 1 && (*at == '%' || *at == '_' || *at == '\\'));
+    at = next;
+  }
+}
 
 // A LIKE pattern that matches any text containing `text`: "%" + text + "%", with the
 // characters "%", "_" and "\" escaped, so that they match only themselves. The text is read

@@ -1,6 +1,7 @@
 #include "store/EventLog.h"
 
 #include "environment/Switches.h"
+#include "store/Identifiers.h"
 #include "store/SpoolWriteBack.h"
 
 namespace qbnotify {

@@ -7,7 +7,6 @@
 
 #include "platform/Platform.h"
 #include "store/Database.h"
-#include "store/Identifiers.h"
 #include "store/Rows.h"
 
 namespace qbnotify {

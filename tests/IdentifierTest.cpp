@@ -14,15 +14,7 @@ namespace {
 
 class IdentifierTest : public test::DatabaseTest {
  protected:
-  std::unique_ptr<Connection> Ds() {
-    auto connection = std::make_unique<Connection>("DS");
-    connection->host = server().host;
-    connection->port = server().port;
-    connection->user = server().user;
-    connection->password = server().password;
-    connection->database = server().ds;
-    return connection;
-  }
+  std::unique_ptr<Connection> Ds() { return test::LibraryConnection(server(), server().ds); }
   std::string Draw(const std::string& head) {
     Statement statement(ds_.get());
     return NextIdentifier(statement, head);

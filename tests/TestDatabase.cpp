@@ -1,42 +1,35 @@
 #include "TestDatabase.h"
 
-#include "StoredRows.h"
-
-#include <mysql.h>
-
-#include "environment/ConnectionSettings.h"
+#include <stdexcept>
 
 namespace qbnotify::test {
 AdminConnection::AdminConnection(const std::string& database) {
-  handle_ = mysql_init(nullptr);
-  mysql_options(handle_, MYSQL_SET_CHARSET_NAME, "gbk");
-  if (!mysql_real_connect(handle_, "localhost", "root", nullptr, database.c_str(), 0, Server()->socket.c_str(),
-                          CLIENT_MULTI_STATEMENTS))
-    ADD_FAILURE() << "admin connection: " << mysql_error(handle_);
+  try {
+    session_ = std::make_unique<AdminSession>(*Server(), database);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << error.what();
+  }
 }
 
-AdminConnection::~AdminConnection() { mysql_close(handle_); }
+AdminConnection::~AdminConnection() = default;
 
 void AdminConnection::Exec(const std::string& sql) {
-  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0) {
-    ADD_FAILURE() << sql << ": " << mysql_error(handle_);
-    return;
+  try {
+    if (!session_) throw std::runtime_error("no admin connection");
+    session_->Exec(sql);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << error.what();
   }
-  do {
-    if (MYSQL_RES* result = mysql_store_result(handle_)) mysql_free_result(result);
-  } while (mysql_next_result(handle_) == 0);
-  if (mysql_errno(handle_) != 0) ADD_FAILURE() << sql << ": " << mysql_error(handle_);
 }
 
 std::vector<std::vector<std::string>> AdminConnection::Rows(const std::string& sql) {
-  std::vector<std::vector<std::string>> rows;
-  if (mysql_real_query(handle_, sql.data(), sql.size()) != 0) {
-    ADD_FAILURE() << sql << ": " << mysql_error(handle_);
-    return rows;
+  try {
+    if (!session_) throw std::runtime_error("no admin connection");
+    return session_->Rows(sql);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << error.what();
   }
-  MYSQL_RES* result = mysql_store_result(handle_);
-  if (!result) return rows;
-  return TakeStoredRows(result);
+  return {};
 }
 
 std::string AdminConnection::Scalar(const std::string& sql) {
@@ -54,10 +47,9 @@ void DatabaseTest::SetUp() {
   ds_ = std::make_unique<AdminConnection>(server().ds);
   dc_ = std::make_unique<AdminConnection>(server().dc);
   log_ = std::make_unique<AdminConnection>(server().log);
-  for (const char* table : {"GloabolInc", "Cuser", "Application", "securitypolicy_sub", "addressgroup", "timegroup"})
-    ds().Exec(std::string("TRUNCATE TABLE ") + table);
-  dc().Exec("TRUNCATE TABLE dc_sessionload");
-  log().Exec("TRUNCATE TABLE log; TRUNCATE TABLE appshenji");
+  ds().Exec(kEmptyDsTables);
+  dc().Exec(kEmptyDcTables);
+  log().Exec(kEmptyLogTables);
   SetServerClock(ds(), "");
   WriteSettingsFile(installPath(), SettingsText(server()));
 }

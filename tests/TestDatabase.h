@@ -12,12 +12,12 @@
 
 #include "TestSupport.h"
 #include "notify/SessionContext.h"
-
-struct st_mysql;
+#include "tests/AdminDatabase.h"
 
 namespace qbnotify::test {
 
-// An administrator's connection (root, over the socket), character set gbk.
+// An administrator's connection (root, over the socket), character set gbk, whose failures
+// fail the test instead of raising.
 class AdminConnection {
  public:
   explicit AdminConnection(const std::string& database);
@@ -32,7 +32,7 @@ class AdminConnection {
   std::string Scalar(const std::string& sql);
 
  private:
-  st_mysql* handle_ = nullptr;
+  std::unique_ptr<AdminSession> session_;
 };
 
 // Sets the database server's clock for the library's connections opened from now on (the

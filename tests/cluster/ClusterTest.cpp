@@ -35,6 +35,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/Tally.h"
 #include "tests/TestSupport.h"
 #include "tests/cluster/Cluster.h"
 #include "tests/cluster/ClusterSessions.h"
@@ -44,24 +45,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Counted checks; a failure is printed with what was expected.
-class Tally {
- public:
-  bool Check(bool ok, const std::string& what) {
-    if (ok) {
-      ++passed_;
-    } else {
-      ++failed_;
-      std::cout << "FAILED " << what << '\n';
-    }
-    return ok;
-  }
-  int passed() const { return passed_; }
-  int failed() const { return failed_; }
-
- private:
-  int passed_ = 0, failed_ = 0;
-};
+using Tally = check::Tally;
 
 // What one node's share of a round (or the whole round) came to.
 struct Summary {
@@ -324,7 +308,7 @@ int Run() {
     return 2;
   }
   const int rounds = std::getenv("QB_CLUSTER_ROUNDS") ? std::max(1, std::atoi(std::getenv("QB_CLUSTER_ROUNDS"))) : 3;
-  Tally tally;
+  Tally tally("cluster");
   ClusterRun run;
   run.SetUpFarm();
   std::vector<std::vector<std::string>> table = {{"round", "sessions on", "sessions", "admitted", "refused",
@@ -391,8 +375,7 @@ int Run() {
                " that did not end cleanly; wrong rows: sessions whose event or audit rows differ from what they must\n"
                " leave. Node 3's sessions in the kill and hang rounds are reported, not checked: a session whose\n"
                " server cannot be reached, or whose checks' queries fail, goes on unchecked.\n";
-  std::cout << "cluster: " << tally.passed() << " passed, " << tally.failed() << " failed" << std::endl;
-  return tally.failed() == 0 ? 0 : 1;
+  return tally.Finish();
 }
 
 }  // namespace
@@ -403,7 +386,8 @@ int main() {
   try {
     return qbnotify::test::Run();
   } catch (const std::exception& error) {
-    std::cout << "FAILED " << error.what() << "\ncluster: 0 passed, 1 failed" << std::endl;
-    return 1;
+    qbnotify::check::Tally tally("cluster");
+    tally.Check(false, error.what());
+    return tally.Finish();
   }
 }

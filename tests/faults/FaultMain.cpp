@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "Suite.h"
+#include "tests/Tally.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Plays demo sessions against a private server under faults and prints what each handler did."};
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
     return suite.RunAll(qbnotify::faults::FaultCases(), only) ? 0 : 1;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "qbnotify-faults: %s\n", error.what());
-    std::printf("faults: 0 passed, 1 failed\n");
-    return 1;
+    qbnotify::check::Tally tally("faults");
+    tally.Count(false);
+    return tally.Finish();
   }
 }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "environment/ConnectionSettings.h"
+#include "tests/Tally.h"
 
 namespace qbnotify::faults {
 namespace {
@@ -492,24 +493,19 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
     std::printf("\n%s, %s:\n", result.fault.c_str(), result.session.c_str());
     for (const std::string& note : result.notes) std::printf("    %s\n", note.c_str());
   }
-  int passed = 0, failed = 0;
+  check::Tally tally("faults");
   bool header = false;
   for (const CaseResult& result : results) {
-    if (result.Passed()) {
-      ++passed;
-      continue;
-    }
-    ++failed;
+    if (tally.Count(result.Passed())) continue;
     if (!header) std::printf("\nfailures:\n");
     header = true;
     std::printf("  %s, %s:\n", result.fault.c_str(), result.session.c_str());
     for (const std::string& note : result.notes) std::printf("    %s\n", note.c_str());
     for (const std::string& problem : result.problems) std::printf("    %s\n", problem.c_str());
   }
-  std::printf("\nsuite time %.0f s\nfaults: %d passed, %d failed\n",
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - suiteStart).count(), passed, failed);
-  std::fflush(stdout);
-  return failed == 0;
+  std::printf("\nsuite time %.0f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - suiteStart).count());
+  return tally.Finish() == 0;
 }
 
 }  // namespace qbnotify::faults

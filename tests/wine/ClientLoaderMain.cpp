@@ -3,7 +3,7 @@
 // and released, the second is used and kept.
 #include "platform/win32/WindowsApi.h"
 #include "store/client/MysqlApi.h"
-#include "tests/wine/Check.h"
+#include "tests/Tally.h"
 
 int main() {
   using namespace qbnotify;

@@ -20,7 +20,7 @@
 #include "platform/win32/WindowsApi.h"
 #include "store/Database.h"
 #include "store/EventLog.h"
-#include "tests/wine/Check.h"
+#include "tests/Tally.h"
 
 namespace qbnotify {
 namespace {

@@ -16,7 +16,7 @@
 #include "tools/common/win32/InstallPathViews.h"
 #include "platform/win32/ToolText.h"
 #include "platform/win32/WindowsApi.h"
-#include "tests/wine/Check.h"
+#include "tests/Tally.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/qbnotify-doctor/Doctor.h"
 // Last: it renames the C runtime's "_s" functions for what follows.

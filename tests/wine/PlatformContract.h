@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "tests/wine/Check.h"
+#include "tests/Tally.h"
 
 namespace qbnotify::contract {
 

@@ -7,13 +7,11 @@
 
 #include "policy/Admission.h"
 #include "policy/SecurityPolicy.h"
+#include "policy/SessionLoad.h"
 #include "tools/common/ToolSupport.h"
 
 namespace qbnotify::tools {
 namespace {
-
-constexpr const char* kAnyName = "\xC8\xCE\xBA\xCE\xC3\xFB\xB3\xC6";   // the rule text for any client name
-constexpr const char* kAnyMac = "\xC8\xCE\xBA\xCEMac\xB5\xD8\xD6\xB7";  // the rule text for any MAC
 
 using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
@@ -129,14 +127,9 @@ void DuplicateSortIds(Instance& instance, std::vector<Finding>& findings) {
 // Read by whole characters: the second byte of a double-byte character is no wildcard.
 std::string SpecialCharacters(const Platform& platform, const std::string& pattern) {
   std::string found;
-  const char* at = pattern.c_str();
-  const char* const end = at + pattern.size();
-  while (at < end) {
-    const char* next = platform.NextChar(at);
-    if (next <= at || next > end) next = at + 1;
-    if (next == at + 1 && (*at == '%' || *at == '_' || *at == '\\') && found.find(*at) == std::string::npos) found += *at;
-    at = next;
-  }
+  ForEachLikeCharacter(platform, pattern, [&found](std::string_view character, bool special) {
+    if (special && found.find(character[0]) == std::string::npos) found += character[0];
+  });
   return found;
 }
 
