@@ -122,8 +122,10 @@ qb__libmariadb_fix_generated() {
 qb_libmariadb_build() {
   local arch=$1 dir connector stamp
   dir=$(qb_libmariadb_dir "$arch") || return 1
-  local options=()
+  local options=() launcher=()
   mapfile -t options < <(qb__libmariadb_options "$arch")
+  # ccache is no part of the recipe.
+  mapfile -t launcher < <(qb_launcher_options)
   # The recipe, not where the checkout lies: the options without the checkout's directory.
   stamp=$( { printf '%s\n' "${options[@]}" | sed "s|$QB_ROOT|.|g"; cat "$QB_LIBMARIADB_FLOOR_HEADER"; } |
     sha256sum | cut -d' ' -f1)
@@ -137,7 +139,7 @@ qb_libmariadb_build() {
   rm -rf "$dir"
   mkdir -p "$dir"
   {
-    cmake -S "$connector" -B "$dir/build" -G Ninja "${options[@]}" &&
+    cmake -S "$connector" -B "$dir/build" -G Ninja "${options[@]}" "${launcher[@]}" &&
       qb__libmariadb_fix_generated "$dir/build" &&
       cmake --build "$dir/build" --target libmariadb
   } >"$dir/build.log" 2>&1 || {
