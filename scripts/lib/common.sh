@@ -19,7 +19,7 @@ qb_log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 qb_install_packages() {
   local missing=() p
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   qb_log "installing ${missing[*]}"
@@ -79,6 +79,16 @@ qb_build_tests() {
     echo "ctest names test programs outside tests/; building everything in $dir" >&2
     cmake --build "$dir"
   fi
+}
+
+# Whether a text file (CRLF line ends read as LF) holds a line that grep matches:
+# qb_text_has FILE GREP-OPTIONS... Never "tr | grep -q" under pipefail: grep -q leaves at the
+# first match, and tr, still writing a file longer than its buffer, dies of SIGPIPE and fails
+# the pipeline although the line was there (now and then, as the two are scheduled).
+qb_text_has() {
+  local file=$1
+  shift
+  tr -d '\r' <"$file" | grep -a "$@" >/dev/null
 }
 
 # Whether a process runs (a zombie waiting to be reaped does not).

@@ -23,7 +23,7 @@ qb_wine_settle() {
 
 qb_wine_install() {
   qb_install_packages wine wine64 locales
-  if ! locale -a 2>/dev/null | grep -q -i -x 'zh_CN\.gbk'; then
+  if ! locale -a 2>/dev/null | grep -i -x 'zh_CN\.gbk' >/dev/null; then
     qb_log "generating the zh_CN.GBK locale"
     localedef -i zh_CN -f GBK zh_CN.GBK
   fi
