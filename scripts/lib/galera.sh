@@ -18,7 +18,7 @@
 QB_GALERA_DIR=${QB_GALERA_DIR:-}
 QB_GALERA_NODES=3
 QB_GALERA_PROVIDER=/usr/lib/galera/libgalera_smm.so
-QB_GALERA_SYNC_SECONDS=${QB_GALERA_SYNC_SECONDS:-90}
+QB_GALERA_SYNC_SECONDS=${QB_GALERA_SYNC_SECONDS:-180}
 
 qb_galera_node_dir() { echo "$QB_GALERA_DIR/node$1"; }
 
@@ -100,25 +100,72 @@ qb_galera_state() {
   { qb_galera_sql "$1" -N -e "SHOW STATUS LIKE 'wsrep_local_state_comment'" 2>/dev/null || true; } | cut -f2
 }
 
-# Waits (bounded) until node N is Synced in a cluster of `size` nodes.
+# Node N's status variable NAME, empty while the node does not answer.
+qb_galera_status() {
+  { qb_galera_sql "$1" -N -e "SHOW STATUS LIKE '$2'" 2>/dev/null || true; } | cut -f2
+}
+
+# One line on node N: whether its server runs, its state, the cluster size it sees.
+qb_galera_describe() {
+  local node=$1 dir launched running=stopped
+  dir=$(qb_galera_node_dir "$node")
+  launched=$(cat "$dir/launched.pid" 2>/dev/null) || true
+  [ -n "$launched" ] && qb_alive "$launched" && running=running
+  echo "node $node (client port ${QB_GALERA_CLIENT_PORTS[$((node - 1))]:-?}, group port" \
+    "${QB_GALERA_GROUP_PORTS[$((node - 1))]:-?}): server $running, state '$(qb_galera_state "$node")'," \
+    "cluster size '$(qb_galera_status "$node" wsrep_cluster_size)'"
+}
+
+# Says why the nodes given are missing: each one's state and the last lines of its logs.
+qb_galera_explain() {
+  local node dir
+  for node in "$@"; do
+    dir=$(qb_galera_node_dir "$node")
+    echo "galera $(qb_galera_describe "$node"); the last lines of its logs:" >&2
+    tail -n 25 "$dir/error.log" "$dir/stderr.log" 2>/dev/null | sed 's/^/    /' >&2
+  done
+}
+
+# Waits (bounded) until node N is Synced and sees a cluster of `size` nodes. On failure it
+# names the nodes that are missing from the cluster (not Synced, or stopped) and why.
 qb_galera_wait_synced() {
   local node=$1 size=$2 deadline=$((SECONDS + QB_GALERA_SYNC_SECONDS)) dir launched members
   dir=$(qb_galera_node_dir "$node")
   launched=$(cat "$dir/launched.pid" 2>/dev/null)
   while [ $SECONDS -lt $deadline ]; do
     if [ "$(qb_galera_state "$node")" = Synced ]; then
-      members=$({ qb_galera_sql "$node" -N -e "SHOW STATUS LIKE 'wsrep_cluster_size'" 2>/dev/null || true; } | cut -f2)
+      members=$(qb_galera_status "$node" wsrep_cluster_size)
       [ "${members:-0}" -ge "$size" ] && return 0
     fi
     if [ -n "$launched" ] && ! kill -0 "$launched" 2>/dev/null; then
-      echo "galera node $node stopped while starting:" >&2
-      tail -n 40 "$dir/error.log" "$dir/stderr.log" >&2 2>/dev/null
+      echo "galera node $node stopped while starting" >&2
+      qb_galera_explain "$node"
       return 1
     fi
     sleep 0.2
   done
-  echo "galera node $node not Synced after $QB_GALERA_SYNC_SECONDS s (state '$(qb_galera_state "$node")'):" >&2
-  tail -n 40 "$dir/error.log" >&2 2>/dev/null
+  echo "galera node $node not Synced in a cluster of $size after $QB_GALERA_SYNC_SECONDS s" >&2
+  local other missing=()
+  for other in $(seq 1 "$QB_GALERA_NODES"); do
+    [ -d "$(qb_galera_node_dir "$other")/data" ] || continue
+    [ "$other" = "$node" ] || [ "$(qb_galera_state "$other")" != Synced ] || continue
+    missing+=("$other")
+  done
+  qb_galera_explain "${missing[@]}"
+  return 1
+}
+
+# Every node Synced and each seeing all of them; otherwise names the nodes missing and why.
+qb_galera_check_members() {
+  local node state members missing=()
+  for node in $(seq 1 "$QB_GALERA_NODES"); do
+    state=$(qb_galera_state "$node")
+    members=$(qb_galera_status "$node" wsrep_cluster_size)
+    [ "$state" = Synced ] && [ "${members:-0}" -eq "$QB_GALERA_NODES" ] || missing+=("$node")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "galera: the cluster has not all $QB_GALERA_NODES nodes; missing or not Synced: ${missing[*]}" >&2
+  qb_galera_explain "${missing[@]}"
   return 1
 }
 
@@ -168,21 +215,9 @@ qb_galera_stop() {
   QB_GALERA_DIR=
 }
 
-qb_galera_start() {
-  QB_GALERA_DIR=$1
-  qb_install_packages galera-4 rsync mariadb-server mariadb-client
-  rm -rf "$QB_GALERA_DIR"
-  mkdir -p "$QB_GALERA_DIR"
-  trap qb_galera_stop EXIT
-  # The state transfer's rsync daemon runs as nobody: it must reach and write the joiners'
-  # data directories.
-  chmod 755 "$QB_GALERA_DIR"
-  local ports
-  ports=($(qb_galera_ports 12)) || { echo "no free ports" >&2; return 1; }
-  QB_GALERA_CLIENT_PORTS=("${ports[@]:0:3}")
-  QB_GALERA_GROUP_PORTS=("${ports[@]:3:3}")
-  QB_GALERA_IST_PORTS=("${ports[@]:6:3}")
-  QB_GALERA_SST_PORTS=("${ports[@]:9:3}")
+# Starts the three nodes on the ports chosen in QB_GALERA_*_PORTS; non-zero when a node does
+# not join (status 2 when a port was found taken, so that other ports may be tried).
+qb__galera_start_nodes() {
   local node dir
   for node in $(seq 1 "$QB_GALERA_NODES"); do
     dir=$(qb_galera_node_dir "$node")
@@ -190,17 +225,53 @@ qb_galera_start() {
     chmod 755 "$dir"
     qb_galera_write_config "$node"
   done
-
   dir=$(qb_galera_node_dir 1)
   mariadb-install-db --defaults-file="$dir/my.cnf" --force --wsrep-on=OFF --auth-root-authentication-method=socket \
     --skip-test-db >"$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; return 1; }
   qb_galera_launch 1 --wsrep-new-cluster
-  qb_galera_wait_synced 1 1 || return 1
-  for node in 2 3; do
-    chown -R nobody "$(qb_galera_node_dir "$node")/data"
-    qb_galera_launch "$node"
+  local status=0
+  qb_galera_wait_synced 1 1 || status=1
+  if [ $status -eq 0 ]; then
+    for node in 2 3; do
+      chown -R nobody "$(qb_galera_node_dir "$node")/data"
+      qb_galera_launch "$node"
+    done
+    for node in 2 3; do qb_galera_wait_synced "$node" "$QB_GALERA_NODES" || { status=1; break; }; done
+  fi
+  [ $status -eq 0 ] && qb_galera_check_members && return 0
+  for node in $(seq 1 "$QB_GALERA_NODES"); do
+    dir=$(qb_galera_node_dir "$node")
+    qb_port_was_taken "$dir/error.log" "$dir/stderr.log" && return 2
   done
-  for node in 2 3; do qb_galera_wait_synced "$node" "$QB_GALERA_NODES" || return 1; done
+  return 1
+}
+
+qb_galera_start() {
+  QB_GALERA_DIR=$1
+  qb_install_packages galera-4 rsync mariadb-server mariadb-client
+  trap qb_galera_stop EXIT
+  local attempt status ports
+  for attempt in 1 2 3; do
+    rm -rf "$QB_GALERA_DIR"
+    mkdir -p "$QB_GALERA_DIR"
+    # The state transfer's rsync daemon runs as nobody: it must reach and write the joiners'
+    # data directories.
+    chmod 755 "$QB_GALERA_DIR"
+    ports=($(qb_galera_ports 12)) || { echo "no free ports" >&2; return 1; }
+    QB_GALERA_CLIENT_PORTS=("${ports[@]:0:3}")
+    QB_GALERA_GROUP_PORTS=("${ports[@]:3:3}")
+    QB_GALERA_IST_PORTS=("${ports[@]:6:3}")
+    QB_GALERA_SST_PORTS=("${ports[@]:9:3}")
+    status=0
+    qb__galera_start_nodes || status=$?
+    [ $status -eq 0 ] && break
+    [ $status -eq 2 ] && [ $attempt -lt 3 ] || return 1
+    # A port was taken between its choice and a node's bind: the whole cluster on new ones.
+    echo "galera: a port was taken; starting the cluster again on other ports" >&2
+    local keep=$QB_GALERA_DIR
+    qb_galera_stop
+    QB_GALERA_DIR=$keep
+  done
 
   qb_db_create_schema qb_galera_sql 1 || return 1
   # A real login over TCP on every node proves the account and that the schema arrived.

@@ -66,7 +66,8 @@ qb__libmariadb_fetch() {
   rm -rf "$source_dir/mariadb-$upstream"
   # Debian's own changes, when one of them touches Connector/C, need the whole package
   # unpacked; otherwise its directory is taken from the upstream tarball alone.
-  if tar -xf "${debian[0]}" -O --wildcards 'debian/patches/*' 2>/dev/null | grep -q -E '^\+\+\+ [^ ]*/libmariadb/'; then
+  if tar -xf "${debian[0]}" -O --wildcards 'debian/patches/*' 2>/dev/null |
+    grep -E '^\+\+\+ [^ ]*/libmariadb/' >/dev/null; then
     qb_install_packages dpkg-dev >&2 || return 1
     qb_log "unpacking the whole source package"
     dpkg-source -x "${dsc[0]}" "$source_dir/mariadb-$upstream" >/dev/null || return 1
@@ -116,14 +117,16 @@ qb__libmariadb_fix_generated() {
   local file=$1/libmariadb/ma_client_plugin.c
   [ -f "$file" ] || { echo "$file was not generated" >&2; return 1; }
   sed -i '/^struct st_mysql_client_plugin \* STDCALL$/{N;s/ STDCALL\nmysql_load_plugin(MYSQL/\nmysql_load_plugin(MYSQL/}' "$file"
-  grep -q -x 'mysql_load_plugin(MYSQL .*\.\.\.)' "$file" && ! grep -B1 '^mysql_load_plugin(MYSQL' "$file" | grep -q STDCALL
+  grep -q -x 'mysql_load_plugin(MYSQL .*\.\.\.)' "$file" && ! grep -B1 '^mysql_load_plugin(MYSQL' "$file" | grep STDCALL >/dev/null
 }
 
 qb_libmariadb_build() {
   local arch=$1 dir connector stamp
   dir=$(qb_libmariadb_dir "$arch") || return 1
-  local options=()
+  local options=() launcher=()
   mapfile -t options < <(qb__libmariadb_options "$arch")
+  # ccache is no part of the recipe.
+  mapfile -t launcher < <(qb_launcher_options)
   # The recipe, not where the checkout lies: the options without the checkout's directory.
   stamp=$( { printf '%s\n' "${options[@]}" | sed "s|$QB_ROOT|.|g"; cat "$QB_LIBMARIADB_FLOOR_HEADER"; } |
     sha256sum | cut -d' ' -f1)
@@ -137,7 +140,7 @@ qb_libmariadb_build() {
   rm -rf "$dir"
   mkdir -p "$dir"
   {
-    cmake -S "$connector" -B "$dir/build" -G Ninja "${options[@]}" &&
+    cmake -S "$connector" -B "$dir/build" -G Ninja "${options[@]}" "${launcher[@]}" &&
       qb__libmariadb_fix_generated "$dir/build" &&
       cmake --build "$dir/build" --target libmariadb
   } >"$dir/build.log" 2>&1 || {

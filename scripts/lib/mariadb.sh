@@ -15,16 +15,25 @@ QB_DB_LOG=qblog
 QB_DB_PID=
 QB_DB_DIR=
 
+# A port that nothing listens on, below the range the kernel hands out to outgoing
+# connections (their local ports would take a server's port between this choice and its bind).
 qb_free_port() {
-  local port
+  local port low
+  low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null) || low=32768
+  [ "${low:-0}" -gt 11000 ] || low=32768
   for _ in $(seq 1 200); do
-    port=$((20000 + RANDOM % 20000))
+    port=$((10000 + RANDOM % (low - 10000)))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
       return 0
     fi
   done
   return 1
+}
+
+# Whether a server's error log says that a port it wanted was taken.
+qb_port_was_taken() {
+  grep -a -q -E 'Address already in use|Bind on TCP/IP port|Can.t bind|bind.*failed' "$@" 2>/dev/null
 }
 
 qb_sql() {
@@ -67,26 +76,40 @@ qb_db_start() {
   mkdir -p "$QB_DB_DIR/data"
   trap qb_db_stop EXIT
   QB_DB_HOST=127.0.0.1
-  QB_DB_PORT=$(qb_free_port) || { echo "no free port" >&2; return 1; }
   QB_DB_SOCKET="$QB_DB_DIR/mysqld.sock"
   local common=(--no-defaults "--datadir=$QB_DB_DIR/data" --user=root --skip-name-resolve --lower-case-table-names=1
     --innodb-log-file-size=8M)
   # --force: the accounts are by address, so a host name that does not resolve must not stop it.
   mariadb-install-db "${common[@]}" --force --auth-root-authentication-method=socket --skip-test-db \
     >"$QB_DB_DIR/install.log" 2>&1 || { cat "$QB_DB_DIR/install.log" >&2; return 1; }
-  mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
-    "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
-    --collation-server=gbk_chinese_ci --max-connections=500 >"$QB_DB_DIR/stderr.log" 2>&1 &
-  QB_DB_PID=$!
-  local i
-  for i in $(seq 1 300); do
-    if qb_sql -e 'select 1' >/dev/null 2>&1; then break; fi
-    if ! kill -0 "$QB_DB_PID" 2>/dev/null; then
-      cat "$QB_DB_DIR/stderr.log" "$QB_DB_DIR/error.log" >&2
-      return 1
+  # A port taken between its choice and the server's bind (by another server or an outgoing
+  # connection) is no failure: the server starts again on another one.
+  local attempt i up
+  for attempt in 1 2 3 4 5; do
+    QB_DB_PORT=$(qb_free_port) || { echo "no free port" >&2; return 1; }
+    : >"$QB_DB_DIR/error.log"
+    mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
+      "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
+      --collation-server=gbk_chinese_ci --max-connections=500 >"$QB_DB_DIR/stderr.log" 2>&1 &
+    QB_DB_PID=$!
+    up=0
+    for i in $(seq 1 600); do
+      if qb_sql -e 'select 1' >/dev/null 2>&1; then up=1; break; fi
+      qb_alive "$QB_DB_PID" || break
+      sleep 0.1
+    done
+    [ "$up" -eq 0 ] || break
+    qb_stop_processes "$QB_DB_PID"
+    QB_DB_PID=
+    if qb_port_was_taken "$QB_DB_DIR/error.log" "$QB_DB_DIR/stderr.log"; then
+      echo "port $QB_DB_PORT was taken; starting the server on another port" >&2
+      continue
     fi
-    sleep 0.1
+    echo "the private MariaDB server did not start (port $QB_DB_PORT):" >&2
+    tail -n 30 "$QB_DB_DIR/stderr.log" "$QB_DB_DIR/error.log" >&2
+    return 1
   done
+  [ -n "$QB_DB_PID" ] || { echo "the private MariaDB server found no free port in five tries" >&2; return 1; }
   qb_db_create_schema qb_sql || return 1
   # A real login over TCP proves the account (a ping alone answers even when login fails).
   mariadb --no-defaults -h "$QB_DB_HOST" -P "$QB_DB_PORT" -u "$QB_DB_USER" "-p$QB_DB_PASSWORD" -e 'select 1' \

@@ -13,12 +13,17 @@
 QB_WINE=/usr/lib/wine/wine64
 QB_WINE_PREFIX=
 
-# Waits for the prefix's programs to end; ends them if they do not within a minute.
-qb_wine_settle() { timeout 60 wineserver -w || wineserver -k || true; }
+# Waits for the prefix's programs to end; ends them if they do not within a minute, and says
+# so (the prefix's registry is written out when its server ends by itself).
+qb_wine_settle() {
+  timeout 60 wineserver -w && return 0
+  echo "wine: the prefix's programs were still running after 60 s; ended with wineserver -k" >&2
+  wineserver -k || true
+}
 
 qb_wine_install() {
   qb_install_packages wine wine64 locales
-  if ! locale -a 2>/dev/null | grep -q -i -x 'zh_CN\.gbk'; then
+  if ! locale -a 2>/dev/null | grep -i -x 'zh_CN\.gbk' >/dev/null; then
     qb_log "generating the zh_CN.GBK locale"
     localedef -i zh_CN -f GBK zh_CN.GBK
   fi
@@ -41,7 +46,7 @@ qb_wine_start() {
 qb_wine_run() {
   local dir=$1 seconds=$2
   shift 2
-  (cd "$dir" && timeout "$seconds" "$QB_WINE" "$@") || true
+  (cd "$dir" && timeout "$seconds" "$QB_WINE" "$@" </dev/null) || true
   qb_wine_settle
 }
 
