@@ -171,7 +171,8 @@ Expectation Expect(RowsRule rule, const std::vector<std::vector<Row>>& rowsBySte
     for (const Row& row : rowsByStep[i]) {
       switch (rule) {
         case RowsRule::All: expectation.required.push_back(row); break;
-        case RowsRule::None: break;
+        case RowsRule::None:
+        case RowsRule::OwnCheck: break;
         case RowsRule::StepOptional:
           (static_cast<int>(i) == step ? expectation.optional : expectation.required).push_back(row);
           break;
@@ -394,7 +395,8 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
       }
       result.expectedRows = static_cast<long>(check.expected);
       result.writtenRows = static_cast<long>(check.written);
-      result.problems.insert(result.problems.end(), check.problems.begin(), check.problems.end());
+      if (fault.rows != RowsRule::OwnCheck)
+        result.problems.insert(result.problems.end(), check.problems.begin(), check.problems.end());
     } catch (const std::exception& error) {
       result.problems.push_back(std::string("cannot read the rows: ") + error.what());
     }
