@@ -76,8 +76,12 @@ void Connection::BeginHandler(std::optional<unsigned> waitBudgetMs) {
 }
 
 void Connections::BeginHandler(unsigned waitBudgetMs) {
-  for (Connection* connection : {DS.get(), DC.get(), Log.get()})
-    if (connection) connection->BeginHandler(waitBudgetMs);
+  budgetEnd = Clock::now() + std::chrono::milliseconds(waitBudgetMs);
+  for (Connection* connection : {DS.get(), DC.get(), Log.get()}) {
+    if (!connection) continue;
+    connection->BeginHandler();
+    connection->SetBudgetEnd(budgetEnd);
+  }
 }
 
 std::optional<long long> Connection::BudgetLeftMilliseconds() const {
@@ -366,6 +370,7 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DS = std::make_unique<Connection>("DS");
     connections.DC = std::make_unique<Connection>("DC");
     connections.Log = std::make_unique<Connection>("Log");
+    connections.DS->SetBudgetEnd(connections.budgetEnd);
     connections.DC->ShareServerWith(*connections.DS);
     connections.Log->ShareServerWith(*connections.DS);
     const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");

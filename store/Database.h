@@ -91,6 +91,10 @@ class Connection {
   // again, and the handler's wait budget starts (none: no budget).
   void BeginHandler(std::optional<unsigned> waitBudgetMs = std::nullopt);
 
+  // Sets when the handler's wait budget ends (none: no budget), for a connection created
+  // after its handler began.
+  void SetBudgetEnd(std::optional<std::chrono::steady_clock::time_point> end) { server_->budgetEnd = end; }
+
   // What is left of the handler's wait budget, in milliseconds (0 when spent); nullopt when
   // there is none.
   std::optional<long long> BudgetLeftMilliseconds() const;
@@ -213,8 +217,10 @@ struct Connections {
   std::unique_ptr<Connection> DC;
   std::unique_ptr<Connection> Log;
 
-  // A new handler begins, with the handler's wait budget (see Connection::BeginHandler).
+  // A new handler begins, with the handler's wait budget (see Connection::BeginHandler);
+  // connections that OpenConnections creates later in the handler draw from it too.
   void BeginHandler(unsigned waitBudgetMs = kHandlerWaitBudgetMilliseconds);
+  std::optional<std::chrono::steady_clock::time_point> budgetEnd;  // of the handler running now
 };
 
 // Pauses between the tries of a statement that met a conflict (ErrorKind::Conflict): doubling

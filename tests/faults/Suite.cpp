@@ -122,10 +122,10 @@ CaseResult FromJson(const nlohmann::json& json) {
 void PrintHeader() {
   std::printf("Each demo session is played one handler at a time; the fault acts before the handler named\n"
               "(and a stopped server goes on after it). Handler times in seconds. Targets: a handler on a\n"
-              "stopped server %.0f s (%.0f s when it must connect to it), on a listener that never accepts one\n"
-              "connect time-out (%.0f s), on a refused port %.1f s, otherwise %.0f s; %.0f s past its target a\n"
+              "stopped server, on one that must be connected to, or on a listener that never accepts, %.0f s\n"
+              "(a handler's wait budget), on a refused port %.1f s, otherwise %.0f s; %.0f s past its target a\n"
               "handler is KILLED with its session. Rows: expected (must be there) / written.\n\n",
-              kStoppedTarget, kConnectTimeout, kConnectTimeout, kRefusedTarget, kStoppedTarget, kGraceSeconds);
+              kConnectTimeout, kRefusedTarget, kStoppedTarget, kGraceSeconds);
   std::printf("%-47s %-11s", "fault", "session");
   for (const char* step : kStepNames) std::printf(" %10s", step);
   std::printf(" %4s %9s %-10s %s\n", "exit", "rows", "decision", "result");
@@ -334,7 +334,7 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
         result.problems.push_back(name + ": " + run->failure);
         break;
       }
-      const double allowed = target + (target >= 30 ? kConnectTimeoutSlack : 0);
+      const double allowed = target + (target >= kConnectTimeout ? kConnectTimeoutSlack : 0);
       if (run->seconds > allowed) {
         result.problems.push_back(name + " took " + Seconds(run->seconds) + " s, more than the target " +
                                   Seconds(target) + " s");

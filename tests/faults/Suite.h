@@ -119,7 +119,7 @@ inline constexpr const char* kStepNames[] = {"startup", "logon", "startshell", "
 // Targets: a handler on a stopped server, the library's connect time-out, a refused
 // connection.
 inline constexpr double kStoppedTarget = 15;
-inline constexpr double kConnectTimeout = 30;
+inline constexpr double kConnectTimeout = 15;  // cut to the handler's wait budget
 inline constexpr double kRefusedTarget = 0.1;
 
 // GRANT or REVOKE privileges on the three databases to or from the library's account.
