@@ -4,8 +4,8 @@
 // handler: three connections, the session's two startup records and every admission check.
 // Prints the startup time's median, 99th percentile and maximum, the storm's wall time, and
 // the failures: sessions refused although the rules admit them, and sessions whose startup
-// records are missing afterwards (a session that could not reach the database goes on
-// unchecked and leaves none).
+// records are missing even after the rows kept in the local spools are written back. Records
+// that only waited in a spool are counted apart, as kept.
 //
 // On the cluster of scripts/lib/galera.sh (scripts/bench --cluster) the sessions are spread
 // over the nodes (session i on node i mod 3), and the storm runs again with every session on
@@ -24,6 +24,7 @@
 
 #include "bench/BenchSupport.h"
 #include "notify/QBNotifyMain.h"
+#include "store/SpoolWriteBack.h"
 #include "tests/cluster/Cluster.h"
 
 namespace qbnotify::bench {
@@ -99,7 +100,8 @@ struct Storm {
   std::vector<double> startupMillis;
   double wallSeconds = 0;
   int refused = 0;
-  int missingRecords = 0;
+  int keptRecords = 0;  // sessions whose records waited in their spool and were written back
+  int lostRecords = 0;  // sessions whose records are missing even after the write-back
   int noReport = 0;
 };
 
@@ -155,12 +157,28 @@ Storm RunStorm(int sessions, const std::vector<int>& ports, const std::string& w
   for (pid_t pid : children) waitpid(pid, nullptr, 0);
   storm.noReport = sessions - static_cast<int>(storm.startupMillis.size());
 
-  std::map<std::string, int> records;
-  for (const auto& row : log.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE ComputerName "
-                                  "LIKE '" + prefix + "%' GROUP BY ComputerName"))
-    records[row[0]] = std::stoi(row[1]);
-  for (int i = 0; i < sessions; ++i)
-    if (records[prefix + std::to_string(i)] != kStartupRecords) ++storm.missingRecords;
+  const auto sessionsMissingRecords = [&] {
+    std::map<std::string, int> records;
+    for (const auto& row : log.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE "
+                                    "ComputerName LIKE '" + prefix + "%' GROUP BY ComputerName"))
+      records[row[0]] = std::stoi(row[1]);
+    int missing = 0;
+    for (int i = 0; i < sessions; ++i)
+      if (records[prefix + std::to_string(i)] != kStartupRecords) ++missing;
+    return missing;
+  };
+  const int waiting = sessionsMissingRecords();
+  // Records kept in a spool during the storm are only waiting: write them back, as the next
+  // handler or the doctor would, before counting what is lost.
+  for (const auto& install : installs) {
+    hosted::Session session = test::KevSession("\"C:\\TAV\\kevshell.exe\" /N:APP00000012 /U:bob");
+    test::SetInstallPath(session, install->Path());
+    hosted::HostedPlatform platform(session);
+    Connections connections;
+    if (OpenConnections(platform, connections)) WriteBackSpool(platform, connections, false);
+  }
+  storm.lostRecords = sessionsMissingRecords();
+  storm.keptRecords = waiting - storm.lostRecords;
   return storm;
 }
 
@@ -191,18 +209,20 @@ int Run(const std::vector<int>& sizes) {
 
   Heading("Startup of N sessions starting at once");
   Table table({"sessions", "where", "startup p50 ms", "p99 ms", "max ms", "wall s", "sessions/s", "refused",
-               "records missing", "failures"});
+               "records kept", "records lost", "failures"});
   for (Storm& storm : storms) {
-    const int failures = storm.refused + storm.missingRecords + storm.noReport;
+    const int failures = storm.refused + storm.lostRecords + storm.noReport;
     table.Add({std::to_string(storm.sessions), storm.where, Fixed(Quantile(storm.startupMillis, 0.5), 1),
                Fixed(Quantile(storm.startupMillis, 0.99), 1), Fixed(Quantile(storm.startupMillis, 1.0), 1),
                Fixed(storm.wallSeconds, 2), Fixed(storm.sessions / storm.wallSeconds, 0), std::to_string(storm.refused),
-               std::to_string(storm.missingRecords), std::to_string(failures)});
+               std::to_string(storm.keptRecords), std::to_string(storm.lostRecords), std::to_string(failures)});
   }
   table.Print();
   std::cout << "\n startup: from the start signal to the end of the startup handler, connecting included.\n"
-               " refused: sessions ended although the rules admit them; records missing: sessions without\n"
-               " exactly their two startup records afterwards; failures: both, and sessions that sent no report.\n";
+               " refused: sessions ended although the rules admit them; records kept: sessions whose startup\n"
+               " records waited in the local spool and were written back after the storm; records lost: sessions\n"
+               " without exactly their two startup records even then; failures: refused and lost, and sessions\n"
+               " that sent no report.\n";
   return 0;
 }
 

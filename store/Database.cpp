@@ -9,6 +9,7 @@
 
 #include "environment/ConnectionSettings.h"
 #include "store/client/MysqlApi.h"
+#include "store/ServerErrors.h"
 #include "store/SqlParameters.h"
 
 #include <errmsg.h>
@@ -54,40 +55,63 @@ using Clock = std::chrono::steady_clock;
 // How long a statement waits, in all, for a cluster node that says it is not ready.
 constexpr int kNotReadyPauseMilliseconds = 3000;
 
-// Errors with which the server says that it cannot take statements now, whatever they hold.
-bool IsUnavailableAnswer(unsigned code) {
-  switch (code) {
-    case ER_CON_COUNT_ERROR:            // too many connections
-    case ER_UNKNOWN_COM_ERROR:          // a cluster node that is not ready
-    case ER_SERVER_SHUTDOWN:
-    case ER_OPTION_PREVENTS_STATEMENT:  // read-only
-    case ER_READ_ONLY_MODE:
-    case ER_CONNECTION_KILLED:
-    case 4031:                          // the server dropped an idle connection
-      return true;
-    default:
-      return false;
-  }
-}
+bool IsUnavailableAnswer(unsigned code) { return MeansUnavailable(KindOfError(code)); }
 
-bool IsLostConnection(unsigned code) {
-  return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED ||
-         code == ER_CONNECTION_KILLED || code == 4031;
-}
+bool IsLostConnection(unsigned code) { return KindOfError(code) == ErrorKind::Lost; }
+
+constexpr int kFirstConflictPauseMilliseconds = 5;
+constexpr int kLongestConflictPauseMilliseconds = 400;
+constexpr int kConflictRetryMilliseconds = 2000;
 
 }  // namespace
 
 Connection::~Connection() { Close(); }
 
-void Connection::BeginHandler() {
+void Connection::BeginHandler(std::optional<unsigned> waitBudgetMs) {
   server_->givenUp = false;
   server_->reason.clear();
+  server_->budgetEnd.reset();
+  if (waitBudgetMs) server_->budgetEnd = Clock::now() + std::chrono::milliseconds(*waitBudgetMs);
   givenUp_ = false;
 }
 
-void Connections::BeginHandler() {
-  for (Connection* connection : {DS.get(), DC.get(), Log.get()})
-    if (connection) connection->BeginHandler();
+void Connections::BeginHandler(unsigned waitBudgetMs) {
+  budgetEnd = Clock::now() + std::chrono::milliseconds(waitBudgetMs);
+  for (Connection* connection : {DS.get(), DC.get(), Log.get()}) {
+    if (!connection) continue;
+    connection->BeginHandler();
+    connection->SetBudgetEnd(budgetEnd);
+  }
+}
+
+std::optional<long long> Connection::BudgetLeftMilliseconds() const {
+  if (!server_->budgetEnd) return std::nullopt;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*server_->budgetEnd - Clock::now()).count();
+  return std::max<long long>(left, 0);
+}
+
+void Connection::Pause(unsigned milliseconds) {
+  const std::optional<long long> left = BudgetLeftMilliseconds();
+  if (left && *left == 0) GiveUp(DatabaseError("the handler's wait budget is spent", CR_SERVER_GONE_ERROR), true);
+  PauseMilliseconds(left ? static_cast<unsigned>(std::min<long long>(milliseconds, *left)) : milliseconds);
+}
+
+ConflictRetry::ConflictRetry(Connection& connection)
+    : connection_(connection),
+      seed_(static_cast<unsigned>(Clock::now().time_since_epoch().count())),
+      pause_(kFirstConflictPauseMilliseconds),
+      start_(Clock::now()) {}
+
+void ConflictRetry::PauseOrGiveUp(const DatabaseError& error) {
+  seed_ = seed_ * 1103515245u + 12345u;
+  const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+  const long long wait = std::min<long long>(pause_ / 2 + static_cast<int>((seed_ >> 8) % static_cast<unsigned>(pause_)),
+                                             kConflictRetryMilliseconds - spent);
+  // A conflict that lasts past the tries' time is treated like a server that does not
+  // answer: the row it concerns can be kept and written later.
+  if (wait <= 0) throw DatabaseError(error.what(), error.Code(), true);
+  connection_.Pause(static_cast<unsigned>(wait));
+  pause_ = std::min(pause_ * 2, kLongestConflictPauseMilliseconds);
 }
 
 void Connection::GiveUp(const DatabaseError& error, bool wholeServer) {
@@ -101,7 +125,11 @@ void Connection::GiveUp(const DatabaseError& error, bool wholeServer) {
   throw DatabaseError(error.what(), error.Code(), true);
 }
 
-void Connection::CheckNotGivenUp() const {
+void Connection::CheckNotGivenUp() {
+  if (!server_->givenUp && BudgetLeftMilliseconds() == 0LL) {
+    server_->givenUp = true;
+    server_->reason = "the handler's wait budget is spent";
+  }
   if (server_->givenUp)
     throw DatabaseError("the server did not answer earlier in this step (" + server_->reason + ")", CR_SERVER_GONE_ERROR,
                         true);
@@ -114,7 +142,10 @@ void Connection::Open() {
   const MysqlApi& api = Client();
   MYSQL* handle = api.init(nullptr);
   if (!handle) throw DatabaseError("out of memory creating the " + name_ + " connection");
+  // A connect waits at most what is left of the handler's budget.
   unsigned connectTimeout = connectTimeoutSeconds;
+  if (const std::optional<long long> left = BudgetLeftMilliseconds())
+    connectTimeout = std::clamp(static_cast<unsigned>((*left + 999) / 1000), 1u, connectTimeoutSeconds);
   unsigned readTimeout = readTimeoutSeconds;
   unsigned writeTimeout = writeTimeoutSeconds;
   api.options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
@@ -192,9 +223,11 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
     } catch (const DatabaseError& error) {
       // A cluster node that is rejoining refuses every statement without running it, for a
       // second or two: any statement may wait for it (a read that gave up here would let a
-      // session in unchecked).
-      if (error.Code() == ER_UNKNOWN_COM_ERROR && notReadyPause < kNotReadyPauseMilliseconds) {
-        PauseMilliseconds(100);
+      // session in unchecked). One that stays not ready is cut off from its cluster: it is
+      // not asked again in this handler.
+      if (KindOfError(error.Code()) == ErrorKind::NotReady) {
+        if (notReadyPause >= kNotReadyPauseMilliseconds) GiveUp(error, true);
+        Pause(100);
         notReadyPause += 100;
         --attempt;
         continue;
@@ -337,6 +370,7 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DS = std::make_unique<Connection>("DS");
     connections.DC = std::make_unique<Connection>("DC");
     connections.Log = std::make_unique<Connection>("Log");
+    connections.DS->SetBudgetEnd(connections.budgetEnd);
     connections.DC->ShareServerWith(*connections.DS);
     connections.Log->ShareServerWith(*connections.DS);
     const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");

@@ -8,6 +8,7 @@
 // (store/Failure.h says how failures travel from there).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,13 +35,23 @@ inline constexpr unsigned kReadTimeoutSeconds = 10;
 inline constexpr unsigned kWriteTimeoutSeconds = 10;
 inline constexpr unsigned kConnectTimeoutSeconds = 30;
 
-// What the handler that runs now has learnt of a server: once a connect has failed or a
-// statement has timed out, every later statement to that server in the same handler fails
-// at once instead of waiting again. The three connections of a session share one, since
-// they reach one server.
+// How long one handler may wait for the database in all: connects, waits for a cluster node
+// to be ready, pauses between retries, and the write-back of kept rows. Once it is spent the
+// server counts as unavailable for the rest of the handler (README: "How long a handler
+// waits").
+inline constexpr unsigned kHandlerWaitBudgetMilliseconds = 15000;
+
+// What the handler that runs now has learnt of a server: once a connect has failed, a
+// statement has timed out, a cluster node has stayed not ready, or the handler's wait budget
+// is spent, every later statement to that server in the same handler fails at once instead
+// of waiting again. The three connections of a session share one, since they reach one
+// server.
 struct ServerState {
   bool givenUp = false;
   std::string reason;  // the error that gave it up
+  // When the handler's wait budget ends; none outside a handler (the tools wait as long as
+  // each statement's own time-outs allow).
+  std::optional<std::chrono::steady_clock::time_point> budgetEnd;
 };
 
 // The texts travel as code-page-936 bytes, so every connection states that character set
@@ -76,8 +87,20 @@ class Connection {
   // This connection reaches the same server as `other`: what one handler learns of the
   // server is shared (see ServerState).
   void ShareServerWith(const Connection& other) { server_ = other.server_; }
-  // A new handler begins: a server or connection given up by the last one may be tried again.
-  void BeginHandler();
+  // A new handler begins: a server or connection given up by the last one may be tried
+  // again, and the handler's wait budget starts (none: no budget).
+  void BeginHandler(std::optional<unsigned> waitBudgetMs = std::nullopt);
+
+  // Sets when the handler's wait budget ends (none: no budget), for a connection created
+  // after its handler began.
+  void SetBudgetEnd(std::optional<std::chrono::steady_clock::time_point> end) { server_->budgetEnd = end; }
+
+  // What is left of the handler's wait budget, in milliseconds (0 when spent); nullopt when
+  // there is none.
+  std::optional<long long> BudgetLeftMilliseconds() const;
+  // Pauses for `milliseconds`, or what is left of the budget if less. Raises DatabaseError
+  // (the server unavailable, given up for the rest of the handler) when the budget is spent.
+  void Pause(unsigned milliseconds);
 
   // Whether a statement may be sent a second time when the connection was lost while it
   // waited for the answer (so that the server may or may not have run it).
@@ -91,7 +114,9 @@ class Connection {
   // one. Before sending, a connection that is closed, or that the server has closed while it
   // lay idle, is opened anew: nothing sent on it could have run. A connection lost while
   // waiting for the answer is closed and given up for the rest of the handler, unless
-  // `resend` allows one more try on a new connection. A statement that times out A statement that times out gives the server up for the rest of the handler.
+  // `resend` allows one more try on a new connection. A statement that times out gives the
+  // server up for the rest of the handler; so does a cluster node that stays not ready (1047)
+  // for 3 s, or a spent wait budget.
   // Throws DatabaseError.
   struct Result {
     std::vector<std::string> columns;
@@ -116,7 +141,7 @@ class Connection {
   // whether the connection was lost (and closed) rather than refused by the server.
   Result Send(const std::string& sql, bool& lost);
   [[noreturn]] void GiveUp(const DatabaseError& error, bool wholeServer);
-  void CheckNotGivenUp() const;
+  void CheckNotGivenUp();
 
   std::string name_;
   st_mysql* handle_ = nullptr;
@@ -192,8 +217,28 @@ struct Connections {
   std::unique_ptr<Connection> DC;
   std::unique_ptr<Connection> Log;
 
-  // A new handler begins (see Connection::BeginHandler).
-  void BeginHandler();
+  // A new handler begins, with the handler's wait budget (see Connection::BeginHandler);
+  // connections that OpenConnections creates later in the handler draw from it too.
+  void BeginHandler(unsigned waitBudgetMs = kHandlerWaitBudgetMilliseconds);
+  std::optional<std::chrono::steady_clock::time_point> budgetEnd;  // of the handler running now
+};
+
+// Pauses between the tries of a statement that met a conflict (ErrorKind::Conflict): doubling
+// from 5 ms up to 400 ms, with a random part so that sessions that collided do not collide
+// again in step, for at most 2 s from the first try (the tries' own waits included), within
+// the handler's wait budget.
+class ConflictRetry {
+ public:
+  explicit ConflictRetry(Connection& connection);
+  // Pauses before the next try. Raises `error` again, as the server being unavailable (a row
+  // is then kept), when the tries' time is spent; raises as Pause does.
+  void PauseOrGiveUp(const DatabaseError& error);
+
+ private:
+  Connection& connection_;
+  unsigned seed_;
+  int pause_;
+  std::chrono::steady_clock::time_point start_;
 };
 
 // Splits a "host:port" value: the host before the first ":", the port after it (the whole

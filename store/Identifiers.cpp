@@ -2,30 +2,20 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <optional>
-#include <random>
 
 #include <mysqld_error.h>
 
-#include "store/client/MysqlApi.h"
+#include "store/ServerErrors.h"
 
 namespace qbnotify {
 namespace {
 
-// Draws that meet a conflict are tried again, after a pause that doubles from 5 ms with a
-// random part (so that sessions that collided do not collide again in step), for at most
-// this long in all.
-constexpr int kRetryBudgetMilliseconds = 2000;
-constexpr int kFirstPauseMilliseconds = 5;
-constexpr int kLongestPauseMilliseconds = 400;
-
 bool IsRetryable(const DatabaseError& error) {
-  switch (error.Code()) {
-    case ER_LOCK_DEADLOCK:      // also a cluster's certification conflict
-    case ER_LOCK_WAIT_TIMEOUT:
-    case ER_UNKNOWN_COM_ERROR:  // a cluster node that is not ready yet
-    case ER_DUP_ENTRY:          // first draws of a head racing to create its row
+  switch (KindOfError(error.Code())) {
+    case ErrorKind::Conflict:      // also a cluster's certification conflict
+    case ErrorKind::NotReady:      // a cluster node that is not ready yet
+    case ErrorKind::DuplicateKey:  // first draws of a head racing to create its row
       return true;
     default:
       return false;
@@ -155,25 +145,18 @@ std::optional<std::int64_t> NumberAfterHead(const std::string& stored, const std
 
 std::string NextIdentifier(Statement& statement, const std::string& head) {
   statement.Close();
-  std::minstd_rand jitter(static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  int pause = kFirstPauseMilliseconds;
-  int paused = 0;
+  ConflictRetry retry(statement.GetConnection());
   for (;;) {
     try {
       if (std::optional<std::string> identifier = DrawOnce(statement, head)) return *identifier;
     } catch (const DatabaseError& error) {
       statement.Close();
       if (!IsRetryable(error)) throw;
-      if (paused >= kRetryBudgetMilliseconds) throw DatabaseError(error.what(), error.Code(), true);
+      retry.PauseOrGiveUp(error);
+      continue;
     }
-    const int wait = std::min(pause / 2 + static_cast<int>(jitter() % static_cast<unsigned>(pause)),
-                              kRetryBudgetMilliseconds - paused);
-    // A counter that stays busy past the budget is treated like a server that does not
-    // answer: the row it was drawn for can be kept and written later.
-    if (wait <= 0) throw DatabaseError("the identifier counter of head " + head + " stayed busy", ER_LOCK_DEADLOCK, true);
-    PauseMilliseconds(static_cast<unsigned>(wait));
-    paused += wait;
-    pause = std::min(pause * 2, kLongestPauseMilliseconds);
+    // The counter row appeared after the UPDATE (another session created or mended it).
+    retry.PauseOrGiveUp(DatabaseError("the identifier counter of head " + head + " stayed busy", ER_LOCK_DEADLOCK));
   }
 }
 

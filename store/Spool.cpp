@@ -216,32 +216,40 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
     return Step::Stop;
   }
 
-  if (RowIdentifier(*row).empty()) {
-    std::string identifier;
+  // A row whose identifier another row holds draws a new one, a few times at most.
+  InsertOutcome outcome = InsertOutcome::Unavailable;
+  for (int draw = 0;; ++draw) {
+    if (RowIdentifier(*row).empty()) {
+      std::string identifier;
+      try {
+        identifier = callbacks.drawIdentifier(RowHead(*row));
+      } catch (...) {
+      }
+      if (identifier.empty()) {
+        putBack();
+        report.serverUnavailable = true;
+        return Step::Stop;
+      }
+      SetRowIdentifier(*row, std::move(identifier));
+      const std::optional<std::string> bytes = EncodeSpoolEntry(*row);
+      // The identifier is on the disk before the row can reach the server: whatever happens
+      // after this, the row is only ever inserted under this identifier, unless the server
+      // shows another row under it (then this row never landed there).
+      if (!bytes || platform_.WriteFileDurably(claim, *bytes, true) != FileResult::Ok) {
+        putBack();
+        report.diskFailed = true;
+        return Step::Stop;
+      }
+    }
+
+    outcome = InsertOutcome::Unavailable;
     try {
-      identifier = callbacks.drawIdentifier(RowHead(*row));
+      outcome = callbacks.insert(*row);
     } catch (...) {
     }
-    if (identifier.empty()) {
-      putBack();
-      report.serverUnavailable = true;
-      return Step::Stop;
-    }
-    SetRowIdentifier(*row, std::move(identifier));
-    const std::optional<std::string> bytes = EncodeSpoolEntry(*row);
-    // The identifier is on the disk before the row can reach the server: whatever happens
-    // after this, the row is only ever inserted under this identifier.
-    if (!bytes || platform_.WriteFileDurably(claim, *bytes, true) != FileResult::Ok) {
-      putBack();
-      report.diskFailed = true;
-      return Step::Stop;
-    }
-  }
-
-  InsertOutcome outcome = InsertOutcome::Unavailable;
-  try {
-    outcome = callbacks.insert(*row);
-  } catch (...) {
+    if (outcome != InsertOutcome::KeyTaken || draw == kKeyTakenDrawLimit) break;
+    ++report.redrawn;
+    SetRowIdentifier(*row, std::string());
   }
   switch (outcome) {
     case InsertOutcome::Written:
@@ -258,6 +266,7 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
       CountRefused();
       return Step::Next;
     case InsertOutcome::Declined:
+    case InsertOutcome::KeyTaken:  // every new identifier was taken too: the row stays
       ++report.declined;
       putBack();
       return Step::Next;

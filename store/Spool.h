@@ -23,7 +23,9 @@
 // and rewrites it BEFORE the insert (durably: a power cut may undo the claim, never the
 // identifier), inserts it, and only then removes it. A crash after the insert leaves the
 // claimed entry with its identifier: it is taken back later, inserted again and answered
-// "already there" by the identifier's key, so no row is written twice.
+// "already there" by the identifier's key (the row under it read back and found the same in
+// every column), so no row is written twice. Another row under the key (a counter restarted)
+// gives the row a new identifier, rewritten on disk first.
 //
 // Nothing here throws: every failure shows in the answer.
 #pragma once
@@ -79,7 +81,9 @@ enum class SpoolAddResult {
 // What the insert of a spooled row answered.
 enum class InsertOutcome {
   Written,         // the row is in its table now
-  AlreadyWritten,  // a duplicate key: an earlier insert of this row landed
+  AlreadyWritten,  // the same row, in every column, is under its key: an earlier insert landed
+  KeyTaken,        // another row holds the identifier (a counter restarted, say): the row
+                   // receives a new one, rewritten on disk first, and is inserted again
   Refused,         // the server refused the row for its content: it would fail again
   Declined,        // the server answered but did not take the row for another reason (a
                    // missing privilege or table, a failing trigger): the row stays and the
@@ -90,6 +94,10 @@ enum class InsertOutcome {
 // Declined rows in a row after which draining stops: the cause is then likely the server's,
 // not the rows'.
 inline constexpr int kDeclinedInARowLimit = 3;
+
+// New identifiers drawn for one row whose identifier was held by another row, before the
+// row is left waiting as declined.
+inline constexpr int kKeyTakenDrawLimit = 3;
 
 struct DrainCallbacks {
   // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
@@ -106,6 +114,7 @@ struct DrainReport {
   std::uint64_t setAside = 0;   // files that were no intact entry
   std::uint64_t declined = 0;   // left waiting
   std::uint64_t takenBack = 0;  // claims of dead processes returned to the spool
+  std::uint64_t redrawn = 0;    // rows whose identifier another row held, given a new one
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
   bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;

@@ -1,27 +1,74 @@
 #include "store/SpoolWriteBack.h"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include <mysqld_error.h>
 
 #include "store/Identifiers.h"
+#include "store/ServerErrors.h"
 
 namespace qbnotify {
 
 namespace {
 
-// Sent again when the connection is lost while the answer is awaited; a duplicate key
-// answered to that second sending means that the first one landed.
-void InsertUnderKey(Statement& insert) {
-  try {
-    insert.Execute(Connection::Resend::IfLost);
-  } catch (const DatabaseError& error) {
-    if (error.Code() == ER_DUP_ENTRY && insert.GetConnection().LastQueryResent()) return;
-    throw;
+// The texts of a row as the server hands them back: integers in decimal, times as
+// 'YYYY-MM-DD HH:MM:SS'. Every text column is binary, so bytes compare as they are.
+using ColumnTexts = std::vector<std::string>;
+
+ColumnTexts TextsOf(const EventRow& row) {
+  return {row.id,        FormatDateTime(row.time),  std::to_string(row.typeId),  std::to_string(row.sourceId),
+          row.userId,    row.appId,                 row.computerName,            std::to_string(row.eventId),
+          row.parameter1, row.parameter2};
+}
+
+ColumnTexts TextsOf(const AuditRow& row) {
+  const AuditRecord& r = row.record;
+  return {row.logid,   r.sessionid, r.farmuser, r.appid, r.appshowname, r.clientmac, FormatDateTime(r.starttime),
+          FormatDateTime(r.stoptime)};
+}
+
+// Whether the row stored under the key is `expected`, column by column. `select` names the
+// columns in the order of TextsOf and has the key as parameter :K.
+bool StoredRowIs(Connection& connection, const char* select, const ColumnTexts& expected) {
+  Statement read(&connection);
+  read.SetSql(select);
+  read.BindText("K", expected.front());
+  read.Open();
+  if (read.RowCount() != 1) return false;
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    if (read.ColumnText(i) != expected[i]) return false;
+  return true;
+}
+
+// Inserts under the row's key; sent again when the connection is lost while the answer is
+// awaited, and tried again after a conflict (a deadlock, a lock wait timed out, a commit
+// failed on a cluster node, an interrupted statement) within the retries' time. A duplicate
+// key proves nothing alone: only the same row, in every column, under the key means that an
+// earlier sending landed. Another row there raises ER_DUP_ENTRY.
+KeyedInsert InsertUnderKey(Statement& insert, const char* select, const ColumnTexts& expected) {
+  ConflictRetry retry(insert.GetConnection());
+  for (;;) {
+    try {
+      insert.Execute(Connection::Resend::IfLost);
+      return KeyedInsert::Written;
+    } catch (const DatabaseError& error) {
+      const ErrorKind kind = KindOfError(error.Code());
+      if (kind == ErrorKind::Conflict && !error.ServerUnavailable()) {
+        retry.PauseOrGiveUp(error);
+        continue;
+      }
+      if (kind != ErrorKind::DuplicateKey) throw;
+      if (StoredRowIs(insert.GetConnection(), select, expected)) return KeyedInsert::AlreadyWritten;
+      throw DatabaseError("identifier " + expected.front() + " holds another row", ER_DUP_ENTRY);
+    }
   }
 }
 
 }  // namespace
 
-void InsertEventRow(Connections& connections, const EventRow& row) {
+KeyedInsert InsertEventRow(Connections& connections, const EventRow& row) {
   Statement insert(connections.Log.get());
   insert.SetSql(
       "Insert into log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,Parameter2) values "
@@ -36,10 +83,13 @@ void InsertEventRow(Connections& connections, const EventRow& row) {
   insert.BindInteger("EventID", row.eventId);
   insert.BindText("Parameter1", row.parameter1);
   insert.BindText("Parameter2", row.parameter2);
-  InsertUnderKey(insert);
+  return InsertUnderKey(insert,
+                        "Select ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,Parameter2 "
+                        "from log where ID=:K",
+                        TextsOf(row));
 }
 
-void InsertAuditRow(Connections& connections, const AuditRow& row) {
+KeyedInsert InsertAuditRow(Connections& connections, const AuditRow& row) {
   Statement insert(connections.Log.get());
   insert.SetSql(
       "Insert into appshenji(sessionid,farmuser,appid,appshowname,clientmac,starttime,stoptime,logid) "
@@ -52,24 +102,28 @@ void InsertAuditRow(Connections& connections, const AuditRow& row) {
   insert.BindDateTime("F", row.record.starttime);
   insert.BindDateTime("G", row.record.stoptime);
   insert.BindText("H", row.logid);
-  InsertUnderKey(insert);
+  return InsertUnderKey(insert,
+                        "Select logid,sessionid,farmuser,appid,appshowname,clientmac,starttime,stoptime "
+                        "from appshenji where logid=:K",
+                        TextsOf(row));
 }
 
 InsertOutcome ClassifyInsertFailure(const DatabaseError& error) {
-  if (error.Code() == ER_DUP_ENTRY) return InsertOutcome::AlreadyWritten;
   if (error.ServerUnavailable()) return InsertOutcome::Unavailable;
-  switch (error.Code()) {
-    case ER_DATA_TOO_LONG:
-    case ER_TRUNCATED_WRONG_VALUE_FOR_FIELD:
-    case ER_TRUNCATED_WRONG_VALUE:
-    case ER_WARN_DATA_OUT_OF_RANGE:
-    case ER_BAD_NULL_ERROR:
+  switch (KindOfError(error.Code())) {
+    case ErrorKind::DuplicateKey:
+      return InsertOutcome::KeyTaken;
+    case ErrorKind::RowContent:
       return InsertOutcome::Refused;
-    case 0:  // raised by the library itself: no connection to send on
-      return InsertOutcome::Unavailable;
-    default:
+    case ErrorKind::Refused:
       return InsertOutcome::Declined;
+    case ErrorKind::Unavailable:
+    case ErrorKind::Lost:
+    case ErrorKind::NotReady:
+    case ErrorKind::Conflict:  // past its retries: the row waits for a calmer server
+      break;
   }
+  return InsertOutcome::Unavailable;
 }
 
 DrainCallbacks SpoolWriteBack(Connections& connections) {
@@ -80,9 +134,10 @@ DrainCallbacks SpoolWriteBack(Connections& connections) {
   };
   callbacks.insert = [&connections](const SpooledRow& row) {
     try {
-      if (const auto* event = std::get_if<EventRow>(&row)) InsertEventRow(connections, *event);
-      else InsertAuditRow(connections, std::get<AuditRow>(row));
-      return InsertOutcome::Written;
+      const auto* event = std::get_if<EventRow>(&row);
+      const KeyedInsert done =
+          event ? InsertEventRow(connections, *event) : InsertAuditRow(connections, std::get<AuditRow>(row));
+      return done == KeyedInsert::Written ? InsertOutcome::Written : InsertOutcome::AlreadyWritten;
     } catch (const DatabaseError& error) {
       return ClassifyInsertFailure(error);
     }
@@ -109,7 +164,14 @@ DrainReport WriteBackSpool(Platform& platform, Connections& connections, bool wi
     std::optional<Spool> spool = Spool::Locate(platform);
     if (!spool) return {};
     const DrainCallbacks callbacks = SpoolWriteBack(connections);
-    return withinBudget ? spool->DrainWithinBudget(callbacks) : spool->Drain(callbacks, std::nullopt);
+    if (!withinBudget) return spool->Drain(callbacks, std::nullopt);
+    // The write-back draws from what is left of the handler's wait budget too.
+    std::uint32_t budget = spool->Settings().DrainBudgetMs;
+    if (const std::optional<long long> left = connections.DS ? connections.DS->BudgetLeftMilliseconds() : std::nullopt) {
+      if (*left == 0) return {};
+      budget = static_cast<std::uint32_t>(std::min<long long>(budget, *left));
+    }
+    return spool->Drain(callbacks, budget);
   } catch (...) {
     DrainReport report;
     report.diskFailed = true;

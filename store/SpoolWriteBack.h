@@ -9,16 +9,18 @@ namespace qbnotify {
 
 // Inserts a row under its identifier, with the times it carries, with the event log's and
 // the audit's own statements; sent once more after a lost connection (the identifier is a
-// key). Raises DatabaseError.
-void InsertEventRow(Connections& connections, const EventRow& row);
-void InsertAuditRow(Connections& connections, const AuditRow& row);
+// key). A duplicate key is answered by reading the row under it: the same row in every
+// column is AlreadyWritten (an earlier sending landed); another row raises DatabaseError
+// with ER_DUP_ENTRY, and the row needs a new identifier. Raises DatabaseError.
+enum class KeyedInsert { Written, AlreadyWritten };
+KeyedInsert InsertEventRow(Connections& connections, const EventRow& row);
+KeyedInsert InsertAuditRow(Connections& connections, const AuditRow& row);
 
-// What a failed insert of a spooled row means:
-//   a duplicate key                                   -> AlreadyWritten
-//   the server unreachable, lost, timed out, read-    -> Unavailable: the row stays,
-//   only, shutting down (DatabaseError says which)       draining stops
-//   a value the column cannot take (too long, not a   -> Refused: set aside
-//   valid text or date, out of range, NULL)
+// What a failed insert of a spooled row means, by the kind of its error (ServerErrors.h):
+//   the server unavailable, lost, not ready, or a     -> Unavailable: the row stays,
+//   conflict past its retries                            draining stops
+//   a duplicate key held by another row               -> KeyTaken: a new identifier
+//   a value the column cannot take                    -> Refused: set aside
 //   any other refusal (a privilege or table missing,  -> Declined: the row stays, the
 //   a failing trigger)                                   next rows are tried
 // Only the row's own content makes a row worthless to keep; everything else may heal.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TestDatabase.h"
+#include "store/EventLog.h"
 #include "store/SpoolWriteBack.h"
 
 namespace qbnotify {
@@ -35,7 +36,9 @@ class SpoolWriteBackTest : public test::DatabaseTest {
 };
 
 TEST_F(SpoolWriteBackTest, RowsReachTheirTablesOnceWithTheirOwnTimes) {
-  log().Exec("INSERT INTO log (ID,Time,TypeID,SourceID,EventID) VALUES ('Log00000500','2026-12-07 08:00:00',2,1,3)");
+  log().Exec(
+      "INSERT INTO log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID) "
+      "VALUES ('Log00000500','2026-12-07 08:00:00',2,1,'U-landed','APP1','PC-A',4)");
   EventRow landed = Event("U-landed", DateTime{2026, 12, 7, 8, 0, 0});
   landed.id = "Log00000500";  // its insert landed before the connection was lost
   AuditRow audit;
@@ -52,7 +55,8 @@ TEST_F(SpoolWriteBackTest, RowsReachTheirTablesOnceWithTheirOwnTimes) {
   EXPECT_EQ(report.refused, 1u);  // a user identifier longer than its column
 
   EXPECT_EQ(log().Rows("select ID, Time, UserID, EventID from log order by Time"),
-            (Rows{{"Log00000500", "2026-12-07 08:00:00", "", "3"}, {"Log00000001", "2026-12-07 08:15:00", "U1", "4"}}));
+            (Rows{{"Log00000500", "2026-12-07 08:00:00", "U-landed", "4"},
+                  {"Log00000001", "2026-12-07 08:15:00", "U1", "4"}}));
   EXPECT_EQ(log().Rows("select logid, farmuser, starttime, stoptime from appshenji"),
             (Rows{{"lap00000001", "\xD5\xC5\xCE\xB0", "2026-12-07 08:30:00", "0000-00-00 00:00:00"}}));
   const SpoolState state = spool_->State();
@@ -107,14 +111,102 @@ TEST_F(SpoolWriteBackTest, HandlersKeepRowsOfAnUnavailableServerAndCountRefusedO
   EXPECT_EQ(WriteBackSpool(*platform_, connections).written, 0u);
 }
 
+// A duplicate key proves nothing alone: a kept row whose identifier another row took (the
+// counter restarted) is written under a new identifier; only the same row in every column
+// counts as written before.
+TEST_F(SpoolWriteBackTest, AKeptRowIsAlreadyWrittenOnlyWhenEveryColumnMatches) {
+  struct Case {
+    const char* name;
+    const char* stored;  // the values of the row under Log00000004
+    bool alreadyWritten;
+  } cases[] = {
+      {"same row", "'Log00000004','2026-12-07 08:00:00',2,1,'U1','APP1','PC-A',4,'p1','p2'", true},
+      {"another time", "'Log00000004','2026-12-07 08:00:01',2,1,'U1','APP1','PC-A',4,'p1','p2'", false},
+      {"another type", "'Log00000004','2026-12-07 08:00:00',3,1,'U1','APP1','PC-A',4,'p1','p2'", false},
+      {"another user", "'Log00000004','2026-12-07 08:00:00',2,1,'u1','APP1','PC-A',4,'p1','p2'", false},
+      {"another event", "'Log00000004','2026-12-07 08:00:00',2,1,'U1','APP1','PC-A',5,'p1','p2'", false},
+      {"last column", "'Log00000004','2026-12-07 08:00:00',2,1,'U1','APP1','PC-A',4,'p1','p2 '", false},
+      {"key in other case", "'log00000004','2026-12-07 08:00:00',2,1,'U1','APP1','PC-A',4,'p1','p2'", false},
+  };
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log().Exec("delete from log");
+    ds().Exec("delete from GloabolInc where Head='Log'");  // the counter restarted
+    log().Exec(std::string("INSERT INTO log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,"
+                           "Parameter2) VALUES (") + c.stored + ")");
+    EventRow kept = Event("U1", DateTime{2026, 12, 7, 8, 0, 0});
+    kept.id = "Log00000004";
+    kept.parameter1 = "p1";
+    kept.parameter2 = "p2";
+    ASSERT_EQ(spool_->Add(kept), SpoolAddResult::Spooled);
+    const DrainReport report = spool_->Drain(SpoolWriteBack(connections), std::nullopt);
+    EXPECT_EQ(report.alreadyWritten, c.alreadyWritten ? 1u : 0u);
+    EXPECT_EQ(report.written, c.alreadyWritten ? 0u : 1u);
+    EXPECT_EQ(spool_->State().rowsWaiting, 0u);
+    EXPECT_EQ(log().Scalar("select count(*) from log"), c.alreadyWritten ? "1" : "2");
+    if (!c.alreadyWritten) {
+      EXPECT_EQ(log().Scalar("select ID from log where Time='2026-12-07 08:00:00' and TypeID=2 and UserID='U1' and "
+                             "EventID=4 and Parameter2='p2'"),
+                "Log00000001");
+    }
+  }
+}
+
+// In the other order: rows written back earlier hold the identifiers that a restarted counter
+// hands out again; a new row and a new audit row draw until they find a free one.
+TEST_F(SpoolWriteBackTest, AFirstWriteThatMeetsATakenIdentifierDrawsANewOne) {
+  log().Exec("INSERT INTO log (ID,Time,TypeID,SourceID,EventID) VALUES ('Log00000001','2026-12-06 08:00:00',2,1,3),"
+             "('Log00000002','2026-12-06 08:00:00',2,1,3)");
+  log().Exec("INSERT INTO appshenji (logid,sessionid,starttime,stoptime) VALUES "
+             "('lap00000001','S0','2026-12-06 08:00:00','2026-12-06 09:00:00')");
+  ds().Exec("delete from GloabolInc where Head in ('Log','lap')");
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  WriteEvent(*platform_, connections, 2, 1, 4, "U1", "APP1", "PC-A", "", "");
+  std::string auditId = "old";
+  WriteAudit(*platform_, connections, auditId, AuditRecord{"S1", "bob", "APP1", "Desk", "00-11", {2026, 12, 7, 8, 0, 0}, {}});
+  EXPECT_EQ(auditId, "lap00000002");
+  EXPECT_EQ(log().Rows("select ID, UserID, EventID from log order by ID"),
+            (Rows{{"Log00000001", "", "3"}, {"Log00000002", "", "3"}, {"Log00000003", "U1", "4"}}));
+  EXPECT_EQ(log().Rows("select logid, sessionid from appshenji order by logid"),
+            (Rows{{"lap00000001", "S0"}, {"lap00000002", "S1"}}));
+  EXPECT_EQ(spool_->State().rowsWaiting, 0u);
+  EXPECT_EQ(spool_->State().refused, 0u);
+}
+
+// An insert that waits for a lock until the server gives up (1205) is tried again within the
+// retries' time, then kept, and written back once the lock is gone.
+TEST_F(SpoolWriteBackTest, AnInsertThatMeetsALockWaitTimeOutIsKeptNotLost) {
+  log().Exec("SET GLOBAL innodb_lock_wait_timeout=1");
+  test::AdminConnection holder(server().log);
+  holder.Exec("START TRANSACTION");
+  holder.Exec("INSERT INTO log (ID,Time,TypeID,SourceID,EventID) VALUES ('Log00000001','2026-12-06 08:00:00',2,1,3)");
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  WriteEvent(*platform_, connections, 2, 1, 4, "U1", "APP1", "PC-A", "", "");
+  holder.Exec("ROLLBACK");
+  log().Exec("SET GLOBAL innodb_lock_wait_timeout=50");
+  EXPECT_EQ(log().Scalar("select count(*) from log"), "0");
+  EXPECT_EQ(spool_->State().rowsWaiting, 1u);
+  EXPECT_EQ(WriteBackSpool(*platform_, connections).written, 1u);
+  EXPECT_EQ(log().Rows("select ID, UserID from log"), (Rows{{"Log00000001", "U1"}}));
+}
+
 TEST(ClassifyInsertFailure, OnlyTheRowsOwnContentMakesItWorthlessToKeep) {
   struct Case {
     unsigned code;
     bool serverUnavailable;
     InsertOutcome expected;
   } cases[] = {
-      {1062, false, InsertOutcome::AlreadyWritten},  // duplicate key
-      {1062, true, InsertOutcome::AlreadyWritten},
+      {1062, false, InsertOutcome::KeyTaken},        // another row holds the key
+      {1062, true, InsertOutcome::Unavailable},      // every new identifier taken: kept
+      {1213, true, InsertOutcome::Unavailable},      // deadlock past its retries
+      {1205, false, InsertOutcome::Unavailable},     // lock wait timed out
+      {1180, false, InsertOutcome::Unavailable},     // commit failed on a cluster node
+      {1317, false, InsertOutcome::Unavailable},     // interrupted
+      {1047, true, InsertOutcome::Unavailable},      // cluster node not ready
       {1406, false, InsertOutcome::Refused},         // data too long
       {1366, false, InsertOutcome::Refused},         // not a valid text for the column
       {1292, false, InsertOutcome::Refused},         // not a valid date

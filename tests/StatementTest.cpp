@@ -239,5 +239,32 @@ TEST_F(StatementTest, AConnectionLostDuringAStatementIsGivenUpUntilTheNextHandle
   ds().Exec("drop table slow_counter");
 }
 
+// Every wait of a handler comes from one budget: pauses stop at its end, and once it is spent
+// the server counts as unavailable, without being asked, until the next handler.
+TEST_F(StatementTest, AHandlersWaitsEndWithItsBudget) {
+  connection_.BeginHandler(300);
+  Statement statement(&connection_);
+  statement.SetSql("select 1");
+  statement.Open();  // within the budget: as always
+  const auto start = std::chrono::steady_clock::now();
+  connection_.Pause(10000);  // cut to what is left
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_EQ(connection_.BudgetLeftMilliseconds(), 0LL);
+  const std::uint64_t sent = connection_.QueriesSent();
+  try {
+    statement.Open();
+    ADD_FAILURE() << "a statement ran after the budget was spent";
+  } catch (const DatabaseError& error) {
+    EXPECT_TRUE(error.ServerUnavailable());
+  }
+  EXPECT_EQ(connection_.QueriesSent(), sent);
+  EXPECT_THROW(connection_.Pause(1), DatabaseError);
+
+  connection_.BeginHandler();  // no budget: the tools
+  EXPECT_EQ(connection_.BudgetLeftMilliseconds(), std::nullopt);
+  statement.Open();
+  EXPECT_EQ(statement.ColumnText(std::size_t{0}), "1");
+}
+
 }  // namespace
 }  // namespace qbnotify

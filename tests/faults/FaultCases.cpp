@@ -122,6 +122,45 @@ std::vector<Fault> FaultCases() {
                         .unreachableAtStartup = true,
                         .targetSeconds = kRefusedTarget,
                         .startupTargetSeconds = kRefusedTarget});
+  // A cluster node that answers "not ready" (1047) to every statement, as one cut off from
+  // its cluster's majority does, from startup to the reconnect: every handler gives it up
+  // within its wait budget and keeps its rows; the node is ready again for logoff, which
+  // writes them all back.
+  const auto restart = [](bool clusterNode) {
+    return [clusterNode](Suite& suite) {
+      suite.Server().Stop();
+      suite.Server().SetClusterNode(clusterNode);
+      suite.Server().Start();
+    };
+  };
+  cases.push_back(Fault{.name = "cluster node answering 1047 to everything until logoff",
+                        .sessions = {"bob"},
+                        .setUp =
+                            [restart](Suite& suite) {
+                              restart(true)(suite);
+                              suite.Sql("SET GLOBAL wsrep_reject_queries = ALL");
+                            },
+                        .step = 5,
+                        .before = [](Suite& suite) { suite.Sql("SET GLOBAL wsrep_reject_queries = NONE"); },
+                        .after =
+                            [restart](Suite& suite) {
+                              // The startup went on unchecked, without its records; the
+                              // event and audit row of logon, disconnect, reconnect and
+                              // logoff were all kept and are written now.
+                              Admin admin(suite.Server(), kLogDatabase);
+                              const auto counts = admin.Rows(
+                                  "SELECT (SELECT COUNT(*) FROM log WHERE ID > 'Log00000100'), "
+                                  "(SELECT COUNT(*) FROM appshenji WHERE logid > 'lap00000100')");
+                              restart(false)(suite);
+                              if (counts.at(0) != std::vector<std::string>{"4", "4"})
+                                throw ServerError("rows after logoff: " + counts.at(0).at(0) + " events, " +
+                                                  counts.at(0).at(1) + " audit rows; 4 and 4 were kept");
+                            },
+                        .rows = RowsRule::OwnCheck,
+                        .unreachableAtStartup = true,
+                        .targetSeconds = kStoppedTarget,
+                        .startupTargetSeconds = kStoppedTarget});
+
   return cases;
 }
 

@@ -173,9 +173,20 @@ void PrivateServer::Start() {
                                          "--character-set-server=gbk",
                                          "--collation-server=gbk_chinese_ci",
                                          "--max-connections=500"};
+  std::vector<std::string> args = argv;
+  if (clusterNode_) {
+    // A cluster of one node, bootstrapped anew, with its group port on loopback.
+    const std::string group = std::to_string(FreePort());
+    for (const std::string& option :
+         {std::string("--binlog-format=ROW"), std::string("--innodb-autoinc-lock-mode=2"), std::string("--wsrep-on=ON"),
+          std::string("--wsrep-provider=/usr/lib/galera/libgalera_smm.so"), std::string("--wsrep-cluster-address=gcomm://"),
+          "--wsrep-node-address=127.0.0.1:" + group, "--wsrep-provider-options=base_port=" + group,
+          std::string("--wsrep-new-cluster")})
+      args.push_back(option);
+  }
   pid_ = fork();
   if (pid_ < 0) throw ServerError("cannot start mariadbd");
-  if (pid_ == 0) ExecChild(argv, dir_ / "stderr.log");
+  if (pid_ == 0) ExecChild(args, dir_ / "stderr.log");
   paused_ = false;
 
   const auto deadline = Clock::now() + std::chrono::seconds(60);

@@ -48,6 +48,9 @@ class PrivateServer {
   void Pause();   // SIGSTOP
   void Resume();  // SIGCONT
   bool Running() const { return pid_ > 0; }
+  // Whether the next Start starts the server as a Galera cluster of one node (a node can
+  // then be told to answer "not ready", 1047, to every statement).
+  void SetClusterNode(bool clusterNode) { clusterNode_ = clusterNode; }
 
   int Port() const { return port_; }
   const std::string& Socket() const { return socket_; }
@@ -59,6 +62,7 @@ class PrivateServer {
   int port_ = 0;
   pid_t pid_ = -1;
   bool paused_ = false;
+  bool clusterNode_ = false;
 };
 
 // An administrator's connection (root over the socket), character set gbk, with bounded
