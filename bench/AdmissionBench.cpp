@@ -254,6 +254,7 @@ int Run() {
             " the switch columns (ANALYZE)");
     PrintAnalyze(CaptureStartup(install));
   }
+  SetSessionLoadColumns(dc, false);
   std::cout << " rows: the optimizer's estimate; r_rows: rows actually read per scan; r_filtered: the\n"
                " percentage of them that passed the WHERE conditions.\n";
   return 0;
