@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <numeric>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include "environment/ConnectionSettings.h"
@@ -65,6 +67,32 @@ void EmptyAllTables() {
   Admin(Server().ds).Exec(test::kEmptyDsTables);
   Admin(Server().dc).Exec(test::kEmptyDcTables);
   Admin(Server().log).Exec(test::kEmptyLogTables);
+}
+
+void SetSessionLoadColumns(Admin& dc, bool wanted) {
+  const bool present = dc.Scalar("SELECT COUNT(*) FROM information_schema.columns WHERE table_schema = DATABASE() "
+                                 "AND table_name = 'dc_sessionload' AND column_name = 'UserSwitch'") != "0";
+  if (present == wanted) return;
+  const std::string path = std::string(QBNOTIFY_SOURCE_DIR) + "/db/migrations/sessionload-index-" +
+                           (wanted ? "add" : "remove") + ".sql";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  dc.Exec(text.str());
+}
+
+void SetRunningSessions(Admin& dc, int count) {
+  dc.Exec("DELETE FROM dc_sessionload WHERE ClientName <> 'PC-A'");
+  if (count > 0)
+    dc.Exec("INSERT INTO dc_sessionload (InitAppName, ClientName, StationName) SELECT "
+            "  CONCAT('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP', LPAD(1 + seq MOD 200, 8, '0'), "
+            "         ' /U:user', LPAD(seq MOD 5000, 5, '0'), ' /M:AA-BB-CC-', LPAD(HEX(seq MOD 256), 2, '0'), "
+            "         '-00-01 /E:S', LPAD(seq, 6, '0')), "
+            "  CONCAT('PC-', LPAD(seq MOD 3000, 5, '0')), "
+            "  IF(seq MOD 10 = 0, CONCAT('RDP-Tcp#', seq), CONCAT('KEV-Tcp#', seq)) "
+            "FROM seq_0_to_" + std::to_string(count - 1));
+  dc.Exec("ANALYZE TABLE dc_sessionload");
 }
 
 double Quantile(std::vector<double>& sample, double q) {

@@ -58,6 +58,20 @@ hosted::Session KevSessionAt(const InstallDir& install,
 // Empties every table the library reads or writes.
 void EmptyAllTables();
 
+// Gives dc_sessionload the indexed switch columns (db/migrations/sessionload-index-add.sql)
+// or takes them away again; does nothing when the table is already so.
+void SetSessionLoadColumns(Admin& dc, bool wanted);
+
+// Fills dc_sessionload with `count` running sessions besides those it holds whose client is
+// PC-A: 200 applications (APP00000001 to APP00000200), 5,000 users (user00000 to user04999),
+// 3,000 client computers, one session in ten over another protocol.
+void SetRunningSessions(Admin& dc, int count);
+
+// The rows the server has read so far (status Rows_read: all statements, all connections).
+inline std::uint64_t RowsRead(Admin& admin) {
+  return std::stoull(admin.Rows("SHOW GLOBAL STATUS LIKE 'Rows_read'").at(0).at(1));
+}
+
 // Microseconds between two instants.
 using Clock = std::chrono::steady_clock;
 inline double Micros(Clock::time_point from, Clock::time_point to) {

@@ -57,12 +57,7 @@ bool HasSessionOnOtherClient(Instance& instance, const std::string& userName, co
     // Rows that mention the name are narrowed down to the sessions whose "/U:" value is it.
     const std::string pattern = ContainsPattern(instance.platform, userName);
     Statement statement(instance.connections.DC.get());
-    statement.SetSql("Select InitAppName from dc_sessionload where InitAppName like :A and ClientName<>:B");
-    statement.BindText("A", pattern);
-    statement.BindText("B", clientName);
-    decision.queries.push_back({"DC", statement.Render(), 0});
-    statement.Open();
-    decision.queries.back().rows = statement.RowCount();
+    OpenSessionLoadSearch(instance, statement, OtherClientSessionsSearch(userName, clientName), decision.queries);
     for (std::size_t row = 0; row < statement.RowCount(); ++row) {
       statement.Seek(row);
       const std::string initialProgram = statement.ColumnText(std::size_t{0});

@@ -68,11 +68,7 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
 
   // Sessions of the application: those whose "/N:" value is the identifier.
   Statement load(instance.connections.DC.get());
-  load.SetSql("Select InitAppName from dc_sessionload where InitAppName like :AppID");
-  load.BindText("AppID", ContainsPattern(platform, appId));
-  decision.queries.push_back({"DC", load.Render(), 0});
-  load.Open();
-  decision.queries.back().rows = load.RowCount();
+  OpenSessionLoadSearch(instance, load, ApplicationSessionsSearch(appId), decision.queries);
   for (std::size_t row = 0; row < load.RowCount(); ++row) {
     load.Seek(row);
     const std::string initialProgram = load.ColumnText(std::size_t{0});
@@ -85,14 +81,8 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   }
 
   // Sessions of the application that the user runs.
-  load.Close();
-  load.SetSql("Select InitAppName from dc_sessionload where InitAppName like :AppID and InitAppName like :UserName");
-  load.BindText("AppID", ContainsPattern(platform, appId));
-  load.BindText("UserName", ContainsPattern(platform, userName));
   decision.userCounted = true;
-  decision.queries.push_back({"DC", load.Render(), 0});
-  load.Open();
-  decision.queries.back().rows = load.RowCount();
+  OpenSessionLoadSearch(instance, load, UserApplicationSessionsSearch(appId, userName), decision.queries);
   for (std::size_t row = 0; row < load.RowCount(); ++row) {
     load.Seek(row);
     const std::string initialProgram = load.ColumnText(std::size_t{0});

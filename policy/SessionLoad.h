@@ -5,10 +5,15 @@
 // The database's LIKE only narrows the rows down; it never decides on its own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/Platform.h"
+#include "session/Decisions.h"
+#include "session/SessionContext.h"
 
 namespace qbnotify {
 
@@ -39,5 +44,51 @@ std::string ContainsPattern(const Platform& platform, const std::string& text);
 // ignored as the server's collation ignores it for names.
 bool SwitchValueEquals(const Platform& platform, const std::string& initialProgram, const std::string& switchName,
                        const std::string& expected);
+
+// The two forms of a session-load search.
+//
+// A farm whose table has the optional switch columns (db/migrations/sessionload-index-add.sql:
+// AppSwitch and UserSwitch, the "/N:" and "/U:" values computed by the server) is searched
+// by equality on them, which an index serves; any other table by LIKE on InitAppName, which
+// reads every row. Either form only narrows the rows: the switch reader decides which count,
+// so both count the same rows.
+enum class SessionLoadForm { Like, SwitchColumns };
+
+// The form this instance uses: the one it has learnt, or, while it knows none, the switch
+// columns (the first search then tells whether they are there, at no extra round trip).
+SessionLoadForm ChooseSessionLoadForm(const Instance& instance);
+// What a search learnt: that the columns are there (it succeeded with them) or not (the
+// server did not know a column, 1054). The answer is kept for the instance's later searches.
+void LearnSessionLoadForm(Instance& instance, SessionLoadForm form);
+
+// One search of the session-load table, in both forms. `switches` are the parameters that
+// stand for switch values (name, value): the LIKE form binds each as ContainsPattern of the
+// value, the other form as the value itself. `exact` parameters are bound as they are in both.
+struct SessionLoadSearch {
+  std::string likeSql;
+  std::string columnsSql;
+  std::vector<std::pair<std::string, std::string>> switches;
+  std::vector<std::pair<std::string, std::string>> exact;
+};
+
+// Above this many rows a table without the switch columns costs each startup milliseconds
+// of the server's time (about 6 ms per 1,000 rows here); the tools then suggest the migration.
+inline constexpr std::int64_t kSessionLoadRowsWorthIndexing = 5000;
+
+// The three searches of an admission: the application's running sessions, the user's
+// sessions of it, and the user's sessions from client computers of another name.
+SessionLoadSearch ApplicationSessionsSearch(const std::string& appId);
+SessionLoadSearch UserApplicationSessionsSearch(const std::string& appId, const std::string& userName);
+SessionLoadSearch OtherClientSessionsSearch(const std::string& userName, const std::string& clientName);
+
+// Runs the search on the instance's DC connection in the form it uses, and records it in
+// `queries`. A statement with the columns that the server refuses for an unknown column
+// (they were removed) is sent again in the LIKE form, and the LIKE form is learnt.
+// Raises DatabaseError.
+void OpenSessionLoadSearch(Instance& instance, Statement& statement, const SessionLoadSearch& search,
+                           std::vector<QueryStep>& queries);
+// The same in a form given by the caller, learning nothing (tests and tools compare forms).
+void OpenSessionLoadSearchIn(SessionLoadForm form, const Platform& platform, Statement& statement,
+                             const SessionLoadSearch& search);
 
 }  // namespace qbnotify

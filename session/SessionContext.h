@@ -5,6 +5,7 @@
 // and only the handlers act on those decisions (records, client messages, session end).
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
@@ -36,6 +37,9 @@ struct Instance {
   Platform& platform;
   SessionContext context;
   Connections connections;
+  // Whether dc_sessionload has the switch columns that its searches can use by index
+  // (policy/SessionLoad.h); unknown until the first search learns it.
+  std::optional<bool> sessionLoadSwitchColumns;
 
   void Trace(std::string_view text) { platform.Trace(text); }
 };

@@ -355,6 +355,44 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
   EXPECT_EQ(version, mysql_get_client_info()) << run.out;
 }
 
+// The doctor says how the library will search the session-load table, and what a search
+// costs without the switch columns; lint suggests them for a large table.
+TEST_F(Tools, DoctorAndLintSayHowTheSessionLoadTableIsSearched) {
+  const struct Case {
+    int rows;
+    bool columns;
+    const char* status;  // the doctor's check
+    const char* words;
+    bool suggested;  // lint's note
+  } cases[] = {
+      {10, false, "ok", "LIKE, reading all 10 rows", false},
+      {6000, false, "warn", "LIKE, reading all 6000 rows", true},
+      {6000, true, "ok", "switch columns", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rows) + (c.columns ? " with" : " without") + " the columns");
+    dc().Exec("TRUNCATE TABLE dc_sessionload; INSERT INTO dc_sessionload (InitAppName) SELECT CONCAT('k /U:u', seq) "
+              "FROM seq_1_to_" + std::to_string(c.rows));
+    if (c.columns) dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
+    const ToolRun doctor = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json"});
+    const ToolRun lint = RunTool(QBNOTIFY_LINT_PATH, {"--install-path", installPath().string(), "--json"});
+    if (c.columns) dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
+    std::string status, detail;
+    for (const auto& check : doctor.json["checks"])
+      if (check["section"] == "tables" && check["check"] == "dc_sessionload searches") {
+        status = check["status"];
+        detail = check["detail"];
+      }
+    EXPECT_EQ(status, c.status) << doctor.out;
+    EXPECT_NE(detail.find(c.words), std::string::npos) << detail;
+    EXPECT_EQ(doctor.status, 0) << doctor.out;
+    bool suggested = false;
+    for (const auto& finding : lint.json["findings"]) suggested = suggested || finding["code"] == "session-load-unindexed";
+    EXPECT_EQ(suggested, c.suggested) << lint.out;
+    EXPECT_EQ(lint.status, 0) << lint.out;
+  }
+}
+
 // The doctor shows the rows kept in the local spool and, asked to, writes them back.
 TEST_F(Tools, DoctorShowsTheSpoolAndWritesItBack) {
   hosted::Session session = Session();

@@ -15,6 +15,7 @@ std::vector<Check> Doctor::Run() {
   if (anyOpen) {
     Server();
     Tables();
+    SessionLoadSearches();
     Privileges();
     Counters();
     Clock();

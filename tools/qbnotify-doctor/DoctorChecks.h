@@ -41,6 +41,8 @@ class Doctor {
   void CheckTables(Connection* connection, const std::vector<Table>& tables);
   void Tables();
   void Privileges();
+  // Which form the session-load searches take (DoctorSessionLoad.cpp).
+  void SessionLoadSearches();
 
   // Identifier counters and the clock.
   void Counters();

@@ -314,6 +314,23 @@ void Limits(Instance& instance, std::vector<Finding>& findings) {
                         "keep one row per user name, with the limits wanted"});
 }
 
+// A large session-load table without the switch columns: every startup reads all of it, up
+// to three times.
+void SessionLoadSize(Instance& instance, std::vector<Finding>& findings) {
+  Connection* dc = instance.connections.DC.get();
+  if (!dc) return;
+  const auto columns = dc->Query("select count(*) from information_schema.columns where table_schema = database() and "
+                                 "lower(table_name) = 'dc_sessionload' and column_name in ('AppSwitch', 'UserSwitch')");
+  if (Cell(columns.rows.at(0).at(0)) == "2") return;
+  const std::string rows = Cell(dc->Query("select count(*) from dc_sessionload").rows.at(0).at(0));
+  if (std::stoll(rows) <= kSessionLoadRowsWorthIndexing) return;
+  findings.push_back({Severity::Note, "session-load-unindexed",
+                      "each startup reads the whole session-load table, up to three times (LIKE on InitAppName)",
+                      {"dc_sessionload: " + rows + " rows, without the switch columns"},
+                      "run db/migrations/sessionload-index-add.sql on the DC database " + dc->database +
+                          " (indexed switch columns)"});
+}
+
 }  // namespace
 
 const char* SeverityName(Severity severity) {
@@ -371,6 +388,7 @@ std::vector<Finding> LintRules(Instance& instance) {
   AddressGroups(instance, findings);
   TimeGroups(instance, findings);
   Limits(instance, findings);
+  SessionLoadSize(instance, findings);
   std::stable_sort(findings.begin(), findings.end(),
                    [](const Finding& a, const Finding& b) { return a.severity < b.severity; });
   return findings;

@@ -1,0 +1,47 @@
+// How the library will search the session-load table: by the switch columns (an index
+// lookup) or by LIKE (reading every row), and, for the latter, what a search costs now.
+#include <chrono>
+#include <mysqld_error.h>
+
+#include "policy/SessionLoad.h"
+#include "tools/qbnotify-doctor/DoctorChecks.h"
+
+namespace qbnotify::tools {
+
+void Doctor::SessionLoadSearches() {
+  const char* const kName = "dc_sessionload searches";
+  if (!dc_) return Skip("tables", kName, "the DC connection is not open");
+  // A value no session carries: the search returns nothing, and costs what a startup's does.
+  const SessionLoadSearch search = ApplicationSessionsSearch("qbnotify-doctor");
+  try {
+    Statement statement(dc_.get());
+    try {
+      // The library learns the form the same way: a search with the columns either runs or
+      // is refused for an unknown column.
+      OpenSessionLoadSearchIn(SessionLoadForm::SwitchColumns, platform_, statement, search);
+      return Add("tables", kName, Status::Ok,
+                 "the library searches by the switch columns AppSwitch and UserSwitch (index lookups)");
+    } catch (const DatabaseError& error) {
+      if (error.Code() != ER_BAD_FIELD_ERROR) throw;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    OpenSessionLoadSearchIn(SessionLoadForm::Like, platform_, statement, search);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    statement.SetSql("select count(*) from dc_sessionload");
+    statement.Open();
+    const std::int64_t rows = statement.ColumnInteger(std::size_t{0});
+    const std::string detail = "the library searches with LIKE, reading all " + std::to_string(rows) +
+                               " rows: one search took " + std::to_string(micros / 1000) + "." +
+                               std::to_string(micros / 100 % 10) + " ms, and a startup runs up to three";
+    if (rows > kSessionLoadRowsWorthIndexing)
+      Add("tables", kName, Status::Warning, detail,
+          "add the indexed switch columns: run db/migrations/sessionload-index-add.sql on " + dc_->database);
+    else
+      Add("tables", kName, Status::Ok, detail);
+  } catch (const std::exception& error) {
+    Add("tables", kName, Status::Failed, error.what());
+  }
+}
+
+}  // namespace qbnotify::tools
