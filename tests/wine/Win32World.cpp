@@ -98,6 +98,17 @@ std::string Win32World::MakeOrdinaryDirectory(const std::string& name) {
   return path;
 }
 
+// A link that does not show as a reparse point afterwards was not made, whatever the call
+// answered.
+std::string Win32World::MakeLink(const std::string& name, const std::string& target, bool toDirectory) {
+  const std::string path = NewDirectoryPath(name);
+  const DWORD flags = (toDirectory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // unprivileged create
+  if (!CreateSymbolicLinkA(path.c_str(), target.c_str(), flags)) return {};
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return {};
+  return path;
+}
+
 namespace {
 
 std::string SidText(PSID sid) {
