@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <set>
 #include <vector>
 
 #include "environment/ConnectionSettings.h"
 #include "store/Database.h"
+#include "store/OwnDirectory.h"
 #include "store/SpoolCounts.h"
 #include "store/SpoolNames.h"
 
@@ -54,8 +56,8 @@ SpoolSettings ReadSpoolSettings(Platform& platform) {
   settings.MaxBytes = ReadSetting(platform, *path, "MaxBytes", settings.MaxBytes, UINT64_MAX);
   settings.DrainBudgetMs =
       static_cast<std::uint32_t>(ReadSetting(platform, *path, "DrainBudgetMs", settings.DrainBudgetMs, 600000));
-  settings.StaleClaimSeconds = static_cast<std::uint32_t>(
-      ReadSetting(platform, *path, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600));
+  settings.StaleClaimSeconds = std::max(kMinStaleClaimSeconds, static_cast<std::uint32_t>(ReadSetting(
+      platform, *path, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600)));
   return settings;
 }
 
@@ -63,7 +65,8 @@ Spool::Spool(Platform& platform, std::string directory, SpoolSettings settings)
     : platform_(platform),
       directory_(std::move(directory)),
       settings_(settings),
-      process_(platform.CurrentProcessId()) {}
+      process_(platform.CurrentProcessId()),
+      processStart_(platform.QueryProcess(process_).startTime) {}
 
 std::optional<Spool> Spool::Locate(Platform& platform) {
   std::optional<std::string> directory = SpoolDirectory(platform);
@@ -112,22 +115,36 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
   }
 }
 
-// A claim of this very process is left over from an earlier run under the same process id
-// (or from a step of this one that could not put the row back): no other process can be
-// working on it, so it is taken back at once. Others' claims wait until they are stale.
-void Spool::TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& report) {
+// A claim is taken back when its claimer has ended: no process runs under its id, or the
+// one that does started at another time than the claimer did. A claim of this very process
+// can only be left over from a step that could not put the row back, and is taken back at
+// once. A claim of an earlier version names no start time: it is taken back once no process
+// runs under its id. Temporary files likewise go when their writer has ended.
+void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report) {
+  std::map<std::uint32_t, ProcessInfo> processes;
+  const auto process = [&](std::uint32_t id) -> const ProcessInfo& {
+    auto found = processes.find(id);
+    if (found == processes.end()) found = processes.emplace(id, platform_.QueryProcess(id)).first;
+    return found->second;
+  };
   for (const DirectoryEntry& entry : listing.entries) {
     if (EndsWith(entry.name, kTemporarySuffix)) {
-      if (entry.ageSeconds >= settings_.StaleClaimSeconds) platform_.RemoveFile(PathOf(entry.name));
+      if (IsLeftOverTemporary(platform_, entry.name)) platform_.RemoveFile(PathOf(entry.name));
       continue;
     }
     const std::optional<ClaimName> claim = ParseClaimName(entry.name);
     if (!claim) continue;
-    // The claim's age by the machine's tick, which every process shares; a rename keeps
-    // the file's own time, which tells when the row was spooled, not when it was claimed.
-    // A tick from before a restart of the machine reads as old or, once past, as very old.
-    const std::uint32_t age = static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - claim->tick);
-    if (claim->claimer != process_ && age / 1000 < settings_.StaleClaimSeconds) continue;
+    // A start time of 0 is one the claimer's platform could not tell: the id alone decides.
+    const std::uint64_t start = claim->start.value_or(0);
+    bool orphaned = false;
+    if (claim->claimer == process_ && (start == 0 || start == processStart_)) {
+      orphaned = true;
+    } else {
+      const ProcessInfo& claimer = process(claim->claimer);
+      orphaned = claimer.state == ProcessState::Gone ||
+                 (claimer.state == ProcessState::Running && start != 0 && claimer.startTime != start);
+    }
+    if (!orphaned) continue;
     if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(claim->base + std::string(kRowSuffix))) ==
         FileResult::Ok)
       ++report.takenBack;
@@ -149,7 +166,7 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
       }
       if (firstPass) {
         const std::uint64_t before = report.takenBack;
-        TakeBackStaleClaims(listing, report);
+        TakeBackOrphanedClaims(listing, report);
         if (report.takenBack != before) listing = platform_.ListDirectory(directory_);
       }
       std::vector<std::string> waiting;
@@ -190,8 +207,7 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
 
 Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
   const std::string base = name.substr(0, name.size() - kRowSuffix.size());
-  const std::string claim =
-      PathOf(base + "." + Hex8(process_) + "-" + Hex8(platform_.ElapsedMilliseconds()) + std::string(kClaimSuffix));
+  const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
   const FileResult claimed = platform_.RenameWithoutReplacing(PathOf(name), claim);
   if (claimed == FileResult::NotFound) return Step::Next;  // another process has it
   if (claimed != FileResult::Ok) return Step::Next;

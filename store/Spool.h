@@ -7,14 +7,16 @@
 //
 //   <time>-<process>-<n>.row            a row waiting; <time> is the row's own time as
 //                                       YYYYMMDDhhmmss, so names sort oldest first
-//   <time>-<process>-<n>.<claimer>-<tick>.claim
-//                                       the same row claimed by process <claimer> at the
-//                                       machine's tick <tick> (8 hex digits each) while it
-//                                       writes the row back
+//   <time>-<process>-<n>.<claimer>-<start>.claim
+//                                       the same row claimed by process <claimer> (8 hex
+//                                       digits) that started at <start> (16 hex digits, the
+//                                       platform's process start time) while it writes the
+//                                       row back
 //   <...>.bad                           a file that is not an intact entry, set aside
 //   <...>.refused                       a row the server refused for its content, set aside
 //   counts-<process>.cnt                the dropped and refused rows counted by a process
-//   <...>.tmp                           a write that never finished (removed after a while)
+//   <...>.<process>-<n>.tmp             a write that never finished (removed once <process>
+//                                       no longer runs)
 //
 // A row is written whole under a temporary name and renamed into place, so a crash leaves
 // either a whole entry or none; an entry file that still fails its checks is set aside,
@@ -23,7 +25,10 @@
 // and rewrites it BEFORE the insert (durably: a power cut may undo the claim, never the
 // identifier), inserts it, and only then removes it. A crash after the insert leaves the
 // claimed entry with its identifier: it is taken back later, inserted again and answered
-// "already there" by the identifier's key, so no row is written twice.
+// "already there" by the identifier's key, so no row is written twice. A claim is taken
+// back only when its claimer no longer runs (no process has its id, or one that started at
+// another time): never by its age, since a claimer that was merely stalled (a paused
+// machine, a resume from sleep) would insert the row a second time.
 //
 // Nothing here throws: every failure shows in the answer.
 #pragma once
@@ -40,6 +45,7 @@ namespace qbnotify {
 
 inline constexpr const char* kSpoolDirectorySuffix = "\\Data\\Spool";
 inline constexpr const char* kSpoolSection = "Spool";
+inline constexpr std::uint32_t kMinStaleClaimSeconds = 60;
 
 // Limits and timings, from section [Spool] of the connection-settings file (keys of the
 // same names, plain decimal numbers; a missing or unreadable value keeps the default).
@@ -53,9 +59,9 @@ struct SpoolSettings {
   std::uint64_t MaxBytes = 64ull << 20;
   // Time that one handler spends writing rows back.
   std::uint32_t DrainBudgetMs = 200;
-  // Age after which another process's claim, or a temporary file, counts as left behind by
-  // a process that died. Far longer than one row's draw and insert can take with the
-  // connections' time-outs.
+  // Read for the settings files of earlier versions (no value below kMinStaleClaimSeconds
+  // is taken), but no longer used: a claim or a temporary file is taken back when the
+  // process that made it has ended, whatever its age.
   std::uint32_t StaleClaimSeconds = 600;
 
   friend bool operator==(const SpoolSettings&, const SpoolSettings&) = default;
@@ -105,7 +111,7 @@ struct DrainReport {
   std::uint64_t refused = 0;    // set aside as .refused and counted
   std::uint64_t setAside = 0;   // files that were no intact entry
   std::uint64_t declined = 0;   // left waiting
-  std::uint64_t takenBack = 0;  // claims of dead processes returned to the spool
+  std::uint64_t takenBack = 0;  // claims of ended processes returned to the spool
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
   bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;
@@ -170,7 +176,7 @@ class Spool {
  private:
   enum class Step { Next, Stop };
   Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
-  void TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& report);
+  void TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
   std::string PathOf(const std::string& name) const { return directory_ + "\\" + name; }
 
@@ -178,6 +184,7 @@ class Spool {
   std::string directory_;
   SpoolSettings settings_;
   std::uint32_t process_;
+  std::uint64_t processStart_;  // this process's start time; 0 when the platform cannot tell
 };
 
 }  // namespace qbnotify

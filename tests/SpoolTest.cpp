@@ -128,19 +128,15 @@ class SpoolTest : public ::testing::Test {
     const fs::path path = SpoolPath() / name;
     fs::last_write_time(path, fs::last_write_time(path) - std::chrono::seconds(seconds));
   }
-  // The name of a claim of `row` by `process`, taken `seconds` ago by the machine's tick.
-  std::string ClaimName(const std::string& row, std::uint32_t process, int seconds) {
-    char tag[32];
-    std::snprintf(tag, sizeof tag, ".%08x-%08x.claim", process,
-                  platform_.ElapsedMilliseconds() - static_cast<std::uint32_t>(seconds) * 1000u);
+  // The name of a claim of `row` by `process` that started at `start`; nullopt: the
+  // shape of earlier versions, with a tick in place of the start time.
+  static std::string ClaimName(const std::string& row, std::uint32_t process, std::optional<std::uint64_t> start) {
+    char tag[48];
+    if (start)
+      std::snprintf(tag, sizeof tag, ".%08x-%016llx.claim", process, static_cast<unsigned long long>(*start));
+    else
+      std::snprintf(tag, sizeof tag, ".%08x-%08x.claim", process, 12345u);
     return row.substr(0, row.find('.')) + tag;
-  }
-  // Moves a claim's tick `seconds` back.
-  std::string AgeClaim(const std::string& claim, int seconds) {
-    const std::uint32_t claimer = static_cast<std::uint32_t>(std::stoul(claim.substr(claim.find('.') + 1, 8), nullptr, 16));
-    const std::string aged = ClaimName(claim, claimer, seconds);
-    fs::rename(SpoolPath() / claim, SpoolPath() / aged);
-    return aged;
   }
 
   test::TempDir dir_;
@@ -173,8 +169,9 @@ TEST_F(SpoolTest, SettingsComeFromTheSpoolSectionAndFallBackToDefaults) {
     SpoolSettings expected;
   } cases[] = {
       {"", SpoolSettings{}},
-      {"[Spool]\r\nMaxRows=500\r\nMaxBytes = 1048576 \r\nDrainBudgetMs=50\r\nStaleClaimSeconds=30\r\n",
-       SpoolSettings{500, 1048576, 50, 30}},
+      {"[Spool]\r\nMaxRows=500\r\nMaxBytes = 1048576 \r\nDrainBudgetMs=50\r\nStaleClaimSeconds=90\r\n",
+       SpoolSettings{500, 1048576, 50, 90}},
+      {"[Spool]\r\nStaleClaimSeconds=0\r\n", SpoolSettings{100000, 64ull << 20, 200, kMinStaleClaimSeconds}},
       {"[spool]\r\nmaxrows=0\r\n", SpoolSettings{0, SpoolSettings{}.MaxBytes, 200, 600}},
       {"[Spool]\r\nMaxRows=-5\r\nMaxBytes=12abc\r\nDrainBudgetMs=99999999999\r\nStaleClaimSeconds=\r\n",
        SpoolSettings{}},
@@ -365,34 +362,58 @@ TEST_F(SpoolTest, AHandlerSpendsNoMoreThanItsBudget) {
   EXPECT_EQ(spool.Drain(farm_.Callbacks(), 0).written, 1u);
 }
 
-// Claims of other processes are left alone until they are stale; claims under this
-// process's own id can only be leftovers and are taken back at once.
-TEST_F(SpoolTest, StaleClaimsAndLeftoverTemporaryFilesAreTakenBack) {
-  Spool spool = Make(SpoolSettings{100, 1u << 20, 200, 600});
-  for (int n = 1; n <= 3; ++n) spool.Add(Event(n));
-  std::vector<std::string> rows = Files(".row");
-  const auto claimAs = [&](const std::string& row, std::uint32_t process, int seconds) {
-    const std::string claim = ClaimName(row, process, seconds);
-    fs::rename(SpoolPath() / row, SpoolPath() / claim);
-    return claim;
+// A process that has run and ended, reaped: its id names no process now.
+std::uint32_t EndedProcess() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return static_cast<std::uint32_t>(child);
+}
+
+// Claims and temporary files are judged by the process that made them, never by age.
+TEST_F(SpoolTest, ClaimsAndTemporaryFilesGoBackOnlyWhenTheirProcessHasEnded) {
+  const std::uint64_t initStart = platform_.QueryProcess(1).startTime;  // process 1 always runs
+  const std::uint32_t ended = EndedProcess();
+  const auto self = static_cast<std::uint32_t>(::getpid());
+  const struct {
+    const char* what;
+    std::uint32_t claimer;
+    std::optional<std::uint64_t> start;
+    bool takenBack;
+  } cases[] = {
+      {"a running claimer, its row spooled long ago", 1, initStart, false},
+      {"an ended claimer", ended, 77, true},
+      {"a claimer's id reused by a later process", 1, initStart + 1, true},
+      {"an earlier version's claim, its claimer ended", ended, std::nullopt, true},
+      {"an earlier version's claim, its claimer's id running", 1, std::nullopt, false},
+      {"a claim of this very process, left over", self, platform_.QueryProcess(self).startTime, true},
   };
-  // Spooled long ago, claimed just now: the claim is live however old the file is.
-  Age(rows[0], 3600);
-  const std::string live = claimAs(rows[0], 0x7FFFFFF0u, 599);
-  claimAs(rows[1], 0x7FFFFFF1u, 601);
-  claimAs(rows[2], static_cast<std::uint32_t>(::getpid()), 0);
-  std::ofstream(SpoolPath() / "x.row.1-1.tmp") << "half";
-  std::ofstream(SpoolPath() / "y.row.1-2.tmp") << "half";
-  Age("x.row.1-1.tmp", 601);
+  Spool spool = Make();
+  for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) spool.Add(Event(n));
+  const std::vector<std::string> rows = Files(".row");
+  std::vector<std::string> staying;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    Age(rows[i], 3600);
+    const std::string claim = ClaimName(rows[i], cases[i].claimer, cases[i].start);
+    fs::rename(SpoolPath() / rows[i], SpoolPath() / claim);
+    if (!cases[i].takenBack) staying.push_back(claim);
+  }
+  std::sort(staying.begin(), staying.end());
+  const std::string endedTemporary = "x.row." + std::to_string(ended) + "-1.tmp";
+  const std::string runningTemporary = "y.row.1-2.tmp";
+  std::ofstream(SpoolPath() / endedTemporary) << "half";
+  std::ofstream(SpoolPath() / runningTemporary) << "half";
+  Age(runningTemporary, 7 * 24 * 3600);
 
   const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
-  EXPECT_EQ(report.takenBack, 2u);
-  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-2", 1}, {"row-3", 1}}));
-  EXPECT_EQ(Files(".claim"), std::vector<std::string>{live});
-  EXPECT_EQ(Files(".tmp"), std::vector<std::string>{"y.row.1-2.tmp"});
-  const SpoolState state = spool.State();
-  EXPECT_EQ(state.rowsWaiting, 1u);
-  EXPECT_EQ(state.rowsClaimed, 1u);
+  std::map<std::string, int> expected;
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    if (cases[i].takenBack) expected["row-" + std::to_string(i)] = 1;
+  EXPECT_EQ(report.takenBack, expected.size());
+  EXPECT_EQ(farm_.Rows(), expected);
+  EXPECT_EQ(Files(".claim"), staying);
+  EXPECT_EQ(Files(".tmp"), std::vector<std::string>{runningTemporary});
+  EXPECT_EQ(spool.State().rowsClaimed, staying.size());
 }
 
 // A spool whose directory cannot be made loses the row, says so, and touches nothing else.
@@ -472,7 +493,8 @@ TEST_F(SpoolTest, TwoProcessesDrainingOneSpoolNeverWriteARowTwice) {
 }
 
 // A crash right after an insert landed and before its entry was removed: the entry is taken
-// back once stale, inserted again under the same identifier, answered "already there".
+// back once its claimer has ended, inserted again under the same identifier, answered
+// "already there".
 TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   {
     Spool spool = Make();
@@ -488,23 +510,70 @@ TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   });
   EXPECT_EQ(Wait(child), 9);
   EXPECT_EQ(farm_.Rows().size(), 3u);
-  const std::vector<std::string> claims = Files(".claim");
-  ASSERT_EQ(claims.size(), 1u);
+  ASSERT_EQ(Files(".claim").size(), 1u);
 
   Spool spool = Make();
-  DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
-  EXPECT_EQ(report.written, 2u);  // the dead process's claim is not stale yet
-  EXPECT_EQ(Files(".claim"), claims);
-  AgeClaim(claims[0], 601);
-  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
   EXPECT_EQ(report.takenBack, 1u);
   EXPECT_EQ(report.alreadyWritten, 1u);
-  EXPECT_EQ(report.written, 0u);
+  EXPECT_EQ(report.written, 2u);
   const std::map<std::string, int> rows = farm_.Rows();
   EXPECT_EQ(rows.size(), 5u);
   for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
   EXPECT_EQ(farm_.Draws(), 5);
   EXPECT_TRUE(Files("").empty());
+}
+
+// A claimer that stalls in its identifier draw (a paused machine, a resume from sleep) keeps
+// its claim however long it stalls; it goes back only once the claimer is killed. Either way
+// every row is written exactly once.
+TEST_F(SpoolTest, AStalledClaimerKeepsItsClaimAndAKilledOneLosesIt) {
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed" : "resumed");
+    fs::remove_all(SpoolPath());
+    {
+      Spool spool = Make();
+      for (int n = 0; n < 3; ++n) spool.Add(Event(kill ? n + 10 : n));
+    }
+    int toChild[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    const pid_t child = Fork([&] {
+      hosted::HostedPlatform platform(session_);
+      Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{});
+      DrainCallbacks callbacks = farm_.Callbacks();
+      const auto draw = callbacks.drawIdentifier;
+      callbacks.drawIdentifier = [&](const std::string& head) {
+        char go = 0;
+        if (::read(toChild[0], &go, 1) != 1) _exit(3);  // stalled until told
+        return draw(head);
+      };
+      spool.Drain(callbacks, std::nullopt);
+    });
+    while (Files(".claim").empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::vector<std::string> claim = Files(".claim");
+
+    Spool spool = Make();
+    DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+    EXPECT_EQ(report.takenBack, 0u);
+    EXPECT_EQ(report.written, 2u);
+    EXPECT_EQ(Files(".claim"), claim);
+    if (kill) {
+      ::kill(child, SIGKILL);
+      EXPECT_EQ(Wait(child), 128 + SIGKILL);
+      report = spool.Drain(farm_.Callbacks(), std::nullopt);
+      EXPECT_EQ(report.takenBack, 1u);
+      EXPECT_EQ(report.written, 1u);
+    } else {
+      ASSERT_EQ(::write(toChild[1], "g", 1), 1);
+      EXPECT_EQ(Wait(child), 0);
+    }
+    ::close(toChild[0]);
+    ::close(toChild[1]);
+    const std::map<std::string, int> rows = farm_.Rows();
+    EXPECT_EQ(rows.size(), kill ? 6u : 3u);
+    for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
+    EXPECT_TRUE(Files("").empty());
+  }
 }
 
 }  // namespace
