@@ -40,6 +40,7 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
   check.problem = Problem(info);
   if (!check.problem.empty()) {
     ++untrustedFound;
+    check.untrusted = true;
     const std::string aside = path + ".untrusted-" + spool::Hex8(platform.ElapsedMilliseconds());
     if (platform.RenameWithoutReplacing(path, aside) != FileResult::Ok) {
       platform.Trace("directory " + path + " refused: " + check.problem);
@@ -71,6 +72,7 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
   // Looked at again after every change: something put in its place meanwhile is refused.
   if (info.kind != PathKind::Directory || !info.trustedOwner || !info.privateAccess) {
     ++untrustedFound;
+    check.untrusted = true;
     check.state = OwnDirectoryState::Refused;
     check.problem = Problem(info).empty() ? "its access cannot be made private" : Problem(info);
     platform.Trace("directory " + path + " refused: " + check.problem);

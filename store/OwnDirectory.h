@@ -44,6 +44,7 @@ enum class OwnDirectoryState {
 struct OwnDirectoryCheck {
   OwnDirectoryState state = OwnDirectoryState::Refused;
   std::string problem;  // what was wrong, for traces and the doctor; empty when nothing
+  bool untrusted = false;  // something not the library's own was found (and counted)
   bool Usable() const { return state == OwnDirectoryState::Ready; }
 };
 

@@ -34,14 +34,7 @@ std::uint64_t ReadSetting(Platform& platform, const std::string& path, const cha
 
 }  // namespace
 
-std::optional<std::string> SpoolDirectory(Platform& platform) {
-  const RegistryValue installPath = platform.ReadMachineRegistryString(kProductKey, kInstallPathValue);
-  switch (installPath.status) {
-    case RegistryStatus::Text: return installPath.text + kSpoolDirectorySuffix;
-    case RegistryStatus::ValueMissing: return std::string(kSpoolDirectorySuffix);
-    default: return std::nullopt;
-  }
-}
+std::optional<std::string> SpoolDirectory(Platform& platform) { return OwnDirectoryPath(platform, kSpoolLeaf); }
 
 SpoolSettings ReadSpoolSettings(Platform& platform) {
   SpoolSettings settings;
@@ -81,10 +74,7 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
       CountDropped();
       return SpoolAddResult::Dropped;
     }
-    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) {
-      CountDropped();
-      return SpoolAddResult::Failed;
-    }
+    if (!EnsureOwn(true)) return SpoolAddResult::Failed;  // nowhere to count it either
     const DirectoryListing listing = platform_.ListDirectory(directory_);
     if (listing.result != FileResult::Ok) {
       CountDropped();
@@ -151,9 +141,20 @@ void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport&
   }
 }
 
+bool Spool::EnsureOwn(bool create) {
+  const OwnDirectoryCheck check = EnsureOwnDirectory(platform_, directory_, create);
+  if (check.untrusted) ++untrustedDirectories_;
+  return check.Usable();
+}
+
 DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs) {
   DrainReport report;
   try {
+    // Nothing is read from a directory that is not the library's own.
+    if (!EnsureOwn(false)) {
+      report.directoryRefused = untrustedDirectories_ != 0;
+      return report;
+    }
     const std::uint32_t start = platform_.ElapsedMilliseconds();
     std::uint64_t settledBefore = 0;
     std::set<std::string> declined;
@@ -289,6 +290,10 @@ SpoolState Spool::State() {
   SpoolState state;
   state.directory = directory_;
   state.settings = settings_;
+  // Only looked at: the tools report a directory that is not the library's own, and read
+  // nothing in it.
+  state.directoryProblem = DescribeOwnDirectoryProblem(platform_, directory_);
+  if (!state.directoryProblem.empty()) return state;
   const DirectoryListing listing = platform_.ListDirectory(directory_);
   std::optional<std::string> oldest;
   for (const DirectoryEntry& entry : listing.entries) {
@@ -317,6 +322,7 @@ SpoolState Spool::State() {
 }
 
 bool Spool::HasWaitingRows() {
+  if (!DescribeOwnDirectoryProblem(platform_, directory_).empty()) return false;
   const DirectoryListing listing = platform_.ListDirectory(directory_);
   return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
     return IsWaitingRow(entry.name);
@@ -327,6 +333,7 @@ std::string DescribeSpoolState(const SpoolState& state) {
   const auto number = [](std::uint64_t value) { return std::to_string(value); };
   std::string text;
   text += "spool: " + (state.directory.empty() ? std::string("(not located)") : state.directory) + "\n";
+  if (!state.directoryProblem.empty()) text += "spool refused: " + state.directoryProblem + "\n";
   text += "rows waiting: " + number(state.rowsWaiting) + " (" + number(state.rowsClaimed) + " being written back)\n";
   text += "oldest row: " + (state.oldest ? FormatDateTime(*state.oldest) : std::string("none")) + "\n";
   text += "bytes: " + number(state.bytes) + " of " + number(state.settings.MaxBytes) + "\n";

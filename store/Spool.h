@@ -43,7 +43,7 @@
 
 namespace qbnotify {
 
-inline constexpr const char* kSpoolDirectorySuffix = "\\Data\\Spool";
+inline constexpr const char* kSpoolLeaf = "Spool";
 inline constexpr const char* kSpoolSection = "Spool";
 inline constexpr std::uint32_t kMinStaleClaimSeconds = 60;
 
@@ -67,9 +67,9 @@ struct SpoolSettings {
   friend bool operator==(const SpoolSettings&, const SpoolSettings&) = default;
 };
 
-// The spool's directory, "<InstallPath>\Data\Spool" in the form the platform takes, found
-// as the settings file is; nullopt when the product's registry key cannot be opened or
-// "InstallPath" is not a string.
+// The spool's directory, "<InstallPath>\Data\Spool" in the form the platform takes; nullopt
+// without an "InstallPath" (OwnDirectoryPath): then no row is kept at all. The directory is
+// used only while it is the library's own (OwnDirectory.h).
 std::optional<std::string> SpoolDirectory(Platform& platform);
 
 // The settings of section [Spool]; the defaults where the file says nothing usable.
@@ -115,6 +115,7 @@ struct DrainReport {
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
   bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;
+  bool directoryRefused = false;  // the directory was not the library's own: moved aside or refused
 };
 
 struct SpoolState {
@@ -128,10 +129,13 @@ struct SpoolState {
   std::uint64_t setAside = 0;     // unreadable files set aside (.bad)
   std::uint64_t refusedAside = 0; // refused rows set aside (.refused)
   SpoolSettings settings;
+  std::string directoryProblem;   // why the directory is not the library's own; nothing else
+                                  // is read then
 };
 
 // The state as the administrators' tools show it, one "key: value" line each:
 //   spool: C:\TAV\Data\Spool
+//   spool refused: owned by another account  (only when the directory is not the library's own)
 //   rows waiting: 3 (1 being written back)
 //   oldest row: 2026-12-07 10:00:00           ("none" when no row waits)
 //   bytes: 1234 of 67108864
@@ -178,6 +182,9 @@ class Spool {
   Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
   void TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
+  // Whether the directory is the library's own (made when `create`); anything else there is
+  // moved aside or refused (OwnDirectory.h) and counted in untrustedDirectories_.
+  bool EnsureOwn(bool create);
   std::string PathOf(const std::string& name) const { return directory_ + "\\" + name; }
 
   Platform& platform_;
@@ -185,6 +192,7 @@ class Spool {
   SpoolSettings settings_;
   std::uint32_t process_;
   std::uint64_t processStart_;  // this process's start time; 0 when the platform cannot tell
+  std::uint64_t untrustedDirectories_ = 0;
 };
 
 }  // namespace qbnotify

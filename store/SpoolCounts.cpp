@@ -47,7 +47,7 @@ void Spool::CountDropped(std::uint64_t rows) { AddCounts(rows, 0); }
 // A counts file that does not read is set aside before it is replaced.
 bool Spool::AddCounts(std::uint64_t dropped, std::uint64_t refused) {
   try {
-    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) return false;
+    if (!EnsureOwn(true)) return false;
     const std::string name = std::string(kCountsPrefix) + Hex8(process_) + std::string(kCountsSuffix);
     Counts counts;
     const FileContent content = platform_.ReadWholeFile(PathOf(name), kCountsFileLimit);

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -574,6 +575,84 @@ TEST_F(SpoolTest, AStalledClaimerKeepsItsClaimAndAKilledOneLosesIt) {
     for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
     EXPECT_TRUE(Files("").empty());
   }
+}
+
+}  // namespace
+}  // namespace qbnotify
+
+namespace qbnotify {
+namespace {
+
+// Rows planted by another account never reach the database: a directory in the spool's
+// place that is not the library's own is moved aside before anything is read from it.
+TEST_F(SpoolTest, RowsPlantedInADirectoryThatIsNotTheLibrarysOwnAreNeverWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting another user's directory needs root";
+  const passwd* nobody = ::getpwnam("nobody");
+  const uid_t other = nobody ? nobody->pw_uid : 65534;
+  // A genuine-looking row, as an attacker would write it.
+  const std::string forged = *EncodeSpoolEntry(Event(99));
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"another user's directory, narrowed to 0700 by an earlier version",
+       [&](const fs::path& path) {
+         fs::create_directory(path);
+         ::chmod(path.c_str(), 0700);
+         ASSERT_EQ(::chown(path.c_str(), other, other), 0);
+       }},
+      {"a link to another user's directory",
+       [&](const fs::path& path) {
+         const fs::path target = dir_.Path() / "planted";
+         fs::create_directory(target);
+         ASSERT_EQ(::chown(target.c_str(), other, other), 0);
+         fs::create_directory_symlink(target, path);
+       }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(SpoolPath().parent_path());
+    fs::create_directories(SpoolPath().parent_path());
+    fs::remove_all(dir_.Path() / "planted");
+    c.plant(SpoolPath());
+    std::ofstream(SpoolPath() / "20200101000000-00000001-00000001.row", std::ios::binary) << forged;
+    const bool link = fs::is_symlink(SpoolPath());
+    fs::path planted = fs::canonical(SpoolPath());
+    const fs::perms plantedAccess = fs::status(planted).permissions();
+
+    Spool spool = Make();
+    EXPECT_FALSE(spool.HasWaitingRows());
+    EXPECT_FALSE(spool.State().directoryProblem.empty());
+    DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);  // moves it aside
+    EXPECT_TRUE(report.directoryRefused);
+    EXPECT_EQ(report.written, 0u);
+    EXPECT_EQ(spool.Add(Event(++n)), SpoolAddResult::Spooled);  // in a directory of its own
+    report = spool.Drain(farm_.Callbacks(), std::nullopt);
+    EXPECT_EQ(report.written, 1u);
+    EXPECT_EQ(farm_.Rows().count("row-99"), 0u);
+    EXPECT_FALSE(fs::is_symlink(SpoolPath()));
+    EXPECT_EQ(fs::status(SpoolPath()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(spool.State().directoryProblem, "");
+    if (!link) {  // moved aside
+      for (const auto& entry : fs::directory_iterator(SpoolPath().parent_path()))
+        if (entry.path().filename().string().rfind("Spool.untrusted-", 0) == 0) planted = entry.path();
+    }
+    EXPECT_EQ(fs::status(planted).permissions(), plantedAccess);                // not changed
+    EXPECT_TRUE(fs::exists(planted / "20200101000000-00000001-00000001.row"));  // nor emptied
+  }
+}
+
+// An entry that is a link is never followed: a row pointed at from the spool is not read.
+TEST_F(SpoolTest, AnEntryThatIsALinkIsNeverRead) {
+  Spool spool = Make();
+  spool.Add(Event(1));
+  std::ofstream(dir_.Path() / "outside.row", std::ios::binary) << *EncodeSpoolEntry(Event(2));
+  fs::create_symlink(dir_.Path() / "outside.row", SpoolPath() / "20200101000000-00000001-00000001.row");
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-1", 1}}));
+  EXPECT_EQ(report.written, 1u);
+  EXPECT_TRUE(fs::exists(dir_.Path() / "outside.row"));
 }
 
 }  // namespace
