@@ -80,13 +80,18 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
       CountDropped();
       return SpoolAddResult::Failed;
     }
-    std::uint64_t rows = 0;
-    std::uint64_t total = 0;
-    for (const DirectoryEntry& entry : listing.entries) {
-      total += entry.size;
-      if (IsWaitingRow(entry.name)) ++rows;
-    }
-    if (rows + 1 > settings_.MaxRows || total + bytes->size() > settings_.MaxBytes) {
+    const auto full = [&](const DirectoryListing& files, std::uint64_t adding) {
+      // Rows only: the spool's own bookkeeping (counts, files set aside) is bounded apart.
+      std::uint64_t rows = 0;
+      std::uint64_t total = 0;
+      for (const DirectoryEntry& entry : files.entries) {
+        if (!IsWaitingRow(entry.name)) continue;
+        total += entry.size;
+        ++rows;
+      }
+      return rows + adding > settings_.MaxRows || total + adding * bytes->size() > settings_.MaxBytes;
+    };
+    if (full(listing, 1)) {
       CountDropped();
       return SpoolAddResult::Dropped;
     }
@@ -94,7 +99,16 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
       const std::string name = prefix + Hex8(entrySequence.fetch_add(1) + 1) + std::string(kRowSuffix);
       const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
-      if (written == FileResult::Ok) return SpoolAddResult::Spooled;
+      if (written == FileResult::Ok) {
+        // Processes adding at once each saw room for one row: looked at again with the row
+        // in place, a spool past its limits gives the row up, so the limits hold exactly
+        // (two rows added at the very last place may both give up; none is ever over).
+        if (full(platform_.ListDirectory(directory_), 0) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
+          CountDropped();
+          return SpoolAddResult::Dropped;
+        }
+        return SpoolAddResult::Spooled;
+      }
       if (written != FileResult::AlreadyExists) break;
     }
     CountDropped();
@@ -155,7 +169,8 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
       report.directoryRefused = untrustedDirectories_ != 0;
       return report;
     }
-    const std::uint32_t start = platform_.ElapsedMilliseconds();
+    std::uint32_t start = 0;  // the budget counts from the first listing on: a large
+                              // directory's listing must not eat the time for its rows
     std::uint64_t settledBefore = 0;
     std::set<std::string> declined;
     for (bool firstPass = true;; firstPass = false) {
@@ -166,9 +181,14 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
         return report;
       }
       if (firstPass) {
+        setAsideFiles_ = static_cast<std::uint64_t>(std::count_if(
+            listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
+              return EndsWith(entry.name, kBadSuffix) || EndsWith(entry.name, kRefusedSuffix);
+            }));
         const std::uint64_t before = report.takenBack;
         TakeBackOrphanedClaims(listing, report);
         if (report.takenBack != before) listing = platform_.ListDirectory(directory_);
+        start = platform_.ElapsedMilliseconds();
       }
       std::vector<std::string> waiting;
       for (DirectoryEntry& entry : listing.entries)
@@ -214,23 +234,26 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
   if (claimed != FileResult::Ok) return Step::Next;
 
   const auto putBack = [&] { platform_.RenameWithoutReplacing(claim, PathOf(name)); };
+  // Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
+  // counted).
   const auto setAside = [&](std::string_view suffix) {
-    if (platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
-      platform_.RemoveFile(claim);  // the same row is already set aside under that name
+    if (setAsideFiles_ >= kMaxSetAsideFiles ||
+        platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
+      platform_.RemoveFile(claim);  // or the same row is already set aside under that name
+    else
+      ++setAsideFiles_;
   };
 
   const FileContent content = platform_.ReadWholeFile(claim, kMaxSpoolEntryBytes);
   std::optional<SpooledRow> row;
   if (content.result == FileResult::Ok) row = DecodeSpoolEntry(content.bytes);
-  if (!row && (content.result == FileResult::Ok || content.result == FileResult::TooLarge)) {
+  if (content.result == FileResult::NotFound) return Step::Next;  // removed under us
+  // An entry that cannot be read (a link, a file the system will not open) is set aside as
+  // one that does not decode is: the rows after it are not held up.
+  if (!row) {
     setAside(kBadSuffix);
     ++report.setAside;
     return Step::Next;
-  }
-  if (!row) {
-    putBack();
-    report.diskFailed = true;
-    return Step::Stop;
   }
 
   if (RowIdentifier(*row).empty()) {
@@ -308,7 +331,7 @@ SpoolState Spool::State() {
       ++state.setAside;
     } else if (EndsWith(name, kRefusedSuffix)) {
       ++state.refusedAside;
-    } else if (StartsWith(name, kCountsPrefix) && EndsWith(name, kCountsSuffix)) {
+    } else if (StartsWith(name, kCountsPrefix) && (EndsWith(name, kCountsSuffix) || EndsWith(name, kFoldSuffix))) {
       const FileContent content = platform_.ReadWholeFile(PathOf(entry.name), kCountsFileLimit);
       if (const std::optional<Counts> counts = content.result == FileResult::Ok ? DecodeCounts(content.bytes)
                                                                                   : std::nullopt) {

@@ -54,8 +54,8 @@ struct SpoolSettings {
   // logon, disconnect, reconnect and logoff events, four audit rows): 100,000 rows hold
   // about 8,000 sessions, several days of a busy server.
   std::uint64_t MaxRows = 100000;
-  // Bytes of all files in the directory (waiting rows and rows set aside). An entry is
-  // typically 100 to 600 bytes; 64 MiB leaves room for rows with long client texts.
+  // Bytes of the rows waiting (the files set aside and the counts are bounded apart). An
+  // entry is typically 100 to 600 bytes; 64 MiB leaves room for rows with long client texts.
   std::uint64_t MaxBytes = 64ull << 20;
   // Time that one handler spends writing rows back.
   std::uint32_t DrainBudgetMs = 200;
@@ -96,6 +96,10 @@ enum class InsertOutcome {
 // Declined rows in a row after which draining stops: the cause is then likely the server's,
 // not the rows'.
 inline constexpr int kDeclinedInARowLimit = 3;
+
+// Files set aside (.bad, .refused) kept at most; past it a file set aside is removed and only
+// counted.
+inline constexpr std::uint64_t kMaxSetAsideFiles = 1000;
 
 struct DrainCallbacks {
   // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
@@ -193,6 +197,7 @@ class Spool {
   std::uint32_t process_;
   std::uint64_t processStart_;  // this process's start time; 0 when the platform cannot tell
   std::uint64_t untrustedDirectories_ = 0;
+  std::uint64_t setAsideFiles_ = 0;  // .bad and .refused files, as the drain last counted them
 };
 
 }  // namespace qbnotify

@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "platform/PlatformWrapper.h"
 #include "store/Spool.h"
+#include "store/SpoolCounts.h"
 
 namespace qbnotify {
 namespace {
@@ -653,6 +655,81 @@ TEST_F(SpoolTest, AnEntryThatIsALinkIsNeverRead) {
   EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-1", 1}}));
   EXPECT_EQ(report.written, 1u);
   EXPECT_TRUE(fs::exists(dir_.Path() / "outside.row"));
+}
+
+}  // namespace
+}  // namespace qbnotify
+
+namespace qbnotify {
+namespace {
+
+// A platform on which one entry cannot be read.
+class OneUnreadable final : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  FileContent ReadWholeFile(std::string_view path, std::size_t limit) override {
+    if (path.find("20200101000000-") != std::string_view::npos && path.find(".claim") != std::string_view::npos)
+      return {};
+    return PlatformWrapper::ReadWholeFile(path, limit);
+  }
+};
+
+TEST_F(SpoolTest, AnUnreadableEntryIsSetAsideWithoutHoldingUpTheOthers) {
+  Spool spool = Make();
+  spool.Add(Event(1, DateTime{2020, 1, 1, 0, 0, 0}));  // the oldest, tried first
+  spool.Add(Event(2));
+  OneUnreadable platform(platform_);
+  Spool other(platform, spool.Directory(), SpoolSettings{});
+  const DrainReport report = other.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_FALSE(report.diskFailed);
+  EXPECT_EQ(report.setAside, 1u);
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-2", 1}}));
+  EXPECT_EQ(Files(".bad").size(), 1u);
+}
+
+// The spool's own files do not count towards its limits, and are bounded themselves.
+TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  Spool spool = Make(SpoolSettings{2, 2 * entryBytes, 200, 600});
+  spool.Add(Event(1));
+  std::ofstream(SpoolPath() / "old.bad") << std::string(10 * entryBytes, 'x');
+  std::ofstream(SpoolPath() / "counts-00000001.cnt.bad") << std::string(10 * entryBytes, 'x');
+  EXPECT_EQ(spool.Add(Event(2)), SpoolAddResult::Spooled);
+  EXPECT_EQ(spool.Add(Event(3)), SpoolAddResult::Dropped);
+
+  // The counts of ended processes are folded into the counting process's own file.
+  const std::uint32_t ended = EndedProcess();
+  char name[32];
+  std::snprintf(name, sizeof name, "counts-%08x.cnt", ended);
+  std::ofstream(SpoolPath() / name) << spool::EncodeCounts({5, 2});
+  std::ofstream(SpoolPath() / "counts-00000001.cnt") << spool::EncodeCounts({1, 1});  // process 1 runs
+  spool.CountRefused();
+  EXPECT_EQ(Files(".cnt").size(), 2u);  // this process's and process 1's
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.dropped, 1u + 5u + 1u);
+  EXPECT_EQ(state.refused, 1u + 2u + 1u);
+}
+
+// Processes adding at once never take the spool past its row limit, and every row that is
+// not kept is counted.
+TEST_F(SpoolTest, TheLimitsHoldUnderConcurrentAdds) {
+  constexpr int kProcesses = 4;
+  constexpr int kRowsEach = 40;
+  constexpr std::uint64_t kLimit = 60;
+  { Make().Add(Event(0)); }  // the directory exists before the race
+  fs::remove(SpoolPath() / Files(".row")[0]);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i)
+    children.push_back(Fork([&, i] {
+      hosted::HostedPlatform platform(session_);
+      Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{kLimit, 1u << 30, 200, 600});
+      for (int n = 0; n < kRowsEach; ++n) spool.Add(Event(i * 1000 + n));
+    }));
+  for (pid_t child : children) EXPECT_EQ(Wait(child), 0);
+  const SpoolState state = Make().State();
+  EXPECT_LE(state.rowsWaiting, kLimit);
+  EXPECT_GE(state.rowsWaiting, kLimit - kProcesses);
+  EXPECT_EQ(state.rowsWaiting + state.dropped, static_cast<std::uint64_t>(kProcesses * kRowsEach));
 }
 
 }  // namespace
