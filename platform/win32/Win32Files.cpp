@@ -322,7 +322,7 @@ ProcessInfo Win32Platform::QueryProcess(std::uint32_t processId) {
     info.state = ProcessState::Gone;
     return info;
   }
-  const HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  const HANDLE opened = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
   if (!opened) {
     info.state = GetLastError() == ERROR_INVALID_PARAMETER ? ProcessState::Gone : ProcessState::Unknown;
     return info;
