@@ -95,6 +95,39 @@ struct FileContent {
   std::string bytes;  // the whole file when result is Ok, else empty
 };
 
+// What a path names itself (a link is never followed).
+enum class PathKind {
+  Missing,    // nothing under that name
+  Directory,  // a real directory
+  File,       // a regular file
+  Link,       // a symbolic link, a junction or any other reparse point, whatever it points to
+  Other,      // anything else, or the path could not be looked at
+};
+
+struct PathInfo {
+  PathKind kind = PathKind::Other;
+  // Owned by an account the library trusts with its own files: the account this process
+  // runs as, the system or the administrators (Windows); this process's own user (hosted).
+  bool trustedOwner = false;
+  // Only those accounts may open it (the access MakePrivateDirectory sets).
+  bool privateAccess = false;
+};
+
+// What a process id names now.
+enum class ProcessState {
+  Running,  // a process with that id runs (or has ended and is not yet reaped)
+  Gone,     // no process has that id
+  Unknown,  // it could not be told (access refused, ...): callers take it as running
+};
+
+struct ProcessInfo {
+  ProcessState state = ProcessState::Unknown;
+  // When state is Running: the time the process started, in the system's own units. The
+  // same for one process at every call and in every process of the machine, and different
+  // for a later process that reuses the id; nothing else is promised about the number.
+  std::uint64_t startTime = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -180,8 +213,8 @@ class Platform {
   // administrators (and the system) may open, creating it when it is missing; an existing
   // directory has its access narrowed the same way. Its parent must exist (NotFound
   // otherwise). Files created in it later are no more open than it is. Ok when the directory
-  // exists with that access afterwards; Failed when `path` is a file or the access cannot be
-  // set.
+  // exists with that access afterwards; Failed when `path` is a file, a link or a junction
+  // (whose target is never touched) or the access cannot be set.
   virtual FileResult MakePrivateDirectory(std::string_view path) = 0;
 
   // Writes a whole file so that a crash or power cut at any moment leaves under `path`
@@ -205,14 +238,22 @@ class Platform {
   // directory does not exist.
   virtual DirectoryListing ListDirectory(std::string_view path) = 0;
 
-  // Reads a whole file. TooLarge (and no bytes) when it holds more than `limit` bytes.
+  // Reads a whole file. TooLarge (and no bytes) when it holds more than `limit` bytes. A
+  // link (symbolic link, junction) is never followed: reading one answers Failed.
   virtual FileContent ReadWholeFile(std::string_view path, std::size_t limit) = 0;
 
-  // Removes a file. NotFound when it is not there.
+  // Removes a file. NotFound when it is not there. A link is removed itself, never its target.
   virtual FileResult RemoveFile(std::string_view path) = 0;
+
+  // What `path` itself is, who owns it and who may open it; never follows a link.
+  // RenameWithoutReplacing moves a directory or a link (itself) as it moves a file.
+  virtual PathInfo InspectPath(std::string_view path) = 0;
 
   // The number that tells this process from every other one running at the same time.
   virtual std::uint32_t CurrentProcessId() = 0;
+
+  // Whether the process with this id runs, and since when (ProcessInfo).
+  virtual ProcessInfo QueryProcess(std::uint32_t processId) = 0;
 
   // Milliseconds since the machine started, on a clock that never goes back and that every
   // process of the machine reads alike (the wall clock's changes do not move it). It wraps

@@ -62,7 +62,9 @@ class PlatformWrapper : public Platform {
     return target_.ReadWholeFile(path, limit);
   }
   FileResult RemoveFile(std::string_view path) override { return target_.RemoveFile(path); }
+  PathInfo InspectPath(std::string_view path) override { return target_.InspectPath(path); }
   std::uint32_t CurrentProcessId() override { return target_.CurrentProcessId(); }
+  ProcessInfo QueryProcess(std::uint32_t processId) override { return target_.QueryProcess(processId); }
   std::uint32_t ElapsedMilliseconds() override { return target_.ElapsedMilliseconds(); }
   const char* NextChar(const char* text) const override { return target_.NextChar(text); }
   void UpperCaseBuffer(char* buffer, std::size_t length) const override { target_.UpperCaseBuffer(buffer, length); }

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <set>
 #include <vector>
 
 #include "environment/ConnectionSettings.h"
 #include "store/Database.h"
+#include "store/OwnDirectory.h"
 #include "store/SpoolCounts.h"
 #include "store/SpoolNames.h"
 
@@ -32,14 +34,7 @@ std::uint64_t ReadSetting(Platform& platform, const std::string& path, const cha
 
 }  // namespace
 
-std::optional<std::string> SpoolDirectory(Platform& platform) {
-  const RegistryValue installPath = platform.ReadMachineRegistryString(kProductKey, kInstallPathValue);
-  switch (installPath.status) {
-    case RegistryStatus::Text: return installPath.text + kSpoolDirectorySuffix;
-    case RegistryStatus::ValueMissing: return std::string(kSpoolDirectorySuffix);
-    default: return std::nullopt;
-  }
-}
+std::optional<std::string> SpoolDirectory(Platform& platform) { return OwnDirectoryPath(platform, kSpoolLeaf); }
 
 SpoolSettings ReadSpoolSettings(Platform& platform) {
   SpoolSettings settings;
@@ -54,8 +49,8 @@ SpoolSettings ReadSpoolSettings(Platform& platform) {
   settings.MaxBytes = ReadSetting(platform, *path, "MaxBytes", settings.MaxBytes, UINT64_MAX);
   settings.DrainBudgetMs =
       static_cast<std::uint32_t>(ReadSetting(platform, *path, "DrainBudgetMs", settings.DrainBudgetMs, 600000));
-  settings.StaleClaimSeconds = static_cast<std::uint32_t>(
-      ReadSetting(platform, *path, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600));
+  settings.StaleClaimSeconds = std::max(kMinStaleClaimSeconds, static_cast<std::uint32_t>(ReadSetting(
+      platform, *path, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600)));
   return settings;
 }
 
@@ -63,7 +58,8 @@ Spool::Spool(Platform& platform, std::string directory, SpoolSettings settings)
     : platform_(platform),
       directory_(std::move(directory)),
       settings_(settings),
-      process_(platform.CurrentProcessId()) {}
+      process_(platform.CurrentProcessId()),
+      processStart_(platform.QueryProcess(process_).startTime) {}
 
 std::optional<Spool> Spool::Locate(Platform& platform) {
   std::optional<std::string> directory = SpoolDirectory(platform);
@@ -78,22 +74,24 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
       CountDropped();
       return SpoolAddResult::Dropped;
     }
-    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) {
-      CountDropped();
-      return SpoolAddResult::Failed;
-    }
+    if (!EnsureOwn(true)) return SpoolAddResult::Failed;  // nowhere to count it either
     const DirectoryListing listing = platform_.ListDirectory(directory_);
     if (listing.result != FileResult::Ok) {
       CountDropped();
       return SpoolAddResult::Failed;
     }
-    std::uint64_t rows = 0;
-    std::uint64_t total = 0;
-    for (const DirectoryEntry& entry : listing.entries) {
-      total += entry.size;
-      if (IsWaitingRow(entry.name)) ++rows;
-    }
-    if (rows + 1 > settings_.MaxRows || total + bytes->size() > settings_.MaxBytes) {
+    const auto full = [&](const DirectoryListing& files, std::uint64_t adding) {
+      // Rows only: the spool's own bookkeeping (counts, files set aside) is bounded apart.
+      std::uint64_t rows = 0;
+      std::uint64_t total = 0;
+      for (const DirectoryEntry& entry : files.entries) {
+        if (!IsWaitingRow(entry.name)) continue;
+        total += entry.size;
+        ++rows;
+      }
+      return rows + adding > settings_.MaxRows || total + adding * bytes->size() > settings_.MaxBytes;
+    };
+    if (full(listing, 1)) {
       CountDropped();
       return SpoolAddResult::Dropped;
     }
@@ -101,7 +99,16 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
       const std::string name = prefix + Hex8(entrySequence.fetch_add(1) + 1) + std::string(kRowSuffix);
       const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
-      if (written == FileResult::Ok) return SpoolAddResult::Spooled;
+      if (written == FileResult::Ok) {
+        // Processes adding at once each saw room for one row: looked at again with the row
+        // in place, a spool past its limits gives the row up, so the limits hold exactly
+        // (two rows added at the very last place may both give up; none is ever over).
+        if (full(platform_.ListDirectory(directory_), 0) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
+          CountDropped();
+          return SpoolAddResult::Dropped;
+        }
+        return SpoolAddResult::Spooled;
+      }
       if (written != FileResult::AlreadyExists) break;
     }
     CountDropped();
@@ -112,32 +119,58 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
   }
 }
 
-// A claim of this very process is left over from an earlier run under the same process id
-// (or from a step of this one that could not put the row back): no other process can be
-// working on it, so it is taken back at once. Others' claims wait until they are stale.
-void Spool::TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& report) {
+// A claim is taken back when its claimer has ended: no process runs under its id, or the
+// one that does started at another time than the claimer did. A claim of this very process
+// can only be left over from a step that could not put the row back, and is taken back at
+// once. A claim of an earlier version names no start time: it is taken back once no process
+// runs under its id. Temporary files likewise go when their writer has ended.
+void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report) {
+  std::map<std::uint32_t, ProcessInfo> processes;
+  const auto process = [&](std::uint32_t id) -> const ProcessInfo& {
+    auto found = processes.find(id);
+    if (found == processes.end()) found = processes.emplace(id, platform_.QueryProcess(id)).first;
+    return found->second;
+  };
   for (const DirectoryEntry& entry : listing.entries) {
     if (EndsWith(entry.name, kTemporarySuffix)) {
-      if (entry.ageSeconds >= settings_.StaleClaimSeconds) platform_.RemoveFile(PathOf(entry.name));
+      if (IsLeftOverTemporary(platform_, entry.name)) platform_.RemoveFile(PathOf(entry.name));
       continue;
     }
     const std::optional<ClaimName> claim = ParseClaimName(entry.name);
     if (!claim) continue;
-    // The claim's age by the machine's tick, which every process shares; a rename keeps
-    // the file's own time, which tells when the row was spooled, not when it was claimed.
-    // A tick from before a restart of the machine reads as old or, once past, as very old.
-    const std::uint32_t age = static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - claim->tick);
-    if (claim->claimer != process_ && age / 1000 < settings_.StaleClaimSeconds) continue;
+    // A start time of 0 is one the claimer's platform could not tell: the id alone decides.
+    const std::uint64_t start = claim->start.value_or(0);
+    bool orphaned = false;
+    if (claim->claimer == process_ && (start == 0 || start == processStart_)) {
+      orphaned = true;
+    } else {
+      const ProcessInfo& claimer = process(claim->claimer);
+      orphaned = claimer.state == ProcessState::Gone ||
+                 (claimer.state == ProcessState::Running && start != 0 && claimer.startTime != start);
+    }
+    if (!orphaned) continue;
     if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(claim->base + std::string(kRowSuffix))) ==
         FileResult::Ok)
       ++report.takenBack;
   }
 }
 
+bool Spool::EnsureOwn(bool create) {
+  const OwnDirectoryCheck check = EnsureOwnDirectory(platform_, directory_, create);
+  if (check.untrusted) ++untrustedDirectories_;
+  return check.Usable();
+}
+
 DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs) {
   DrainReport report;
   try {
-    const std::uint32_t start = platform_.ElapsedMilliseconds();
+    // Nothing is read from a directory that is not the library's own.
+    if (!EnsureOwn(false)) {
+      report.directoryRefused = untrustedDirectories_ != 0;
+      return report;
+    }
+    std::uint32_t start = 0;  // the budget counts from the first listing on: a large
+                              // directory's listing must not eat the time for its rows
     std::uint64_t settledBefore = 0;
     std::set<std::string> declined;
     for (bool firstPass = true;; firstPass = false) {
@@ -148,9 +181,14 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
         return report;
       }
       if (firstPass) {
+        setAsideFiles_ = static_cast<std::uint64_t>(std::count_if(
+            listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
+              return EndsWith(entry.name, kBadSuffix) || EndsWith(entry.name, kRefusedSuffix);
+            }));
         const std::uint64_t before = report.takenBack;
-        TakeBackStaleClaims(listing, report);
+        TakeBackOrphanedClaims(listing, report);
         if (report.takenBack != before) listing = platform_.ListDirectory(directory_);
+        start = platform_.ElapsedMilliseconds();
       }
       std::vector<std::string> waiting;
       for (DirectoryEntry& entry : listing.entries)
@@ -190,30 +228,32 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
 
 Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
   const std::string base = name.substr(0, name.size() - kRowSuffix.size());
-  const std::string claim =
-      PathOf(base + "." + Hex8(process_) + "-" + Hex8(platform_.ElapsedMilliseconds()) + std::string(kClaimSuffix));
+  const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
   const FileResult claimed = platform_.RenameWithoutReplacing(PathOf(name), claim);
   if (claimed == FileResult::NotFound) return Step::Next;  // another process has it
   if (claimed != FileResult::Ok) return Step::Next;
 
   const auto putBack = [&] { platform_.RenameWithoutReplacing(claim, PathOf(name)); };
+  // Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
+  // counted).
   const auto setAside = [&](std::string_view suffix) {
-    if (platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
-      platform_.RemoveFile(claim);  // the same row is already set aside under that name
+    if (setAsideFiles_ >= kMaxSetAsideFiles ||
+        platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
+      platform_.RemoveFile(claim);  // or the same row is already set aside under that name
+    else
+      ++setAsideFiles_;
   };
 
   const FileContent content = platform_.ReadWholeFile(claim, kMaxSpoolEntryBytes);
   std::optional<SpooledRow> row;
   if (content.result == FileResult::Ok) row = DecodeSpoolEntry(content.bytes);
-  if (!row && (content.result == FileResult::Ok || content.result == FileResult::TooLarge)) {
+  if (content.result == FileResult::NotFound) return Step::Next;  // removed under us
+  // An entry that cannot be read (a link, a file the system will not open) is set aside as
+  // one that does not decode is: the rows after it are not held up.
+  if (!row) {
     setAside(kBadSuffix);
     ++report.setAside;
     return Step::Next;
-  }
-  if (!row) {
-    putBack();
-    report.diskFailed = true;
-    return Step::Stop;
   }
 
   // A row whose identifier another row holds draws a new one, a few times at most.
@@ -282,6 +322,10 @@ SpoolState Spool::State() {
   SpoolState state;
   state.directory = directory_;
   state.settings = settings_;
+  // Only looked at: the tools report a directory that is not the library's own, and read
+  // nothing in it.
+  state.directoryProblem = DescribeOwnDirectoryProblem(platform_, directory_);
+  if (!state.directoryProblem.empty()) return state;
   const DirectoryListing listing = platform_.ListDirectory(directory_);
   std::optional<std::string> oldest;
   for (const DirectoryEntry& entry : listing.entries) {
@@ -296,7 +340,7 @@ SpoolState Spool::State() {
       ++state.setAside;
     } else if (EndsWith(name, kRefusedSuffix)) {
       ++state.refusedAside;
-    } else if (StartsWith(name, kCountsPrefix) && EndsWith(name, kCountsSuffix)) {
+    } else if (StartsWith(name, kCountsPrefix) && (EndsWith(name, kCountsSuffix) || EndsWith(name, kFoldSuffix))) {
       const FileContent content = platform_.ReadWholeFile(PathOf(entry.name), kCountsFileLimit);
       if (const std::optional<Counts> counts = content.result == FileResult::Ok ? DecodeCounts(content.bytes)
                                                                                   : std::nullopt) {
@@ -310,6 +354,7 @@ SpoolState Spool::State() {
 }
 
 bool Spool::HasWaitingRows() {
+  if (!DescribeOwnDirectoryProblem(platform_, directory_).empty()) return false;
   const DirectoryListing listing = platform_.ListDirectory(directory_);
   return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
     return IsWaitingRow(entry.name);
@@ -320,6 +365,7 @@ std::string DescribeSpoolState(const SpoolState& state) {
   const auto number = [](std::uint64_t value) { return std::to_string(value); };
   std::string text;
   text += "spool: " + (state.directory.empty() ? std::string("(not located)") : state.directory) + "\n";
+  if (!state.directoryProblem.empty()) text += "spool refused: " + state.directoryProblem + "\n";
   text += "rows waiting: " + number(state.rowsWaiting) + " (" + number(state.rowsClaimed) + " being written back)\n";
   text += "oldest row: " + (state.oldest ? FormatDateTime(*state.oldest) : std::string("none")) + "\n";
   text += "bytes: " + number(state.bytes) + " of " + number(state.settings.MaxBytes) + "\n";

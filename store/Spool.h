@@ -7,14 +7,16 @@
 //
 //   <time>-<process>-<n>.row            a row waiting; <time> is the row's own time as
 //                                       YYYYMMDDhhmmss, so names sort oldest first
-//   <time>-<process>-<n>.<claimer>-<tick>.claim
-//                                       the same row claimed by process <claimer> at the
-//                                       machine's tick <tick> (8 hex digits each) while it
-//                                       writes the row back
+//   <time>-<process>-<n>.<claimer>-<start>.claim
+//                                       the same row claimed by process <claimer> (8 hex
+//                                       digits) that started at <start> (16 hex digits, the
+//                                       platform's process start time) while it writes the
+//                                       row back
 //   <...>.bad                           a file that is not an intact entry, set aside
 //   <...>.refused                       a row the server refused for its content, set aside
 //   counts-<process>.cnt                the dropped and refused rows counted by a process
-//   <...>.tmp                           a write that never finished (removed after a while)
+//   <...>.<process>-<n>.tmp             a write that never finished (removed once <process>
+//                                       no longer runs)
 //
 // A row is written whole under a temporary name and renamed into place, so a crash leaves
 // either a whole entry or none; an entry file that still fails its checks is set aside,
@@ -25,7 +27,10 @@
 // claimed entry with its identifier: it is taken back later, inserted again and answered
 // "already there" by the identifier's key (the row under it read back and found the same in
 // every column), so no row is written twice. Another row under the key (a counter restarted)
-// gives the row a new identifier, rewritten on disk first.
+// gives the row a new identifier, rewritten on disk first. A claim is taken back only when
+// its claimer no longer runs (no process has its id, or one that started at another time):
+// never by its age, since a claimer that was merely stalled (a paused machine, a resume from
+// sleep) would insert the row a second time.
 //
 // Nothing here throws: every failure shows in the answer.
 #pragma once
@@ -40,8 +45,9 @@
 
 namespace qbnotify {
 
-inline constexpr const char* kSpoolDirectorySuffix = "\\Data\\Spool";
+inline constexpr const char* kSpoolLeaf = "Spool";
 inline constexpr const char* kSpoolSection = "Spool";
+inline constexpr std::uint32_t kMinStaleClaimSeconds = 60;
 
 // Limits and timings, from section [Spool] of the connection-settings file (keys of the
 // same names, plain decimal numbers; a missing or unreadable value keeps the default).
@@ -50,22 +56,22 @@ struct SpoolSettings {
   // logon, disconnect, reconnect and logoff events, four audit rows): 100,000 rows hold
   // about 8,000 sessions, several days of a busy server.
   std::uint64_t MaxRows = 100000;
-  // Bytes of all files in the directory (waiting rows and rows set aside). An entry is
-  // typically 100 to 600 bytes; 64 MiB leaves room for rows with long client texts.
+  // Bytes of the rows waiting (the files set aside and the counts are bounded apart). An
+  // entry is typically 100 to 600 bytes; 64 MiB leaves room for rows with long client texts.
   std::uint64_t MaxBytes = 64ull << 20;
   // Time that one handler spends writing rows back.
   std::uint32_t DrainBudgetMs = 200;
-  // Age after which another process's claim, or a temporary file, counts as left behind by
-  // a process that died. Far longer than one row's draw and insert can take with the
-  // connections' time-outs.
+  // Read for the settings files of earlier versions (no value below kMinStaleClaimSeconds
+  // is taken), but no longer used: a claim or a temporary file is taken back when the
+  // process that made it has ended, whatever its age.
   std::uint32_t StaleClaimSeconds = 600;
 
   friend bool operator==(const SpoolSettings&, const SpoolSettings&) = default;
 };
 
-// The spool's directory, "<InstallPath>\Data\Spool" in the form the platform takes, found
-// as the settings file is; nullopt when the product's registry key cannot be opened or
-// "InstallPath" is not a string.
+// The spool's directory, "<InstallPath>\Data\Spool" in the form the platform takes; nullopt
+// without an "InstallPath" (OwnDirectoryPath): then no row is kept at all. The directory is
+// used only while it is the library's own (OwnDirectory.h).
 std::optional<std::string> SpoolDirectory(Platform& platform);
 
 // The settings of section [Spool]; the defaults where the file says nothing usable.
@@ -99,6 +105,10 @@ inline constexpr int kDeclinedInARowLimit = 3;
 // row is left waiting as declined.
 inline constexpr int kKeyTakenDrawLimit = 3;
 
+// Files set aside (.bad, .refused) kept at most; past it a file set aside is removed and only
+// counted.
+inline constexpr std::uint64_t kMaxSetAsideFiles = 1000;
+
 struct DrainCallbacks {
   // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
   // the row goes back to the spool untouched and draining stops.
@@ -113,11 +123,12 @@ struct DrainReport {
   std::uint64_t refused = 0;    // set aside as .refused and counted
   std::uint64_t setAside = 0;   // files that were no intact entry
   std::uint64_t declined = 0;   // left waiting
-  std::uint64_t takenBack = 0;  // claims of dead processes returned to the spool
+  std::uint64_t takenBack = 0;  // claims of ended processes returned to the spool
   std::uint64_t redrawn = 0;    // rows whose identifier another row held, given a new one
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
   bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;
+  bool directoryRefused = false;  // the directory was not the library's own: moved aside or refused
 };
 
 struct SpoolState {
@@ -131,10 +142,13 @@ struct SpoolState {
   std::uint64_t setAside = 0;     // unreadable files set aside (.bad)
   std::uint64_t refusedAside = 0; // refused rows set aside (.refused)
   SpoolSettings settings;
+  std::string directoryProblem;   // why the directory is not the library's own; nothing else
+                                  // is read then
 };
 
 // The state as the administrators' tools show it, one "key: value" line each:
 //   spool: C:\TAV\Data\Spool
+//   spool refused: owned by another account  (only when the directory is not the library's own)
 //   rows waiting: 3 (1 being written back)
 //   oldest row: 2026-12-07 10:00:00           ("none" when no row waits)
 //   bytes: 1234 of 67108864
@@ -179,14 +193,20 @@ class Spool {
  private:
   enum class Step { Next, Stop };
   Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
-  void TakeBackStaleClaims(const DirectoryListing& listing, DrainReport& report);
+  void TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
+  // Whether the directory is the library's own (made when `create`); anything else there is
+  // moved aside or refused (OwnDirectory.h) and counted in untrustedDirectories_.
+  bool EnsureOwn(bool create);
   std::string PathOf(const std::string& name) const { return directory_ + "\\" + name; }
 
   Platform& platform_;
   std::string directory_;
   SpoolSettings settings_;
   std::uint32_t process_;
+  std::uint64_t processStart_;  // this process's start time; 0 when the platform cannot tell
+  std::uint64_t untrustedDirectories_ = 0;
+  std::uint64_t setAsideFiles_ = 0;  // .bad and .refused files, as the drain last counted them
 };
 
 }  // namespace qbnotify

@@ -1,6 +1,7 @@
 #include "store/SpoolCounts.h"
 
 #include <charconv>
+#include <vector>
 
 #include "store/Spool.h"
 #include "store/SpoolNames.h"
@@ -47,7 +48,7 @@ void Spool::CountDropped(std::uint64_t rows) { AddCounts(rows, 0); }
 // A counts file that does not read is set aside before it is replaced.
 bool Spool::AddCounts(std::uint64_t dropped, std::uint64_t refused) {
   try {
-    if (platform_.MakePrivateDirectory(directory_) != FileResult::Ok) return false;
+    if (!EnsureOwn(true)) return false;
     const std::string name = std::string(kCountsPrefix) + Hex8(process_) + std::string(kCountsSuffix);
     Counts counts;
     const FileContent content = platform_.ReadWholeFile(PathOf(name), kCountsFileLimit);
@@ -61,7 +62,39 @@ bool Spool::AddCounts(std::uint64_t dropped, std::uint64_t refused) {
     }
     counts.dropped += dropped;
     counts.refused += refused;
-    return platform_.WriteFileDurably(PathOf(name), EncodeCounts(counts), true) == FileResult::Ok;
+    // The counts of processes that have ended are folded into this one's, so that there are
+    // never more counts files than processes running. A file being folded is named
+    // "<counts file>.<process>.fold" and still counted, so that a crash in between counts
+    // its rows twice, never loses them.
+    std::vector<std::string> folded;
+    const DirectoryListing listing = platform_.ListDirectory(directory_);
+    for (const DirectoryEntry& entry : listing.entries) {
+      if (entry.name == name || !StartsWith(entry.name, kCountsPrefix) || !EndsWith(entry.name, kCountsSuffix) ||
+          folded.size() >= 64)
+        continue;
+      const std::string digits =
+          entry.name.substr(kCountsPrefix.size(), entry.name.size() - kCountsPrefix.size() - kCountsSuffix.size());
+      std::uint32_t owner = 0;
+      const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), owner, 16);
+      if (digits.size() != 8 || parsed.ec != std::errc() || parsed.ptr != digits.data() + digits.size() ||
+          platform_.QueryProcess(owner).state != ProcessState::Gone)
+        continue;
+      // Taken by a rename first, so that of two processes folding at once only one adds it.
+      const std::string taken = entry.name + "." + Hex8(process_) + std::string(kFoldSuffix);
+      if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(taken)) != FileResult::Ok) continue;
+      const FileContent other = platform_.ReadWholeFile(PathOf(taken), kCountsFileLimit);
+      const std::optional<Counts> theirs = other.result == FileResult::Ok ? DecodeCounts(other.bytes) : std::nullopt;
+      if (!theirs) {
+        platform_.RenameWithoutReplacing(PathOf(taken), PathOf(entry.name));
+        continue;
+      }
+      counts.dropped += theirs->dropped;
+      counts.refused += theirs->refused;
+      folded.push_back(taken);
+    }
+    if (platform_.WriteFileDurably(PathOf(name), EncodeCounts(counts), true) != FileResult::Ok) return false;
+    for (const std::string& other : folded) platform_.RemoveFile(PathOf(other));
+    return true;
   } catch (...) {
     return false;
   }

@@ -16,6 +16,7 @@ namespace qbnotify::spool {
 
 inline constexpr std::string_view kCountsPrefix = "counts-";
 inline constexpr std::string_view kCountsSuffix = ".cnt";
+inline constexpr std::string_view kFoldSuffix = ".fold";  // a counts file being folded into another
 inline constexpr std::string_view kCountsMagic = "QBSPOOL-COUNTS 1";
 inline constexpr std::size_t kCountsFileLimit = 4096;
 

@@ -39,20 +39,36 @@ std::optional<DateTime> ParseTimeStamp(std::string_view name) {
   return DateTime{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
 }
 
+std::string Hex16(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string ClaimTag(std::uint32_t claimer, std::uint64_t start) { return "." + Hex8(claimer) + "-" + Hex16(start); }
+
+// "<base>.<claimer>-<start>.claim" (16 hex digits of start time) or the older
+// "<base>.<claimer>-<tick>.claim" (8 hex digits of tick).
 std::optional<ClaimName> ParseClaimName(std::string_view name) {
   if (!EndsWith(name, kClaimSuffix)) return std::nullopt;
   name.remove_suffix(kClaimSuffix.size());
-  constexpr std::size_t kTagBytes = 8 + 1 + 8;
-  if (name.size() < kTagBytes + 1 || name[name.size() - kTagBytes - 1] != '.' || name[name.size() - 9] != '-')
-    return std::nullopt;
-  ClaimName claim;
-  const char* tag = name.data() + name.size() - kTagBytes;
-  for (auto [at, value] : {std::pair{tag, &claim.claimer}, std::pair{tag + 9, &claim.tick}}) {
-    const auto [end, error] = std::from_chars(at, at + 8, *value, 16);
-    if (error != std::errc() || end != at + 8) return std::nullopt;
+  for (const std::size_t digits : {std::size_t{16}, std::size_t{8}}) {
+    const std::size_t tagBytes = 8 + 1 + digits;
+    if (name.size() < tagBytes + 1 || name[name.size() - tagBytes - 1] != '.' ||
+        name[name.size() - digits - 1] != '-')
+      continue;
+    ClaimName claim;
+    const char* tag = name.data() + name.size() - tagBytes;
+    const auto claimer = std::from_chars(tag, tag + 8, claim.claimer, 16);
+    if (claimer.ec != std::errc() || claimer.ptr != tag + 8) continue;
+    std::uint64_t value = 0;
+    const auto second = std::from_chars(tag + 9, tag + 9 + digits, value, 16);
+    if (second.ec != std::errc() || second.ptr != tag + 9 + digits) continue;
+    if (digits == 16) claim.start = value;
+    claim.base = std::string(name.substr(0, name.size() - tagBytes - 1));
+    return claim;
   }
-  claim.base = std::string(name.substr(0, name.size() - kTagBytes - 1));
-  return claim;
+  return std::nullopt;
 }
 
 }  // namespace qbnotify::spool

@@ -1,5 +1,5 @@
 // The names of the spool's files and the times they carry (Spool.h describes the
-// directory): "<time>-<process>-<n>.row" for a waiting row, "<...>.<claimer>-<tick>.claim"
+// directory): "<time>-<process>-<n>.row" for a waiting row, "<...>.<claimer>-<start>.claim"
 // for a claimed one, and the suffixes of the files set aside.
 #pragma once
 
@@ -29,14 +29,20 @@ std::string TimeStamp(const DateTime& time);
 // The time at the start of a name; nullopt when it does not start with one.
 std::optional<DateTime> ParseTimeStamp(std::string_view name);
 
-// "<base>.<claimer>-<tick>.claim" -> base, claimer and the tick of the claim; nullopt for
-// any other shape.
+// Sixteen lower-case hex digits.
+std::string Hex16(std::uint64_t value);
+
+// "<base>.<claimer>-<start>.claim" -> base, claimer and the claimer's start time (as the
+// platform's QueryProcess gives it, 16 hex digits); nullopt for any other shape. Claims of
+// earlier versions carry an 8-digit tick instead of the start time: they parse with no start.
 struct ClaimName {
   std::string base;
   std::uint32_t claimer = 0;
-  std::uint32_t tick = 0;
+  std::optional<std::uint64_t> start;
 };
 std::optional<ClaimName> ParseClaimName(std::string_view name);
+// ".<claimer>-<start>", the part of a claim's name between its base and ".claim".
+std::string ClaimTag(std::uint32_t claimer, std::uint64_t start);
 
 // Whether a file holds a row waiting to be written back, claimed or not.
 inline bool IsWaitingRow(std::string_view name) { return EndsWith(name, kRowSuffix) || EndsWith(name, kClaimSuffix); }

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,7 +15,9 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "platform/PlatformWrapper.h"
 #include "store/Spool.h"
+#include "store/SpoolCounts.h"
 
 namespace qbnotify {
 namespace {
@@ -128,19 +131,15 @@ class SpoolTest : public ::testing::Test {
     const fs::path path = SpoolPath() / name;
     fs::last_write_time(path, fs::last_write_time(path) - std::chrono::seconds(seconds));
   }
-  // The name of a claim of `row` by `process`, taken `seconds` ago by the machine's tick.
-  std::string ClaimName(const std::string& row, std::uint32_t process, int seconds) {
-    char tag[32];
-    std::snprintf(tag, sizeof tag, ".%08x-%08x.claim", process,
-                  platform_.ElapsedMilliseconds() - static_cast<std::uint32_t>(seconds) * 1000u);
+  // The name of a claim of `row` by `process` that started at `start`; nullopt: the
+  // shape of earlier versions, with a tick in place of the start time.
+  static std::string ClaimName(const std::string& row, std::uint32_t process, std::optional<std::uint64_t> start) {
+    char tag[48];
+    if (start)
+      std::snprintf(tag, sizeof tag, ".%08x-%016llx.claim", process, static_cast<unsigned long long>(*start));
+    else
+      std::snprintf(tag, sizeof tag, ".%08x-%08x.claim", process, 12345u);
     return row.substr(0, row.find('.')) + tag;
-  }
-  // Moves a claim's tick `seconds` back.
-  std::string AgeClaim(const std::string& claim, int seconds) {
-    const std::uint32_t claimer = static_cast<std::uint32_t>(std::stoul(claim.substr(claim.find('.') + 1, 8), nullptr, 16));
-    const std::string aged = ClaimName(claim, claimer, seconds);
-    fs::rename(SpoolPath() / claim, SpoolPath() / aged);
-    return aged;
   }
 
   test::TempDir dir_;
@@ -173,8 +172,9 @@ TEST_F(SpoolTest, SettingsComeFromTheSpoolSectionAndFallBackToDefaults) {
     SpoolSettings expected;
   } cases[] = {
       {"", SpoolSettings{}},
-      {"[Spool]\r\nMaxRows=500\r\nMaxBytes = 1048576 \r\nDrainBudgetMs=50\r\nStaleClaimSeconds=30\r\n",
-       SpoolSettings{500, 1048576, 50, 30}},
+      {"[Spool]\r\nMaxRows=500\r\nMaxBytes = 1048576 \r\nDrainBudgetMs=50\r\nStaleClaimSeconds=90\r\n",
+       SpoolSettings{500, 1048576, 50, 90}},
+      {"[Spool]\r\nStaleClaimSeconds=0\r\n", SpoolSettings{100000, 64ull << 20, 200, kMinStaleClaimSeconds}},
       {"[spool]\r\nmaxrows=0\r\n", SpoolSettings{0, SpoolSettings{}.MaxBytes, 200, 600}},
       {"[Spool]\r\nMaxRows=-5\r\nMaxBytes=12abc\r\nDrainBudgetMs=99999999999\r\nStaleClaimSeconds=\r\n",
        SpoolSettings{}},
@@ -365,34 +365,58 @@ TEST_F(SpoolTest, AHandlerSpendsNoMoreThanItsBudget) {
   EXPECT_EQ(spool.Drain(farm_.Callbacks(), 0).written, 1u);
 }
 
-// Claims of other processes are left alone until they are stale; claims under this
-// process's own id can only be leftovers and are taken back at once.
-TEST_F(SpoolTest, StaleClaimsAndLeftoverTemporaryFilesAreTakenBack) {
-  Spool spool = Make(SpoolSettings{100, 1u << 20, 200, 600});
-  for (int n = 1; n <= 3; ++n) spool.Add(Event(n));
-  std::vector<std::string> rows = Files(".row");
-  const auto claimAs = [&](const std::string& row, std::uint32_t process, int seconds) {
-    const std::string claim = ClaimName(row, process, seconds);
-    fs::rename(SpoolPath() / row, SpoolPath() / claim);
-    return claim;
+// A process that has run and ended, reaped: its id names no process now.
+std::uint32_t EndedProcess() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return static_cast<std::uint32_t>(child);
+}
+
+// Claims and temporary files are judged by the process that made them, never by age.
+TEST_F(SpoolTest, ClaimsAndTemporaryFilesGoBackOnlyWhenTheirProcessHasEnded) {
+  const std::uint64_t initStart = platform_.QueryProcess(1).startTime;  // process 1 always runs
+  const std::uint32_t ended = EndedProcess();
+  const auto self = static_cast<std::uint32_t>(::getpid());
+  const struct {
+    const char* what;
+    std::uint32_t claimer;
+    std::optional<std::uint64_t> start;
+    bool takenBack;
+  } cases[] = {
+      {"a running claimer, its row spooled long ago", 1, initStart, false},
+      {"an ended claimer", ended, 77, true},
+      {"a claimer's id reused by a later process", 1, initStart + 1, true},
+      {"an earlier version's claim, its claimer ended", ended, std::nullopt, true},
+      {"an earlier version's claim, its claimer's id running", 1, std::nullopt, false},
+      {"a claim of this very process, left over", self, platform_.QueryProcess(self).startTime, true},
   };
-  // Spooled long ago, claimed just now: the claim is live however old the file is.
-  Age(rows[0], 3600);
-  const std::string live = claimAs(rows[0], 0x7FFFFFF0u, 599);
-  claimAs(rows[1], 0x7FFFFFF1u, 601);
-  claimAs(rows[2], static_cast<std::uint32_t>(::getpid()), 0);
-  std::ofstream(SpoolPath() / "x.row.1-1.tmp") << "half";
-  std::ofstream(SpoolPath() / "y.row.1-2.tmp") << "half";
-  Age("x.row.1-1.tmp", 601);
+  Spool spool = Make();
+  for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) spool.Add(Event(n));
+  const std::vector<std::string> rows = Files(".row");
+  std::vector<std::string> staying;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    Age(rows[i], 3600);
+    const std::string claim = ClaimName(rows[i], cases[i].claimer, cases[i].start);
+    fs::rename(SpoolPath() / rows[i], SpoolPath() / claim);
+    if (!cases[i].takenBack) staying.push_back(claim);
+  }
+  std::sort(staying.begin(), staying.end());
+  const std::string endedTemporary = "x.row." + std::to_string(ended) + "-1.tmp";
+  const std::string runningTemporary = "y.row.1-2.tmp";
+  std::ofstream(SpoolPath() / endedTemporary) << "half";
+  std::ofstream(SpoolPath() / runningTemporary) << "half";
+  Age(runningTemporary, 7 * 24 * 3600);
 
   const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
-  EXPECT_EQ(report.takenBack, 2u);
-  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-2", 1}, {"row-3", 1}}));
-  EXPECT_EQ(Files(".claim"), std::vector<std::string>{live});
-  EXPECT_EQ(Files(".tmp"), std::vector<std::string>{"y.row.1-2.tmp"});
-  const SpoolState state = spool.State();
-  EXPECT_EQ(state.rowsWaiting, 1u);
-  EXPECT_EQ(state.rowsClaimed, 1u);
+  std::map<std::string, int> expected;
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    if (cases[i].takenBack) expected["row-" + std::to_string(i)] = 1;
+  EXPECT_EQ(report.takenBack, expected.size());
+  EXPECT_EQ(farm_.Rows(), expected);
+  EXPECT_EQ(Files(".claim"), staying);
+  EXPECT_EQ(Files(".tmp"), std::vector<std::string>{runningTemporary});
+  EXPECT_EQ(spool.State().rowsClaimed, staying.size());
 }
 
 // A spool whose directory cannot be made loses the row, says so, and touches nothing else.
@@ -472,7 +496,8 @@ TEST_F(SpoolTest, TwoProcessesDrainingOneSpoolNeverWriteARowTwice) {
 }
 
 // A crash right after an insert landed and before its entry was removed: the entry is taken
-// back once stale, inserted again under the same identifier, answered "already there".
+// back once its claimer has ended, inserted again under the same identifier, answered
+// "already there".
 TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   {
     Spool spool = Make();
@@ -488,23 +513,223 @@ TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   });
   EXPECT_EQ(Wait(child), 9);
   EXPECT_EQ(farm_.Rows().size(), 3u);
-  const std::vector<std::string> claims = Files(".claim");
-  ASSERT_EQ(claims.size(), 1u);
+  ASSERT_EQ(Files(".claim").size(), 1u);
 
   Spool spool = Make();
-  DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
-  EXPECT_EQ(report.written, 2u);  // the dead process's claim is not stale yet
-  EXPECT_EQ(Files(".claim"), claims);
-  AgeClaim(claims[0], 601);
-  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
   EXPECT_EQ(report.takenBack, 1u);
   EXPECT_EQ(report.alreadyWritten, 1u);
-  EXPECT_EQ(report.written, 0u);
+  EXPECT_EQ(report.written, 2u);
   const std::map<std::string, int> rows = farm_.Rows();
   EXPECT_EQ(rows.size(), 5u);
   for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
   EXPECT_EQ(farm_.Draws(), 5);
   EXPECT_TRUE(Files("").empty());
+}
+
+// A claimer that stalls in its identifier draw (a paused machine, a resume from sleep) keeps
+// its claim however long it stalls; it goes back only once the claimer is killed. Either way
+// every row is written exactly once.
+TEST_F(SpoolTest, AStalledClaimerKeepsItsClaimAndAKilledOneLosesIt) {
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed" : "resumed");
+    fs::remove_all(SpoolPath());
+    {
+      Spool spool = Make();
+      for (int n = 0; n < 3; ++n) spool.Add(Event(kill ? n + 10 : n));
+    }
+    int toChild[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    const pid_t child = Fork([&] {
+      hosted::HostedPlatform platform(session_);
+      Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{});
+      DrainCallbacks callbacks = farm_.Callbacks();
+      const auto draw = callbacks.drawIdentifier;
+      callbacks.drawIdentifier = [&](const std::string& head) {
+        char go = 0;
+        if (::read(toChild[0], &go, 1) != 1) _exit(3);  // stalled until told
+        return draw(head);
+      };
+      spool.Drain(callbacks, std::nullopt);
+    });
+    while (Files(".claim").empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::vector<std::string> claim = Files(".claim");
+
+    Spool spool = Make();
+    DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+    EXPECT_EQ(report.takenBack, 0u);
+    EXPECT_EQ(report.written, 2u);
+    EXPECT_EQ(Files(".claim"), claim);
+    if (kill) {
+      ::kill(child, SIGKILL);
+      EXPECT_EQ(Wait(child), 128 + SIGKILL);
+      report = spool.Drain(farm_.Callbacks(), std::nullopt);
+      EXPECT_EQ(report.takenBack, 1u);
+      EXPECT_EQ(report.written, 1u);
+    } else {
+      ASSERT_EQ(::write(toChild[1], "g", 1), 1);
+      EXPECT_EQ(Wait(child), 0);
+    }
+    ::close(toChild[0]);
+    ::close(toChild[1]);
+    const std::map<std::string, int> rows = farm_.Rows();
+    EXPECT_EQ(rows.size(), kill ? 6u : 3u);
+    for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
+    EXPECT_TRUE(Files("").empty());
+  }
+}
+
+}  // namespace
+}  // namespace qbnotify
+
+namespace qbnotify {
+namespace {
+
+// Rows planted by another account never reach the database: a directory in the spool's
+// place that is not the library's own is moved aside before anything is read from it.
+TEST_F(SpoolTest, RowsPlantedInADirectoryThatIsNotTheLibrarysOwnAreNeverWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting another user's directory needs root";
+  const passwd* nobody = ::getpwnam("nobody");
+  const uid_t other = nobody ? nobody->pw_uid : 65534;
+  // A genuine-looking row, as an attacker would write it.
+  const std::string forged = *EncodeSpoolEntry(Event(99));
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"another user's directory, narrowed to 0700 by an earlier version",
+       [&](const fs::path& path) {
+         fs::create_directory(path);
+         ::chmod(path.c_str(), 0700);
+         ASSERT_EQ(::chown(path.c_str(), other, other), 0);
+       }},
+      {"a link to another user's directory",
+       [&](const fs::path& path) {
+         const fs::path target = dir_.Path() / "planted";
+         fs::create_directory(target);
+         ASSERT_EQ(::chown(target.c_str(), other, other), 0);
+         fs::create_directory_symlink(target, path);
+       }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(SpoolPath().parent_path());
+    fs::create_directories(SpoolPath().parent_path());
+    fs::remove_all(dir_.Path() / "planted");
+    c.plant(SpoolPath());
+    std::ofstream(SpoolPath() / "20200101000000-00000001-00000001.row", std::ios::binary) << forged;
+    const bool link = fs::is_symlink(SpoolPath());
+    fs::path planted = fs::canonical(SpoolPath());
+    const fs::perms plantedAccess = fs::status(planted).permissions();
+
+    Spool spool = Make();
+    EXPECT_FALSE(spool.HasWaitingRows());
+    EXPECT_FALSE(spool.State().directoryProblem.empty());
+    DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);  // moves it aside
+    EXPECT_TRUE(report.directoryRefused);
+    EXPECT_EQ(report.written, 0u);
+    EXPECT_EQ(spool.Add(Event(++n)), SpoolAddResult::Spooled);  // in a directory of its own
+    report = spool.Drain(farm_.Callbacks(), std::nullopt);
+    EXPECT_EQ(report.written, 1u);
+    EXPECT_EQ(farm_.Rows().count("row-99"), 0u);
+    EXPECT_FALSE(fs::is_symlink(SpoolPath()));
+    EXPECT_EQ(fs::status(SpoolPath()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(spool.State().directoryProblem, "");
+    if (!link) {  // moved aside
+      for (const auto& entry : fs::directory_iterator(SpoolPath().parent_path()))
+        if (entry.path().filename().string().rfind("Spool.untrusted-", 0) == 0) planted = entry.path();
+    }
+    EXPECT_EQ(fs::status(planted).permissions(), plantedAccess);                // not changed
+    EXPECT_TRUE(fs::exists(planted / "20200101000000-00000001-00000001.row"));  // nor emptied
+  }
+}
+
+// An entry that is a link is never followed: a row pointed at from the spool is not read.
+TEST_F(SpoolTest, AnEntryThatIsALinkIsNeverRead) {
+  Spool spool = Make();
+  spool.Add(Event(1));
+  std::ofstream(dir_.Path() / "outside.row", std::ios::binary) << *EncodeSpoolEntry(Event(2));
+  fs::create_symlink(dir_.Path() / "outside.row", SpoolPath() / "20200101000000-00000001-00000001.row");
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-1", 1}}));
+  EXPECT_EQ(report.written, 1u);
+  EXPECT_TRUE(fs::exists(dir_.Path() / "outside.row"));
+}
+
+}  // namespace
+}  // namespace qbnotify
+
+namespace qbnotify {
+namespace {
+
+// A platform on which one entry cannot be read.
+class OneUnreadable final : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  FileContent ReadWholeFile(std::string_view path, std::size_t limit) override {
+    if (path.find("20200101000000-") != std::string_view::npos && path.find(".claim") != std::string_view::npos)
+      return {};
+    return PlatformWrapper::ReadWholeFile(path, limit);
+  }
+};
+
+TEST_F(SpoolTest, AnUnreadableEntryIsSetAsideWithoutHoldingUpTheOthers) {
+  Spool spool = Make();
+  spool.Add(Event(1, DateTime{2020, 1, 1, 0, 0, 0}));  // the oldest, tried first
+  spool.Add(Event(2));
+  OneUnreadable platform(platform_);
+  Spool other(platform, spool.Directory(), SpoolSettings{});
+  const DrainReport report = other.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_FALSE(report.diskFailed);
+  EXPECT_EQ(report.setAside, 1u);
+  EXPECT_EQ(farm_.Rows(), (std::map<std::string, int>{{"row-2", 1}}));
+  EXPECT_EQ(Files(".bad").size(), 1u);
+}
+
+// The spool's own files do not count towards its limits, and are bounded themselves.
+TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  Spool spool = Make(SpoolSettings{2, 2 * entryBytes, 200, 600});
+  spool.Add(Event(1));
+  std::ofstream(SpoolPath() / "old.bad") << std::string(10 * entryBytes, 'x');
+  std::ofstream(SpoolPath() / "counts-00000001.cnt.bad") << std::string(10 * entryBytes, 'x');
+  EXPECT_EQ(spool.Add(Event(2)), SpoolAddResult::Spooled);
+  EXPECT_EQ(spool.Add(Event(3)), SpoolAddResult::Dropped);
+
+  // The counts of ended processes are folded into the counting process's own file.
+  const std::uint32_t ended = EndedProcess();
+  char name[32];
+  std::snprintf(name, sizeof name, "counts-%08x.cnt", ended);
+  std::ofstream(SpoolPath() / name) << spool::EncodeCounts({5, 2});
+  std::ofstream(SpoolPath() / "counts-00000001.cnt") << spool::EncodeCounts({1, 1});  // process 1 runs
+  spool.CountRefused();
+  EXPECT_EQ(Files(".cnt").size(), 2u);  // this process's and process 1's
+  const SpoolState state = spool.State();
+  EXPECT_EQ(state.dropped, 1u + 5u + 1u);
+  EXPECT_EQ(state.refused, 1u + 2u + 1u);
+}
+
+// Processes adding at once never take the spool past its row limit, and every row that is
+// not kept is counted.
+TEST_F(SpoolTest, TheLimitsHoldUnderConcurrentAdds) {
+  constexpr int kProcesses = 4;
+  constexpr int kRowsEach = 40;
+  constexpr std::uint64_t kLimit = 60;
+  { Make().Add(Event(0)); }  // the directory exists before the race
+  fs::remove(SpoolPath() / Files(".row")[0]);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i)
+    children.push_back(Fork([&, i] {
+      hosted::HostedPlatform platform(session_);
+      Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{kLimit, 1u << 30, 200, 600});
+      for (int n = 0; n < kRowsEach; ++n) spool.Add(Event(i * 1000 + n));
+    }));
+  for (pid_t child : children) EXPECT_EQ(Wait(child), 0);
+  const SpoolState state = Make().State();
+  EXPECT_LE(state.rowsWaiting, kLimit);
+  EXPECT_GE(state.rowsWaiting, kLimit - kProcesses);
+  EXPECT_EQ(state.rowsWaiting + state.dropped, static_cast<std::uint64_t>(kProcesses * kRowsEach));
 }
 
 }  // namespace

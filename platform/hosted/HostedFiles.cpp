@@ -9,7 +9,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 
 #include "platform/hosted/HostedPlatform.h"
 
@@ -114,10 +117,13 @@ std::atomic<unsigned> temporaryCounter{0};
 FileResult HostedPlatform::MakePrivateDirectory(std::string_view path) {
   const std::string local = HostPath(path);
   if (::mkdir(local.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  // Opened without following a link, and narrowed through that descriptor: a link put in
+  // the directory's place never has its target's access changed.
+  Descriptor fd(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.Valid()) return errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
   struct stat status {};
-  if (::stat(local.c_str(), &status) != 0) return FromErrno(errno);
-  if (!S_ISDIR(status.st_mode)) return FileResult::Failed;
-  if ((status.st_mode & 07777) != 0700 && ::chmod(local.c_str(), 0700) != 0) return FileResult::Failed;
+  if (::fstat(fd.Get(), &status) != 0 || !S_ISDIR(status.st_mode)) return FileResult::Failed;
+  if ((status.st_mode & 07777) != 0700 && ::fchmod(fd.Get(), 0700) != 0) return FileResult::Failed;
   SyncDirectory(ParentOf(local));
   return FileResult::Ok;
 }
@@ -175,9 +181,9 @@ DirectoryListing HostedPlatform::ListDirectory(std::string_view path) {
 
 FileContent HostedPlatform::ReadWholeFile(std::string_view path, std::size_t limit) {
   FileContent content;
-  Descriptor fd(::open(HostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  Descriptor fd(::open(HostPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.Valid()) {
-    content.result = FromErrno(errno);
+    content.result = errno == ELOOP ? FileResult::Failed : FromErrno(errno);
     return content;
   }
   struct stat status {};
@@ -213,7 +219,60 @@ FileResult HostedPlatform::RemoveFile(std::string_view path) {
   return FileResult::Ok;
 }
 
+PathInfo HostedPlatform::InspectPath(std::string_view path) {
+  PathInfo info;
+  struct stat status {};
+  if (::lstat(HostPath(path).c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) info.kind = PathKind::Missing;
+    return info;
+  }
+  if (S_ISLNK(status.st_mode)) info.kind = PathKind::Link;
+  else if (S_ISDIR(status.st_mode)) info.kind = PathKind::Directory;
+  else if (S_ISREG(status.st_mode)) info.kind = PathKind::File;
+  info.trustedOwner = status.st_uid == ::geteuid();
+  info.privateAccess = info.trustedOwner && (status.st_mode & 077) == 0;
+  return info;
+}
+
 std::uint32_t HostedPlatform::CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+// /proc/<id>/stat: "<id> (<name>) <state> ..." with the start time (clock ticks since the
+// machine started) as its 22nd field. The name may hold blanks and brackets, so the fields
+// are counted from its last ')'. An ended process not yet reaped (state Z) runs no more.
+ProcessInfo HostedPlatform::QueryProcess(std::uint32_t processId) {
+  ProcessInfo info;
+  if (processId == 0 || processId > 0x3FFFFFFFu) {
+    info.state = ProcessState::Gone;
+    return info;
+  }
+  std::ifstream file("/proc/" + std::to_string(processId) + "/stat");
+  if (!file) {
+    info.state = errno == ENOENT || errno == ESRCH ? ProcessState::Gone : ProcessState::Unknown;
+    return info;
+  }
+  std::stringstream buffer;
+  buffer << file.rdbuf();
+  const std::string text = buffer.str();
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return info;
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  // Fields 3 to 22 follow the name: the state first, the start time 20th.
+  std::string state;
+  fields >> state;
+  for (int i = 4; i <= 22 && fields >> field; ++i) {
+  }
+  if (state == "Z" || state == "X" || state == "x") {
+    info.state = ProcessState::Gone;
+    return info;
+  }
+  std::uint64_t start = 0;
+  const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), start);
+  if (field.empty() || error != std::errc() || end != field.data() + field.size()) return info;
+  info.state = ProcessState::Running;
+  info.startTime = start;
+  return info;
+}
 
 // CLOCK_MONOTONIC counts from the machine's start for every process alike.
 std::uint32_t HostedPlatform::ElapsedMilliseconds() {

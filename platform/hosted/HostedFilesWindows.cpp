@@ -13,6 +13,8 @@ FileResult HostedPlatform::RenameWithoutReplacing(std::string_view, std::string_
 DirectoryListing HostedPlatform::ListDirectory(std::string_view) { return {}; }
 FileContent HostedPlatform::ReadWholeFile(std::string_view, std::size_t) { return {}; }
 FileResult HostedPlatform::RemoveFile(std::string_view) { return FileResult::Failed; }
+PathInfo HostedPlatform::InspectPath(std::string_view) { return {}; }
+ProcessInfo HostedPlatform::QueryProcess(std::uint32_t) { return {}; }
 std::uint32_t HostedPlatform::CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 std::uint32_t HostedPlatform::ElapsedMilliseconds() { return static_cast<std::uint32_t>(GetTickCount()); }
 

@@ -126,14 +126,17 @@ class HostedPlatform final : public Platform {
   std::string ReadProfileString(std::string_view section, std::string_view key, std::string_view defaultValue,
                                 std::string_view path, std::size_t bufferSize) override;
   // Files (HostedFiles.cpp): the real file system, paths mapped with HostPath. A private
-  // directory has mode 0700 and new files 0600.
+  // directory has mode 0700 and new files 0600; the trusted owner is the effective user. A
+  // process's start time is the one /proc gives (clock ticks since the machine started).
   FileResult MakePrivateDirectory(std::string_view path) override;
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override;
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override;
   DirectoryListing ListDirectory(std::string_view path) override;
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override;
   FileResult RemoveFile(std::string_view path) override;
+  PathInfo InspectPath(std::string_view path) override;
   std::uint32_t CurrentProcessId() override;
+  ProcessInfo QueryProcess(std::uint32_t processId) override;
   std::uint32_t ElapsedMilliseconds() override;
   const char* NextChar(const char* text) const override;
   void UpperCaseBuffer(char* buffer, std::size_t length) const override;

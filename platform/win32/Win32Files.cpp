@@ -132,6 +132,20 @@ bool AlreadyPrivate(const std::string& path, const std::string& user) {
   return true;
 }
 
+// Whether the owner of a security descriptor is the system, the administrators or `user`.
+bool TrustedOwner(const std::string& path, const std::string& user) {
+  DWORD size = 0;
+  GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::string descriptor(size, '\0');
+  if (!GetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, descriptor.data(), size, &size)) return false;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || !owner) return false;
+  const std::string sid = SidText(owner);
+  return sid == "S-1-5-18" || sid == "S-1-5-32-544" || (!user.empty() && sid == user);
+}
+
 std::uint64_t Combine(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
 LONG temporaryCounter = 0;
@@ -149,8 +163,11 @@ FileResult Win32Platform::MakePrivateDirectory(std::string_view path) {
   const DWORD error = GetLastError();
   if (error != ERROR_ALREADY_EXISTS) return FromError(error);
 
+  // A junction or link in the directory's place is refused: setting its access list would
+  // change the list of the directory it points to.
   const DWORD attributesFound = GetFileAttributesA(name.c_str());
-  if (attributesFound == INVALID_FILE_ATTRIBUTES || !(attributesFound & FILE_ATTRIBUTE_DIRECTORY))
+  if (attributesFound == INVALID_FILE_ATTRIBUTES || !(attributesFound & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributesFound & FILE_ATTRIBUTE_REPARSE_POINT))
     return FileResult::Failed;
   if (AlreadyPrivate(name, ProcessUserSid())) return FileResult::Ok;
   // The descriptor is marked protected, so nothing the parent allows is added; the files
@@ -233,12 +250,17 @@ DirectoryListing Win32Platform::ListDirectory(std::string_view path) {
 FileContent Win32Platform::ReadWholeFile(std::string_view path, std::size_t limit) {
   FileContent content;
   const std::string name(path);
+  // The reparse point itself is opened, never what it points to, and then refused.
   FileHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.Valid()) {
     content.result = FromError(GetLastError());
     return content;
   }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(file.Get(), &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+    return content;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return content;
   if (static_cast<std::uint64_t>(size.QuadPart) > limit) {
@@ -270,7 +292,54 @@ FileResult Win32Platform::RemoveFile(std::string_view path) {
   return FromError(GetLastError());
 }
 
+PathInfo Win32Platform::InspectPath(std::string_view path) {
+  PathInfo info;
+  const std::string name(path);
+  const DWORD attributes = GetFileAttributesA(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) info.kind = PathKind::Missing;
+    return info;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) info.kind = PathKind::Link;
+  else if (attributes & FILE_ATTRIBUTE_DIRECTORY) info.kind = PathKind::Directory;
+  else info.kind = PathKind::File;
+  // The security calls on a name would follow a link; a link's owner is not asked for.
+  if (info.kind == PathKind::Link) return info;
+  const std::string user = ProcessUserSid();
+  info.trustedOwner = TrustedOwner(name, user);
+  info.privateAccess = info.trustedOwner && AlreadyPrivate(name, user);
+  return info;
+}
+
 std::uint32_t Win32Platform::CurrentProcessId() { return GetCurrentProcessId(); }
+
+// The creation time as GetProcessTimes gives it (100 ns units since 1601). A process that
+// has ended but whose handle some other process still holds answers an exit code.
+ProcessInfo Win32Platform::QueryProcess(std::uint32_t processId) {
+  ProcessInfo info;
+  if (processId == 0) {
+    info.state = ProcessState::Gone;
+    return info;
+  }
+  const HANDLE opened = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+  if (!opened) {
+    info.state = GetLastError() == ERROR_INVALID_PARAMETER ? ProcessState::Gone : ProcessState::Unknown;
+    return info;
+  }
+  FileHandle process(opened);
+  DWORD exitCode = 0;
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetExitCodeProcess(process.Get(), &exitCode) || !GetProcessTimes(process.Get(), &created, &exited, &kernel, &user))
+    return info;
+  if (exitCode != STILL_ACTIVE) {
+    info.state = ProcessState::Gone;
+    return info;
+  }
+  info.state = ProcessState::Running;
+  info.startTime = Combine(created.dwHighDateTime, created.dwLowDateTime);
+  return info;
+}
 
 std::uint32_t Win32Platform::ElapsedMilliseconds() { return GetTickCount(); }
 

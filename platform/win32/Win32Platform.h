@@ -62,7 +62,9 @@ class Win32Platform final : public Platform {
   DirectoryListing ListDirectory(std::string_view path) override;
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override;
   FileResult RemoveFile(std::string_view path) override;
+  PathInfo InspectPath(std::string_view path) override;
   std::uint32_t CurrentProcessId() override;
+  ProcessInfo QueryProcess(std::uint32_t processId) override;
   std::uint32_t ElapsedMilliseconds() override;
 
   const char* NextChar(const char* text) const override;

@@ -1,6 +1,7 @@
 // The platform contract over the hosted platform, built natively: the same checks, inputs
 // and expected results that the Windows test program runs over the Win32 platform.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -47,6 +48,10 @@ class HostedWorld final : public World {
     const std::string path = NewDirectoryPath(name);
     ::mkdir(hosted::HostPath(path).c_str(), 0755);
     return path;
+  }
+  std::string MakeLink(const std::string& name, const std::string& target, bool) override {
+    const std::string path = NewDirectoryPath(name);
+    return ::symlink(hosted::HostPath(target).c_str(), hosted::HostPath(path).c_str()) == 0 ? path : std::string();
   }
   bool IsPrivate(const std::string& path) override {
     struct stat status {};

@@ -352,9 +352,48 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   for (const char* name : {"\\a.row", "\\big.bin", "\\empty"}) platform.RemoveFile(dir + name);
   CHECK_EQ(Listed(platform, dir), "");
 
+  tally.Group("files: what a path is");
+  const auto kind = [&platform](const std::string& path) {
+    const PathInfo info = platform.InspectPath(path);
+    const char* names[] = {"Missing", "Directory", "File", "Link", "Other"};
+    return std::string(names[static_cast<int>(info.kind)]) + (info.trustedOwner ? " trusted" : "") +
+           (info.privateAccess ? " private" : "");
+  };
+  const std::string open = world.MakeOrdinaryDirectory("open");
+  CHECK_EQ(Name(platform.WriteFileDurably(a, "third", false)), "Ok");
+  CHECK_EQ(kind(dir), "Directory trusted private");
+  CHECK_EQ(kind(open), "Directory trusted");
+  CHECK_EQ(kind(a), "File trusted private");
+  CHECK_EQ(kind(dir + "\\absent.row"), "Missing");
+  CHECK_EQ(kind(dir + "\\absent\\deeper"), "Missing");
+  // A directory moves aside as a file does.
+  CHECK_EQ(Name(platform.RenameWithoutReplacing(open, open + ".aside")), "Ok");
+  CHECK_EQ(kind(open), "Missing");
+  CHECK_EQ(kind(open + ".aside"), "Directory trusted");
+
+  tally.Group("files: links are never followed");
+  const std::string directoryLink = world.MakeLink("dirlink", open + ".aside", true);
+  const std::string fileLink = world.MakeLink("filelink", a, false);
+  if (!directoryLink.empty() && !fileLink.empty()) {
+    CHECK_EQ(kind(directoryLink).substr(0, 4), "Link");
+    CHECK_EQ(kind(fileLink).substr(0, 4), "Link");
+    CHECK_EQ(Name(platform.MakePrivateDirectory(directoryLink)), "Failed");
+    CHECK_EQ(kind(open + ".aside"), "Directory trusted");  // its target kept its access
+    CHECK_EQ(ReadBack(platform, fileLink), "Failed");
+    CHECK_EQ(Name(platform.RenameWithoutReplacing(directoryLink, directoryLink + ".aside")), "Ok");
+    CHECK_EQ(Name(platform.RemoveFile(fileLink)), "Ok");
+    CHECK_EQ(ReadBack(platform, a), "Ok:third");  // the link went, not its target
+  }
+  platform.RemoveFile(a);
+
   tally.Group("process and clock");
   CHECK(platform.CurrentProcessId() != 0);
   CHECK_EQ(platform.CurrentProcessId(), platform.CurrentProcessId());
+  const ProcessInfo self = platform.QueryProcess(platform.CurrentProcessId());
+  CHECK(self.state == ProcessState::Running);
+  CHECK(self.startTime != 0);
+  CHECK_EQ(platform.QueryProcess(platform.CurrentProcessId()).startTime, self.startTime);
+  CHECK(platform.QueryProcess(0x3FFFFFF0u).state == ProcessState::Gone);
   const std::uint32_t start = platform.ElapsedMilliseconds();
   CHECK(static_cast<std::uint32_t>(platform.ElapsedMilliseconds() - start) < 1000);
 }

@@ -38,6 +38,9 @@ class World {
   // Whether only the process's own account, the administrators and the system can open the
   // file or directory.
   virtual bool IsPrivate(const std::string& path) = 0;
+  // Makes a symbolic link `name` (beside NewDirectoryPath's) to `target` and answers its
+  // path; empty when the system cannot make one (the link checks are then left out).
+  virtual std::string MakeLink(const std::string& name, const std::string& target, bool toDirectory) = 0;
 
   // Makes a top-level window (owner 0) or a pop-up owned by `owner`, with a title in the ANSI
   // code page.

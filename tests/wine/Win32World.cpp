@@ -98,6 +98,20 @@ std::string Win32World::MakeOrdinaryDirectory(const std::string& name) {
   return path;
 }
 
+// A link that does not show as a reparse point afterwards was not made, whatever the call
+// answered.
+std::string Win32World::MakeLink(const std::string& name, const std::string& target, bool toDirectory) {
+  const std::string path = NewDirectoryPath(name);
+  // Looked up at run time: the build targets systems older than the call.
+  using CreateLink = BOOLEAN(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+  const auto create = win32::LoadedModule::LookupIn<CreateLink>(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkA");
+  const DWORD flags = (toDirectory ? 0x1u : 0u) | 0x2u;  // a directory link; without privilege
+  if (!create || !create(path.c_str(), target.c_str(), flags)) return {};
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return {};
+  return path;
+}
+
 namespace {
 
 std::string SidText(PSID sid) {

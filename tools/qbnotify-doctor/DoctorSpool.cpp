@@ -1,5 +1,7 @@
 // The local spool of rows the database could not take.
+#include "store/OwnDirectory.h"
 #include "store/Spool.h"
+#include "store/StateDirectory.h"
 #include "store/SpoolWriteBack.h"
 #include "tools/qbnotify-doctor/DoctorChecks.h"
 
@@ -15,18 +17,29 @@ void Doctor::SpoolChecks() {
           "mend the connections above, then write back again");
     } else {
       const DrainReport report = WriteBackSpool(platform_, connections, false);
-      const bool stopped = report.serverUnavailable || report.diskFailed;
+      const bool stopped = report.serverUnavailable || report.diskFailed || report.directoryRefused;
       Add("spool", "write back", stopped ? Status::Failed : Status::Ok,
           std::to_string(report.written) + " written, " + std::to_string(report.alreadyWritten) +
               " already there, " + std::to_string(report.refused) + " refused, " + std::to_string(report.declined) +
               " declined, " + std::to_string(report.setAside) + " unreadable set aside" +
               (report.serverUnavailable ? "; stopped: the server did not take rows" : "") +
-              (report.diskFailed ? "; stopped: the spool could not be read or written" : ""),
+              (report.diskFailed ? "; stopped: the spool could not be read or written" : "") +
+              (report.directoryRefused ? "; stopped: the spool's directory was not the library's own" : ""),
           stopped ? "mend what stops it, then write back again" : "");
     }
   }
   const SpoolState state = spool->State();
+  if (!state.directoryProblem.empty())
+    return Add("spool", "directory", Status::Failed, state.directory + ": " + state.directoryProblem,
+               "nothing in it is read or written; the library moves it aside (\"" + state.directory +
+                   ".untrusted-<tick>\") at its next outage. Look at what it holds, then remove it");
   Add("spool", "directory", Status::Ok, state.directory);
+  if (const std::optional<StateDirectory> stateDirectory = StateDirectory::Locate(platform_)) {
+    const std::string problem = DescribeOwnDirectoryProblem(platform_, stateDirectory->Directory());
+    Add("spool", "state directory", problem.empty() ? Status::Ok : Status::Failed,
+        stateDirectory->Directory() + (problem.empty() ? "" : ": " + problem),
+        problem.empty() ? "" : "nothing in it is read; the library moves it aside when it next writes there");
+  }
   if (state.rowsWaiting == 0) {
     Add("spool", "rows waiting", Status::Ok, "none");
   } else {

@@ -1,0 +1,115 @@
+#include "store/OwnDirectory.h"
+
+#include <atomic>
+#include <charconv>
+
+#include "environment/ConnectionSettings.h"
+#include "store/SpoolNames.h"
+
+namespace qbnotify {
+namespace {
+
+std::atomic<std::uint64_t> untrustedFound{0};
+
+// What makes a path not the library's own directory; empty when it is (access aside).
+std::string Problem(const PathInfo& info) {
+  switch (info.kind) {
+    case PathKind::Missing:
+    case PathKind::Directory: break;
+    case PathKind::Link: return "a link or junction, not a directory";
+    case PathKind::File: return "a file, not a directory";
+    case PathKind::Other: return "not a directory, or it cannot be looked at";
+  }
+  if (info.kind == PathKind::Directory && !info.trustedOwner) return "owned by another account";
+  return {};
+}
+
+}  // namespace
+
+std::optional<std::string> OwnDirectoryPath(Platform& platform, std::string_view leaf) {
+  const RegistryValue installPath = platform.ReadMachineRegistryString(kProductKey, kInstallPathValue);
+  if (installPath.status != RegistryStatus::Text || installPath.text.empty()) return std::nullopt;
+  std::string path = installPath.text;
+  while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path + kDataDirectorySuffix + "\\" + std::string(leaf);
+}
+
+OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path, bool create) {
+  OwnDirectoryCheck check;
+  PathInfo info = platform.InspectPath(path);
+  check.problem = Problem(info);
+  if (!check.problem.empty()) {
+    ++untrustedFound;
+    check.untrusted = true;
+    const std::string aside = path + ".untrusted-" + spool::Hex8(platform.ElapsedMilliseconds());
+    if (platform.RenameWithoutReplacing(path, aside) != FileResult::Ok) {
+      platform.Trace("directory " + path + " refused: " + check.problem);
+      check.state = OwnDirectoryState::Refused;
+      return check;
+    }
+    platform.Trace("directory " + path + " moved aside to " + aside + ": " + check.problem);
+    check.state = OwnDirectoryState::MovedAside;
+    if (!create) return check;
+    info = platform.InspectPath(path);
+  }
+  if (info.kind == PathKind::Missing) {
+    if (!create) {
+      if (check.state != OwnDirectoryState::MovedAside) check.state = OwnDirectoryState::Missing;
+      return check;
+    }
+    if (platform.MakePrivateDirectory(path) != FileResult::Ok) {
+      check.state = OwnDirectoryState::Refused;
+      if (check.problem.empty()) check.problem = "cannot be made";
+      return check;
+    }
+    info = platform.InspectPath(path);
+  } else if (info.kind == PathKind::Directory && info.trustedOwner && !info.privateAccess) {
+    // The library's own directory with a wider access than its own: narrowed (safe, since
+    // it is neither a link nor another account's).
+    platform.MakePrivateDirectory(path);
+    info = platform.InspectPath(path);
+  }
+  // Looked at again after every change: something put in its place meanwhile is refused.
+  if (info.kind != PathKind::Directory || !info.trustedOwner || !info.privateAccess) {
+    ++untrustedFound;
+    check.untrusted = true;
+    check.state = OwnDirectoryState::Refused;
+    check.problem = Problem(info).empty() ? "its access cannot be made private" : Problem(info);
+    platform.Trace("directory " + path + " refused: " + check.problem);
+    return check;
+  }
+  check.state = OwnDirectoryState::Ready;
+  return check;
+}
+
+std::string DescribeOwnDirectoryProblem(Platform& platform, const std::string& path) {
+  const PathInfo info = platform.InspectPath(path);
+  std::string problem = Problem(info);
+  if (problem.empty() && info.kind == PathKind::Directory && !info.privateAccess) problem = "open to other accounts";
+  return problem;
+}
+
+std::uint64_t UntrustedDirectoriesFound() { return untrustedFound.load(); }
+
+std::optional<std::uint32_t> TemporaryFileWriter(std::string_view name) {
+  if (!spool::EndsWith(name, spool::kTemporarySuffix)) return std::nullopt;
+  name.remove_suffix(spool::kTemporarySuffix.size());
+  const std::size_t dash = name.rfind('-');
+  const std::size_t dot = name.rfind('.', dash);
+  if (dash == std::string_view::npos || dot == std::string_view::npos || dot + 1 >= dash ||
+      dash + 1 >= name.size() || name.find_first_not_of("0123456789", dash + 1) != std::string_view::npos)
+    return std::nullopt;
+  std::uint32_t process = 0;
+  const std::string_view digits = name.substr(dot + 1, dash - dot - 1);
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), process);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return process;
+}
+
+bool IsLeftOverTemporary(Platform& platform, std::string_view name) {
+  const std::optional<std::uint32_t> writer = TemporaryFileWriter(name);
+  if (!writer || *writer == platform.CurrentProcessId()) return false;
+  return platform.QueryProcess(*writer).state == ProcessState::Gone;
+}
+
+}  // namespace qbnotify
