@@ -382,6 +382,7 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     }
     return true;
   } catch (...) {
+    // The caller only learns that the connections did not open: the session goes on unchecked.
     return false;
   }
 }

@@ -42,6 +42,7 @@ SpoolSettings ReadSpoolSettings(Platform& platform) {
   try {
     path = SettingsFilePath(platform);
   } catch (...) {
+    // Unreadable settings: the spool keeps its own limits.
     return settings;
   }
   if (!path) return settings;
@@ -221,6 +222,7 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
       settledBefore = settled;
     }
   } catch (...) {
+    // The drain stops where the disk failed; the rows stay for the next handler.
     report.diskFailed = true;
     return report;
   }
@@ -264,6 +266,7 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
       try {
         identifier = callbacks.drawIdentifier(RowHead(*row));
       } catch (...) {
+        // No identifier drawn, whatever the reason: the row is put back below.
       }
       if (identifier.empty()) {
         putBack();
@@ -286,6 +289,7 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
     try {
       outcome = callbacks.insert(*row);
     } catch (...) {
+      // Any failure leaves the outcome "unavailable": the row stays waiting for a later drain.
     }
     if (outcome != InsertOutcome::KeyTaken || draw == kKeyTakenDrawLimit) break;
     ++report.redrawn;

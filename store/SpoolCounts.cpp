@@ -96,6 +96,7 @@ bool Spool::AddCounts(std::uint64_t dropped, std::uint64_t refused) {
     for (const std::string& other : folded) platform_.RemoveFile(PathOf(other));
     return true;
   } catch (...) {
+    // A count that cannot be kept is only a count: it never stops the row work around it.
     return false;
   }
 }

@@ -153,6 +153,7 @@ SpoolAddResult KeepRow(Platform& platform, const SpooledRow& row, const Database
     spool->CountRefused();
     return SpoolAddResult::Dropped;
   } catch (...) {
+    // A row that cannot be kept is lost, as it would be without a spool; the handler goes on.
     return SpoolAddResult::Failed;
   }
 }
@@ -173,6 +174,7 @@ DrainReport WriteBackSpool(Platform& platform, Connections& connections, bool wi
     }
     return spool->Drain(callbacks, budget);
   } catch (...) {
+    // The spool is a fallback: whatever fails in it fails the write-back alone.
     DrainReport report;
     report.diskFailed = true;
     return report;

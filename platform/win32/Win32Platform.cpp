@@ -99,6 +99,7 @@ BOOL CALLBACK VisitWindow(HWND window, LPARAM context) {
     (*enumeration->visit)(reinterpret_cast<WindowHandle>(window));
     return TRUE;
   } catch (...) {
+    // Carried across the system's callback and raised again after it.
     enumeration->failure = std::current_exception();
     return FALSE;
   }
