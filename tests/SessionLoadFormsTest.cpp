@@ -118,6 +118,13 @@ class SessionLoadForms : public test::DatabaseTest {
     return out + "'";
   }
 
+  // The session's facts as startup leaves them in the context, where the checks read them.
+  static void FillContext(Instance& instance, const std::string& program, const std::string& client) {
+    instance.context.InitialProgram = program;
+    instance.context.ClientName = client;
+    instance.context.AppId = FindSwitchValue(instance.platform, program, "/N:");
+  }
+
   // What both forms of the checks count and decide for one new session.
   struct Counted {
     std::size_t running = 0, user = 0, otherClients = 0;
@@ -131,6 +138,7 @@ class SessionLoadForms : public test::DatabaseTest {
     hosted::HostedPlatform platform(session);
     Instance instance(platform);
     EXPECT_TRUE(OpenConnections(platform, instance.connections));
+    FillContext(instance, program, client);
     LearnSessionLoadForm(instance, form);
     Counted counted;
     const AppLimitsDecision limits = CheckAppSessionLimits(instance);
@@ -208,6 +216,7 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   hosted::HostedPlatform platform(session);
   Instance instance(platform);
   ASSERT_TRUE(OpenConnections(platform, instance.connections));
+  FillContext(instance, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
   EXPECT_EQ(ChooseSessionLoadForm(instance), SessionLoadForm::SwitchColumns);
   const AppLimitsDecision limits = CheckAppSessionLimits(instance);
   EXPECT_EQ(ChooseSessionLoadForm(instance), SessionLoadForm::Like);
@@ -219,6 +228,7 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
   Instance second(platform);
   ASSERT_TRUE(OpenConnections(platform, second.connections));
+  FillContext(second, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
   EXPECT_EQ(CheckAppSessionLimits(second).runningRows.size(), 1u);
   EXPECT_EQ(ChooseSessionLoadForm(second), SessionLoadForm::SwitchColumns);
   dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
