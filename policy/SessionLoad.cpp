@@ -2,7 +2,11 @@
 
 #include <mysqld_error.h>
 
+#include <charconv>
+#include <chrono>
+
 #include "environment/Switches.h"
+#include "store/StateDirectory.h"
 
 namespace qbnotify {
 
@@ -29,6 +33,43 @@ bool SwitchValueEquals(const Platform& platform, const std::string& initialProgr
 SessionLoadForm ChooseSessionLoadForm(const Instance& instance) {
   return instance.sessionLoadSwitchColumns.value_or(true) ? SessionLoadForm::SwitchColumns : SessionLoadForm::Like;
 }
+
+bool SessionLoadNoteSaysLike(std::string_view content, std::int64_t now) {
+  constexpr std::string_view head = "like ";
+  if (!content.starts_with(head)) return false;
+  const std::string_view digits = content.substr(head.size());
+  std::int64_t until = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), until);
+  if (error != std::errc() || end != digits.data() + digits.size()) return false;
+  return until > now && until - now <= kSessionLoadFormNoteSeconds;
+}
+
+std::string SessionLoadLikeNote(std::int64_t now) {
+  return "like " + std::to_string(now + kSessionLoadFormNoteSeconds);
+}
+
+namespace {
+
+std::int64_t SecondsNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// The note is advice: a state directory that cannot be read or written changes nothing but
+// the cost of the first search.
+void ReadSessionLoadNote(Instance& instance) {
+  if (instance.sessionLoadSwitchColumns) return;
+  std::optional<StateDirectory> state = StateDirectory::Locate(instance.platform);
+  if (!state) return;
+  const std::optional<std::string> content = state->Read(kSessionLoadFormStateName);
+  if (content && SessionLoadNoteSaysLike(*content, SecondsNow())) instance.sessionLoadSwitchColumns = false;
+}
+
+void WriteSessionLoadNote(Instance& instance) {
+  if (std::optional<StateDirectory> state = StateDirectory::Locate(instance.platform))
+    state->Write(kSessionLoadFormStateName, SessionLoadLikeNote(SecondsNow()));
+}
+
+}  // namespace
 
 void LearnSessionLoadForm(Instance& instance, SessionLoadForm form) {
   instance.sessionLoadSwitchColumns = form == SessionLoadForm::SwitchColumns;
@@ -76,6 +117,7 @@ void OpenSessionLoadSearchIn(SessionLoadForm form, const Platform& platform, Sta
 
 void OpenSessionLoadSearch(Instance& instance, Statement& statement, const SessionLoadSearch& search,
                            std::vector<QueryStep>& queries) {
+  ReadSessionLoadNote(instance);
   SessionLoadForm form = ChooseSessionLoadForm(instance);
   PrepareSearch(form, instance.platform, statement, search);
   queries.push_back({"DC", statement.Render(), 0});
@@ -86,6 +128,7 @@ void OpenSessionLoadSearch(Instance& instance, Statement& statement, const Sessi
     // The columns are not there (or no longer): the LIKE form from now on.
     form = SessionLoadForm::Like;
     LearnSessionLoadForm(instance, form);
+    WriteSessionLoadNote(instance);
     PrepareSearch(form, instance.platform, statement, search);
     queries.back().sql = statement.Render();
     statement.Open();

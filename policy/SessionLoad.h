@@ -61,6 +61,20 @@ SessionLoadForm ChooseSessionLoadForm(const Instance& instance);
 // server did not know a column, 1054). The answer is kept for the instance's later searches.
 void LearnSessionLoadForm(Instance& instance, SessionLoadForm form);
 
+// Every session has its own process, so a farm without the columns would pay one refused
+// statement at every startup. A search that finds them missing therefore leaves a note in
+// the state directory ("session-load-form": "like <until>", seconds since 1970), and the
+// first search of a later process reads it: the LIKE form until then. After that the
+// columns are tried again, so a migration applied meanwhile is taken up within this time.
+// A missing or bad note, or one further ahead than this time (a clock set back, a planted
+// file), means nothing is known.
+inline constexpr std::int64_t kSessionLoadFormNoteSeconds = 600;
+inline constexpr const char* kSessionLoadFormStateName = "session-load-form";
+// Whether a note's content says "LIKE form" at `now`.
+bool SessionLoadNoteSaysLike(std::string_view content, std::int64_t now);
+// The note's content for a LIKE form learnt at `now`.
+std::string SessionLoadLikeNote(std::int64_t now);
+
 // One search of the session-load table, in both forms. `switches` are the parameters that
 // stand for switch values (name, value): the LIKE form binds each as ContainsPattern of the
 // value, the other form as the value itself. `exact` parameters are bound as they are in both.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -225,16 +226,48 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   ASSERT_EQ(limits.queries.size(), 3u);
   EXPECT_NE(limits.queries[1].sql.find("like"), std::string::npos) << limits.queries[1].sql;
 
+  // The next process reads the note: the LIKE form from its first search on, although the
+  // columns are back, until the note runs out (here: is removed).
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
+  const std::filesystem::path note = installPath() / "Data" / "State" / "session-load-form.state";
+  ASSERT_TRUE(std::filesystem::exists(note));
+  auto secondStartup = [&](Instance& next) {
+    ASSERT_TRUE(OpenConnections(platform, next.connections));
+    FillContext(next, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
+    EXPECT_EQ(CheckAppSessionLimits(next).runningRows.size(), 1u);
+  };
   Instance second(platform);
-  ASSERT_TRUE(OpenConnections(platform, second.connections));
-  FillContext(second, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
-  EXPECT_EQ(CheckAppSessionLimits(second).runningRows.size(), 1u);
-  EXPECT_EQ(ChooseSessionLoadForm(second), SessionLoadForm::SwitchColumns);
-  dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
-  EXPECT_EQ(CheckDuplicateAccount(second).otherClientRows.size(), 1u);
+  secondStartup(second);
   EXPECT_EQ(ChooseSessionLoadForm(second), SessionLoadForm::Like);
+
+  std::filesystem::remove(note);
+  Instance third(platform);
+  secondStartup(third);
+  EXPECT_EQ(ChooseSessionLoadForm(third), SessionLoadForm::SwitchColumns);
+  dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
+  EXPECT_EQ(CheckDuplicateAccount(third).otherClientRows.size(), 1u);
+  EXPECT_EQ(ChooseSessionLoadForm(third), SessionLoadForm::Like);
+  EXPECT_TRUE(std::filesystem::exists(note));
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
+}
+
+TEST(SessionLoadNote, SaysLikeOnlyWithinItsTime) {
+  const std::int64_t now = 1'800'000'000;
+  const struct {
+    std::string content;
+    bool like;
+  } cases[] = {
+      {SessionLoadLikeNote(now), true},
+      {SessionLoadLikeNote(now - kSessionLoadFormNoteSeconds), false},  // ran out
+      {SessionLoadLikeNote(now + 1), false},                            // further ahead than it can be
+      {"like " + std::to_string(now + 1), true},
+      {"like ", false},
+      {"like 12x", false},
+      {"like -5", false},
+      {"columns " + std::to_string(now + 60), false},
+      {"like 99999999999999999999999", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SessionLoadNoteSaysLike(c.content, now), c.like) << c.content;
 }
 
 }  // namespace
