@@ -28,16 +28,14 @@ ServerDenyState ServerDenyState::Parse(std::string_view content, std::int64_t no
 
 std::string ServerDenyState::Serialize() const {
   std::string out;
-  for (const auto& [entry, denied] : entries_) {
-    std::string reason = denied.reason;
-    for (char& c : reason)
-      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    out += entry + "\t" + std::to_string(denied.until) + "\t" + reason + "\n";
-  }
+  for (const auto& [entry, denied] : entries_)
+    out += entry + "\t" + std::to_string(denied.until) + "\t" + denied.reason + "\n";
   return out;
 }
 
 void ServerDenyState::Deny(const std::string& entry, std::string reason, std::int64_t now) {
+  for (char& c : reason)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';  // one line, three fields
   entries_[entry] = {now + kServerDenySeconds, std::move(reason)};
 }
 

@@ -31,6 +31,7 @@ inline constexpr const char* kServerDenyStateName = "servers-denied";
 struct DeniedServer {
   std::int64_t until = 0;  // seconds since 1970
   std::string reason;
+  friend bool operator==(const DeniedServer&, const DeniedServer&) = default;
 };
 
 class ServerDenyState {
