@@ -76,6 +76,7 @@ void Connection::BeginHandler(std::optional<unsigned> waitBudgetMs) {
   server_->lastResort.reset();
   server_->usingLastResort = false;
   server_->connectDeadline.reset();
+  server_->passedOver.clear();
   if (waitBudgetMs) server_->budgetEnd = Clock::now() + std::chrono::milliseconds(*waitBudgetMs);
   givenUp_ = false;
 }
@@ -145,6 +146,7 @@ bool ServerState::MoveOn(const std::string& why) {
   if (!Failover()) return false;
   if (!failed[current]) {
     failed[current] = true;
+    passedOver.push_back(servers[current].entry + ": " + why);
     if (onServerFailed) onServerFailed(servers[current], why);
   }
   if (budgetEnd && Clock::now() >= *budgetEnd) return false;
@@ -484,7 +486,7 @@ namespace {
 // With a list: the deny state decides where the open starts, and learns of every server
 // that fails.
 void PrepareFailover(Platform& platform, ServerState& server, std::vector<ListedServer> servers,
-                     const ServerDenyState& denied) {
+                     const ServerDenyState& denied, bool updateDenyState) {
   server.servers = std::move(servers);
   server.failed.assign(server.servers.size(), false);
   server.denied.assign(server.servers.size(), false);
@@ -493,6 +495,7 @@ void PrepareFailover(Platform& platform, ServerState& server, std::vector<Listed
   while (server.current < server.servers.size() && server.denied[server.current]) ++server.current;
   if (server.current == server.servers.size()) server.current = 0;  // all denied: all in order
   server.serverConnectSeconds = ReadServerConnectSeconds(platform);
+  if (!updateDenyState) return;
   server.onServerFailed = [&platform](const ListedServer& failed, const std::string& reason) {
     const std::int64_t now = SystemSecondsNow();
     ServerDenyState state = LoadServerDenyState(platform, now);
@@ -517,7 +520,7 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     ServerDenyState denied;
     if (failover) {
       denied = LoadServerDenyState(platform, SystemSecondsNow());
-      PrepareFailover(platform, connections.DS->Server(), std::move(servers), denied);
+      PrepareFailover(platform, connections.DS->Server(), std::move(servers), denied, connections.updateDenyState);
     }
     for (const auto& [connection, section, databaseKey] :
          {std::tuple{connections.DS.get(), "DSConnection", "DSDB"}, std::tuple{connections.DC.get(), "DCConnection", "DCDB"},
@@ -529,7 +532,7 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     if (failover) {
       const ServerState& server = connections.DS->Server();
       const std::string& used = server.servers[server.current].entry;
-      if (denied.IsDenied(used) && !server.usingLastResort) {
+      if (denied.IsDenied(used) && !server.usingLastResort && connections.updateDenyState) {
         ServerDenyState state = LoadServerDenyState(platform, SystemSecondsNow());
         if (state.Clear(used)) SaveServerDenyState(platform, state);
       }

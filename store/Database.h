@@ -76,6 +76,7 @@ struct ServerState {
   std::optional<std::chrono::steady_clock::time_point> connectDeadline;
   // Told of every server that failed, with the reason (the deny state keeps it).
   std::function<void(const ListedServer& server, const std::string& reason)> onServerFailed;
+  std::vector<std::string> passedOver;  // "entry: reason" of each server left in this handler
 
   bool Failover() const { return servers.size() >= 2; }
   // Leaves the server in use for the next one; false when none is left (given up).
@@ -265,6 +266,9 @@ struct Connections {
   // connections that OpenConnections creates later in the handler draw from it too.
   void BeginHandler(unsigned waitBudgetMs = kHandlerWaitBudgetMilliseconds);
   std::optional<std::chrono::steady_clock::time_point> budgetEnd;  // of the handler running now
+  // With a list of servers: whether what the connections learn goes into the deny state
+  // (false: it is read, never written; the tools write nothing).
+  bool updateDenyState = true;
 };
 
 // Pauses between the tries of a statement that met a conflict (ErrorKind::Conflict): doubling
