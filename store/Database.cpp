@@ -272,6 +272,7 @@ void Connection::Open() {
       }
       server.verified = server.generation;
     }
+    server.connectDeadline.reset();  // the connect time-out bounds one open, not the handler
     return;
   }
 }

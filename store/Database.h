@@ -72,7 +72,7 @@ struct ServerState {
   std::optional<std::size_t> lastResort;  // answered, but read-only or out of sync
   bool usingLastResort = false;
   unsigned serverConnectSeconds = kDefaultServerConnectSeconds;
-  // When the connects of this handler must end (the connect time-out from the first one).
+  // When the connects of the open in progress must end (the connect time-out from its first).
   std::optional<std::chrono::steady_clock::time_point> connectDeadline;
   // Told of every server that failed, with the reason (the deny state keeps it).
   std::function<void(const ListedServer& server, const std::string& reason)> onServerFailed;

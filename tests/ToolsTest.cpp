@@ -293,8 +293,11 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
   const std::string account = "'" + server().user + "'@'127.0.0.1'";
   const std::string revoke = "REVOKE SELECT ON " + server().ds + ".* FROM " + account;
   const std::string grant = "GRANT SELECT ON " + server().ds + ".* TO " + account;
+  const std::string deadFirst = "127.0.0.1:1," + server().host + ":" + std::to_string(server().port);
   const DoctorCase cases[] = {
       {"all is well", "", "", "", "", "", ""},
+      {"a list whose first server is down", deadFirst.c_str(), "", "", "servers/server 1 127.0.0.1:1", "warn",
+       "not reachable"},
       {"port not a number", "127.0.0.1:port", "", "", "settings file/DSHost", "FAIL", "not a number"},
       {"unreachable host", "127.0.0.1:1", "", "", "connections/DS", "FAIL", "host not reachable"},
       {"missing table", "", "RENAME TABLE timegroup TO timegroup_away", "RENAME TABLE timegroup_away TO timegroup",

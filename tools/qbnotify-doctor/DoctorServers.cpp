@@ -29,7 +29,10 @@ void Doctor::Servers() {
     return Add("servers", "list", Status::Failed, error.what());
   }
   if (servers.empty()) return Skip("servers", "list", "DSHost names no usable server");
-  const bool list = servers.size() >= 2;
+  // One server: what the connections below say is all there is to say.
+  if (servers.size() < 2)
+    return Add("servers", "would use", Status::Ok, servers.front().entry + " (the one server: no list, no deny state)");
+  const bool list = true;
   const unsigned connectSeconds = ReadServerConnectSeconds(platform_);
   const std::int64_t now = SystemSecondsNow();
   const ServerDenyState denied = LoadServerDenyState(platform_, now);
