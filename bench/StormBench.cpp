@@ -212,9 +212,12 @@ Storm RunStorm(int sessions, const Target& target, int tag) {
   storm.rowsReadPerStartup = target.killFirst ? 0 : static_cast<double>(ServerRowsRead() - rowsBefore) / sessions;
   storm.noReport = sessions - static_cast<int>(storm.startupMillis.size());
 
+  // The counts are read on node 1: a killed one is restarted (and has caught up) first.
+  if (target.killFirst && !RestartFirstNode()) throw std::runtime_error("node 1 did not come back after the storm");
+  Admin counts(Server().log);
   const auto sessionsMissingRecords = [&] {
     std::map<std::string, int> records;
-    for (const auto& row : log.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE "
+    for (const auto& row : counts.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE "
                                     "ComputerName LIKE '" + prefix + "%' GROUP BY ComputerName"))
       records[row[0]] = std::stoi(row[1]);
     int missing = 0;
@@ -234,7 +237,6 @@ Storm RunStorm(int sessions, const Target& target, int tag) {
   }
   storm.lostRecords = sessionsMissingRecords();
   storm.keptRecords = waiting - storm.lostRecords;
-  if (target.killFirst && !RestartFirstNode()) throw std::runtime_error("node 1 did not come back after the storm");
   return storm;
 }
 
