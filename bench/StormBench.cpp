@@ -274,8 +274,8 @@ int Run(const std::vector<int>& sizes) {
                         {std::to_string(kFarmSessions) + " running, switch columns", kFarmSessions, true}};
   std::vector<Storm> storms;
   int tag = 0;
-  Admin dc(Server().dc);
   for (const Farm& farm : farms) {
+    Admin dc(Server().dc);  // anew for each farm: node 1 may have been restarted since
     SetSessionLoadColumns(dc, farm.columns);
     SetRunningSessions(dc, farm.sessions);
     for (int size : sizes) {
@@ -289,6 +289,7 @@ int Run(const std::vector<int>& sizes) {
       }
     }
   }
+  Admin dc(Server().dc);
   SetSessionLoadColumns(dc, false);
 
   Heading("Startup of N sessions starting at once");
