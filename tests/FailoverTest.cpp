@@ -5,10 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "store/EventLog.h"
+#include "store/Identifiers.h"
 
 #include "TestDatabase.h"
 #include "store/ServerDeny.h"
@@ -42,6 +50,92 @@ class SilentPort {
  private:
   int fd_ = -1;
   int port_ = 0;
+};
+
+// A port that passes connections on to the server until it is shut, which closes every
+// connection it carries and refuses new ones: a server that dies.
+class Relay {
+ public:
+  explicit Relay(int serverPort) : serverPort_(serverPort) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 64) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      ADD_FAILURE() << "no relay";
+    port_ = ntohs(address.sin_port);
+    accepter_ = std::thread([this] { Accept(); });
+  }
+  ~Relay() { Shut(); }
+  int Port() const { return port_; }
+
+  void Shut() {
+    if (shut_.exchange(true)) return;
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (int fd : sockets_) shutdown(fd, SHUT_RDWR);
+    }
+    if (accepter_.joinable()) accepter_.join();
+    for (std::thread& pump : pumps_) pump.join();
+    for (int fd : sockets_) close(fd);
+  }
+
+ private:
+  static sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return address;
+  }
+  void Accept() {
+    for (;;) {
+      const int client = accept(listener_, nullptr, nullptr);
+      if (client < 0) return;
+      const int upstream = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address = Loopback(serverPort_);
+      if (connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(client);
+        close(upstream);
+        continue;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (shut_) {
+        close(client);
+        close(upstream);
+        return;
+      }
+      sockets_.insert(sockets_.end(), {client, upstream});
+      pumps_.emplace_back([client, upstream] { Pump(client, upstream); });
+    }
+  }
+  static void Pump(int a, int b) {
+    pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+    char buffer[16384];
+    for (;;) {
+      if (poll(fds, 2, -1) <= 0) return;
+      for (int i = 0; i < 2; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n <= 0 || write(fds[1 - i].fd, buffer, static_cast<std::size_t>(n)) != n) {
+          shutdown(a, SHUT_RDWR);
+          shutdown(b, SHUT_RDWR);
+          return;
+        }
+      }
+    }
+  }
+
+  int serverPort_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> shut_{false};
+  std::mutex mutex_;
+  std::vector<int> sockets_;
+  std::vector<std::thread> pumps_;
+  std::thread accepter_;
 };
 
 class FailoverTest : public test::DatabaseTest {
@@ -146,6 +240,34 @@ TEST_F(FailoverTest, ReadOnlyServersAreALastResort) {
   EXPECT_TRUE(denied.IsDenied(Here()));
   EXPECT_EQ(denied.Entries().at(Alias()).reason, "read-only");
   EXPECT_TRUE(denied.IsDenied("127.0.0.1:1"));
+}
+
+TEST_F(FailoverTest, StatementsGoOnOnTheNextServerWhenTheirsDies) {
+  Relay relay(server().port);
+  const std::string relayed = "127.0.0.1:" + std::to_string(relay.Port());
+  WriteList(relayed + "," + Here());
+  hosted::HostedPlatform platform(Session());
+  Connections connections;
+  connections.BeginHandler();
+  ASSERT_TRUE(OpenConnections(platform, connections));
+  EXPECT_EQ(connections.DS->ServerInUse(), relayed);
+  Statement counter(connections.DS.get());
+  EXPECT_EQ(NextIdentifier(counter, "Log"), "Log00000001");
+
+  relay.Shut();  // the server in use dies with every connection on it
+  // A read, an identifier draw and a keyed insert each go on on the next server; the
+  // connections follow it.
+  ds().Exec("INSERT INTO Cuser (User_ID, name) VALUES ('U7', 'gina')");
+  Statement read(connections.DS.get());
+  read.SetSql("select User_ID from Cuser where name=:n");
+  read.BindText("n", "gina");
+  read.Open();
+  EXPECT_EQ(read.ColumnText("User_ID"), "U7");
+  EXPECT_EQ(connections.DS->ServerInUse(), Here());
+  WriteEvent(platform, connections, 2, 1, 3, "U7", "APP1", "PC-1", "", "");
+  EXPECT_EQ(log().Rows("select ID, UserID from log"), (std::vector<std::vector<std::string>>{{"Log00000002", "U7"}}));
+  EXPECT_TRUE(Denied().IsDenied(relayed));
+  EXPECT_EQ(connections.DS->Server().passedOver.size(), 1u);
 }
 
 TEST_F(FailoverTest, ASingleServerSendsNoReadinessQuery) {
