@@ -13,9 +13,15 @@
 //
 // On the cluster of scripts/lib/galera.sh (scripts/bench --cluster) the sessions are spread
 // over the nodes (session i on node i mod 3), and the storm runs again with every session on
-// node 1 (a single write node). `qbnotify-bench-storm 50 500` chooses the storm sizes.
+// node 1 (a single write node), and with every terminal server listing the three nodes (node 1
+// first): with all nodes up, and, on the empty farm, with node 1 killed 0.2 s into the storm
+// (then restarted). `qbnotify-bench-storm 50 500` chooses the storm sizes.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <optional>
+#include <thread>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,11 +75,11 @@ void SetUpFarm() {
           "('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP00000012 /U:zoe /M:AA-BB-CC-00-00-02 /E:S0101', 'PC-Y', 'KEV-Tcp#12')");
 }
 
-// An install directory whose settings file points at one port of the server or cluster.
+// An install directory whose settings file names one server, or a list of them.
 class NodeInstall {
  public:
-  explicit NodeInstall(int port) {
-    test::WriteSettingsFile(dir_.Path(), test::SettingsText(Server(), "127.0.0.1:" + std::to_string(port)));
+  explicit NodeInstall(const std::string& dsHost) {
+    test::WriteSettingsFile(dir_.Path(), test::SettingsText(Server(), dsHost));
   }
   std::string Path() const { return dir_.Path().string(); }
 
@@ -131,11 +137,25 @@ struct Storm {
   int noReport = 0;
 };
 
-Storm RunStorm(int sessions, const std::vector<int>& ports, const std::string& where, int tag) {
+// Where the sessions' settings point: one DSHost value per terminal server (session i uses
+// value i mod their number); `killFirst`: node 1 is killed that long into the storm.
+struct Target {
+  std::string where;
+  std::vector<std::string> dsHosts;
+  std::optional<std::chrono::milliseconds> killFirst;
+};
+
+bool RestartFirstNode() {
+  const std::string command = std::string("'") + QBNOTIFY_SOURCE_DIR + "/scripts/galera' restart 1 >&2";
+  return std::system(command.c_str()) == 0;
+}
+
+Storm RunStorm(int sessions, const Target& target, int tag) {
   Admin log(Server().log);
   log.Exec("TRUNCATE TABLE log; TRUNCATE TABLE appshenji");
   std::vector<std::unique_ptr<NodeInstall>> installs;
-  for (int port : ports) installs.push_back(std::make_unique<NodeInstall>(port));
+  for (const std::string& dsHost : target.dsHosts) installs.push_back(std::make_unique<NodeInstall>(dsHost));
+  const std::string& where = target.where;
   const std::string prefix = "PC-T" + std::to_string(tag) + "-";
 
   int ready[2], go[2], results[2];
@@ -169,6 +189,12 @@ Storm RunStorm(int sessions, const std::vector<int>& ports, const std::string& w
   const auto start = Clock::now();
   close(go[1]);  // every session starts
   close(ready[0]);
+  std::thread killer;
+  if (target.killFirst)
+    killer = std::thread([&] {
+      std::this_thread::sleep_until(start + *target.killFirst);
+      test::KillNode(test::ClusterNodes()[0]);
+    });
 
   Storm storm;
   storm.where = where;
@@ -182,12 +208,16 @@ Storm RunStorm(int sessions, const std::vector<int>& ports, const std::string& w
   storm.wallSeconds = Micros(start, Clock::now()) / 1e6;
   close(results[0]);
   for (pid_t pid : children) waitpid(pid, nullptr, 0);
-  storm.rowsReadPerStartup = static_cast<double>(ServerRowsRead() - rowsBefore) / sessions;
+  if (killer.joinable()) killer.join();
+  storm.rowsReadPerStartup = target.killFirst ? 0 : static_cast<double>(ServerRowsRead() - rowsBefore) / sessions;
   storm.noReport = sessions - static_cast<int>(storm.startupMillis.size());
 
+  // The counts are read on node 1: a killed one is restarted (and has caught up) first.
+  if (target.killFirst && !RestartFirstNode()) throw std::runtime_error("node 1 did not come back after the storm");
+  Admin counts(Server().log);
   const auto sessionsMissingRecords = [&] {
     std::map<std::string, int> records;
-    for (const auto& row : log.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE "
+    for (const auto& row : counts.Rows("SELECT CONVERT(ComputerName USING latin1), COUNT(*) FROM log WHERE "
                                     "ComputerName LIKE '" + prefix + "%' GROUP BY ComputerName"))
       records[row[0]] = std::stoi(row[1]);
     int missing = 0;
@@ -221,30 +251,45 @@ int Run(const std::vector<int>& sizes) {
   int largest = *std::max_element(sizes.begin(), sizes.end());
   Admin(Server().ds).Exec("SET GLOBAL max_connections = " + std::to_string(std::max(500, 3 * largest + 50)));
 
-  std::vector<std::pair<std::string, std::vector<int>>> targets;
+  const auto address = [](int port) { return "127.0.0.1:" + std::to_string(port); };
+  std::vector<Target> targets;
+  std::optional<Target> killed;
   if (nodes.empty()) {
-    targets.push_back({"one server", {Server().port}});
+    targets.push_back({"one server", {address(Server().port)}, std::nullopt});
   } else {
-    std::vector<int> ports;
-    for (const auto& node : nodes) ports.push_back(node.port);
-    targets.push_back({"spread over " + std::to_string(nodes.size()) + " nodes", ports});
-    targets.push_back({"all on node 1", {nodes[0].port}});
+    std::vector<std::string> each;
+    std::string list;
+    for (const auto& node : nodes) {
+      each.push_back(address(node.port));
+      list += (list.empty() ? "" : ",") + address(node.port);
+    }
+    targets.push_back({"spread over " + std::to_string(nodes.size()) + " nodes", each, std::nullopt});
+    targets.push_back({"all on node 1", {each.front()}, std::nullopt});
+    // Three terminal servers, each with its own deny state, listing the nodes alike.
+    targets.push_back({"list of 3 nodes", {list, list, list}, std::nullopt});
+    killed = Target{"list, node 1 killed at 0.2 s", {list, list, list}, std::chrono::milliseconds(200)};
   }
   const Farm farms[] = {{"empty", 0, false},
                         {std::to_string(kFarmSessions) + " running", kFarmSessions, false},
                         {std::to_string(kFarmSessions) + " running, switch columns", kFarmSessions, true}};
   std::vector<Storm> storms;
   int tag = 0;
-  Admin dc(Server().dc);
   for (const Farm& farm : farms) {
+    Admin dc(Server().dc);  // anew for each farm: node 1 may have been restarted since
     SetSessionLoadColumns(dc, farm.columns);
     SetRunningSessions(dc, farm.sessions);
-    for (int size : sizes)
-      for (const auto& [where, ports] : targets) {
-        storms.push_back(RunStorm(size, ports, where, ++tag));
+    for (int size : sizes) {
+      for (const Target& target : targets) {
+        storms.push_back(RunStorm(size, target, ++tag));
         storms.back().farm = farm.name;
       }
+      if (killed && farm.sessions == 0) {
+        storms.push_back(RunStorm(size, *killed, ++tag));
+        storms.back().farm = farm.name;
+      }
+    }
   }
+  Admin dc(Server().dc);
   SetSessionLoadColumns(dc, false);
 
   Heading("Startup of N sessions starting at once");

@@ -9,6 +9,7 @@
 
 #include "environment/ConnectionSettings.h"
 #include "store/client/MysqlApi.h"
+#include "store/ServerDeny.h"
 #include "store/ServerErrors.h"
 #include "store/SqlParameters.h"
 
@@ -71,6 +72,11 @@ void Connection::BeginHandler(std::optional<unsigned> waitBudgetMs) {
   server_->givenUp = false;
   server_->reason.clear();
   server_->budgetEnd.reset();
+  server_->failed.assign(server_->servers.size(), false);
+  server_->lastResort.reset();
+  server_->usingLastResort = false;
+  server_->connectDeadline.reset();
+  server_->passedOver.clear();
   if (waitBudgetMs) server_->budgetEnd = Clock::now() + std::chrono::milliseconds(*waitBudgetMs);
   givenUp_ = false;
 }
@@ -136,16 +142,57 @@ void Connection::CheckNotGivenUp() {
   if (givenUp_) throw DatabaseError("the " + name_ + " connection was lost earlier in this step", CR_SERVER_GONE_ERROR, true);
 }
 
-void Connection::Open() {
-  if (handle_) return;
-  CheckNotGivenUp();
+bool ServerState::MoveOn(const std::string& why) {
+  if (!Failover()) return false;
+  if (!failed[current]) {
+    failed[current] = true;
+    passedOver.push_back(servers[current].entry + ": " + why);
+    if (onServerFailed) onServerFailed(servers[current], why);
+  }
+  if (budgetEnd && Clock::now() >= *budgetEnd) return false;
+  if (connectDeadline && Clock::now() >= *connectDeadline) return false;
+  // The order of preference, those not denied first; then a server that answered but is
+  // read-only or out of sync, which can at least answer the checks' reads.
+  std::optional<std::size_t> next;
+  for (const bool skipDenied : {true, false}) {
+    for (std::size_t i = 0; i < servers.size() && !next; ++i)
+      if (!failed[i] && !(skipDenied && denied[i])) next = i;
+  }
+  if (!next && lastResort && !usingLastResort) {
+    next = *lastResort;
+    usingLastResort = true;
+  }
+  if (!next) return false;
+  current = *next;
+  ++generation;
+  return true;
+}
+
+std::string Connection::ServerInUse() const {
+  if (server_->Failover()) return server_->servers[server_->current].entry;
+  return (host.empty() ? std::string("localhost") : host) + ":" + std::to_string(port);
+}
+
+unsigned Connection::ConnectTimeoutNow() {
+  // A connect waits at most what is left of the handler's budget; with a list, at most the
+  // server's own time-out and what is left of the connect time-out of the whole open.
+  long long limitMs = 1000LL * connectTimeoutSeconds;
+  if (server_->Failover()) {
+    limitMs = std::min<long long>(limitMs, 1000LL * server_->serverConnectSeconds);
+    if (!server_->connectDeadline)
+      server_->connectDeadline = Clock::now() + std::chrono::seconds(connectTimeoutSeconds);
+    limitMs = std::min<long long>(
+        limitMs, std::chrono::duration_cast<std::chrono::milliseconds>(*server_->connectDeadline - Clock::now()).count());
+  }
+  if (const std::optional<long long> left = BudgetLeftMilliseconds()) limitMs = std::min(limitMs, *left);
+  return static_cast<unsigned>(std::clamp<long long>((limitMs + 999) / 1000, 1, connectTimeoutSeconds));
+}
+
+void Connection::Connect(unsigned timeoutSeconds) {
   const MysqlApi& api = Client();
   MYSQL* handle = api.init(nullptr);
   if (!handle) throw DatabaseError("out of memory creating the " + name_ + " connection");
-  // A connect waits at most what is left of the handler's budget.
-  unsigned connectTimeout = connectTimeoutSeconds;
-  if (const std::optional<long long> left = BudgetLeftMilliseconds())
-    connectTimeout = std::clamp(static_cast<unsigned>((*left + 999) / 1000), 1u, connectTimeoutSeconds);
+  unsigned connectTimeout = timeoutSeconds;
   unsigned readTimeout = readTimeoutSeconds;
   unsigned writeTimeout = writeTimeoutSeconds;
   api.options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
@@ -158,12 +205,76 @@ void Connection::Open() {
     const unsigned code = api.errno_(handle);
     const std::string message = api.error(handle);
     api.close(handle);
-    // Whatever the reason (no server, no answer, a refused account, a missing database),
-    // the server is not tried again in this handler: each try could cost the whole
-    // connect time-out.
-    GiveUp(DatabaseError(message, code), true);
+    throw DatabaseError(message, code, true);
   }
   handle_ = handle;
+}
+
+std::optional<Unreadiness> Connection::AskReadiness() {
+  bool lost = false;
+  try {
+    const Result answer = Send(kReadinessQuery, lost);
+    std::map<std::string, std::string> variables;
+    for (const auto& row : answer.rows)
+      if (row.size() == 2 && row[0] && row[1]) {
+        std::string name = *row[0];
+        for (char& c : name)
+          if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        variables[name] = *row[1];
+      }
+    return JudgeReadiness(variables);
+  } catch (const DatabaseError& error) {
+    // A node that refuses every statement, or a server that stops answering, cannot serve;
+    // a server that does not know the query's tables (not this server family) is taken as
+    // it is.
+    if (lost || MeansUnavailable(KindOfError(error.Code()))) return Unreadiness{error.what(), false};
+    return std::nullopt;
+  }
+}
+
+void Connection::Open() {
+  ServerState& server = *server_;
+  if (handle_ && server.Failover() && generation_ != server.generation) Close();  // the farm moved on
+  if (handle_) return;
+  for (;;) {
+    CheckNotGivenUp();
+    if (server.Failover()) {
+      host = server.servers[server.current].address.host;
+      port = server.servers[server.current].address.port;
+    }
+    try {
+      Connect(ConnectTimeoutNow());
+    } catch (const DatabaseError& error) {
+      // Whatever the reason (no server, no answer, a refused account, a missing database),
+      // the server is not tried again in this handler: each try could cost the whole
+      // connect time-out.
+      if (server.MoveOn(error.what())) continue;
+      GiveUp(error, true);
+    }
+    generation_ = server.generation;
+    for (const std::string& sql : afterConnect) {
+      bool lost = false;
+      try {
+        Send(sql, lost);
+      } catch (const DatabaseError& error) {
+        Close();
+        if (server.MoveOn(error.what())) break;
+        GiveUp(error, true);
+      }
+    }
+    if (!handle_) continue;
+    if (server.Failover() && server.verified != server.generation && !server.usingLastResort) {
+      if (const std::optional<Unreadiness> unready = AskReadiness()) {
+        Close();
+        if (unready->soft && !server.lastResort) server.lastResort = server.current;
+        if (server.MoveOn(unready->reason)) continue;
+        GiveUp(DatabaseError(unready->reason, CR_SERVER_GONE_ERROR, true), true);
+      }
+      server.verified = server.generation;
+    }
+    server.connectDeadline.reset();  // the connect time-out bounds one open, not the handler
+    return;
+  }
 }
 
 void Connection::Close() {
@@ -211,8 +322,10 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
   // A connection the server closed while it lay idle (a restart, a KILL, an idle time-out)
   // cannot have run anything sent on it: connect anew before sending, not after a failure.
   if (handle_ && ConnectionClosedByServer(handle_)) Close();
+  ServerState& server = *server_;
   lastResent_ = false;
   int notReadyPause = 0;
+  const int sendings = server.Failover() ? static_cast<int>(server.servers.size()) + 1 : 2;
   for (int attempt = 1;; ++attempt) {
     lastResent_ = attempt > 1;
     Open();
@@ -223,20 +336,33 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
     } catch (const DatabaseError& error) {
       // A cluster node that is rejoining refuses every statement without running it, for a
       // second or two: any statement may wait for it (a read that gave up here would let a
-      // session in unchecked). One that stays not ready is cut off from its cluster: it is
-      // not asked again in this handler.
+      // session in unchecked), or, with a list, go to the next server at once. One that stays
+      // not ready is cut off from its cluster: it is not asked again in this handler.
       if (KindOfError(error.Code()) == ErrorKind::NotReady) {
+        --attempt;
+        if (server.Failover()) {
+          Close();
+          if (server.MoveOn(error.what())) continue;
+          GiveUp(error, true);
+        }
         if (notReadyPause >= kNotReadyPauseMilliseconds) GiveUp(error, true);
         Pause(100);
         notReadyPause += 100;
-        --attempt;
         continue;
       }
       if (!lost) throw;
       // The client library reports a time-out as a lost connection; the time tells them apart.
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
       const long long limit = 1000LL * std::min(readTimeoutSeconds, writeTimeoutSeconds);
-      if (waited + 500 >= limit) GiveUp(error, true);
+      const bool timedOut = waited + 500 >= limit;
+      if (server.Failover()) {
+        // A server that stopped answering is left at once; one that closed the connection is
+        // connected to again, and left only if that fails.
+        if (timedOut && !server.MoveOn(error.what())) GiveUp(error, true);
+        if (resend == Resend::Never || attempt >= sendings) throw DatabaseError(error.what(), error.Code(), true);
+        continue;
+      }
+      if (timedOut) GiveUp(error, true);
       if (resend == Resend::Never || attempt == 2) GiveUp(error, false);
     }
   }
@@ -291,9 +417,9 @@ std::string Statement::Render() const {
   return out;
 }
 
-void Statement::Open() {
+void Statement::Open(Connection::Resend resend) {
   Close();
-  result_ = connection_->Query(Render());
+  result_ = connection_->Query(Render(), resend);
   current_ = 0;
 }
 
@@ -345,25 +471,41 @@ std::int32_t Statement::ColumnInteger(std::string_view column) const { return Co
 
 // --- Opening the three connections ---
 
-std::optional<HostPort> SplitHostPort(const std::string& value) {
-  const std::size_t colon = value.find(':');
-  HostPort result{colon == std::string::npos ? std::string() : value.substr(0, colon), 0};
-  const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
-  // A port outside 1 to 65535 is no port: handed on, it would be cut to another port's number.
-  if (!ParseInt32(port, result.port) || result.port < 1 || result.port > 65535) return std::nullopt;
-  return result;
-}
-
 void ConfigureConnection(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
                          const char* databaseKey) {
   connection.user = ReadConnectionSetting(platform, "DSConnection", "DSUID");
   connection.password = ReadConnectionSetting(platform, "DSConnection", "DSPSW");
-  const std::optional<HostPort> hostPort = SplitHostPort(dsHost);
-  if (!hostPort) throw DatabaseError("'" + dsHost + "' is not a valid host:port value");
-  connection.host = hostPort->host;
-  connection.port = hostPort->port;
+  const std::vector<ListedServer> servers = ParseServerList(dsHost);
+  if (servers.empty()) throw DatabaseError("'" + dsHost + "' is not a valid host:port value");
+  connection.host = servers.front().address.host;
+  connection.port = servers.front().address.port;
   connection.database = ReadConnectionSetting(platform, section, databaseKey);
 }
+
+namespace {
+
+// With a list: the deny state decides where the open starts, and learns of every server
+// that fails.
+void PrepareFailover(Platform& platform, ServerState& server, std::vector<ListedServer> servers,
+                     const ServerDenyState& denied, bool updateDenyState) {
+  server.servers = std::move(servers);
+  server.failed.assign(server.servers.size(), false);
+  server.denied.assign(server.servers.size(), false);
+  for (std::size_t i = 0; i < server.servers.size(); ++i) server.denied[i] = denied.IsDenied(server.servers[i].entry);
+  server.current = 0;
+  while (server.current < server.servers.size() && server.denied[server.current]) ++server.current;
+  if (server.current == server.servers.size()) server.current = 0;  // all denied: all in order
+  server.serverConnectSeconds = ReadServerConnectSeconds(platform);
+  if (!updateDenyState) return;
+  server.onServerFailed = [&platform](const ListedServer& failed, const std::string& reason) {
+    const std::int64_t now = SystemSecondsNow();
+    ServerDenyState state = LoadServerDenyState(platform, now);
+    state.Deny(failed.entry, reason, now);
+    SaveServerDenyState(platform, state);
+  };
+}
+
+}  // namespace
 
 bool OpenConnections(Platform& platform, Connections& connections) {
   try {
@@ -374,11 +516,27 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DC->ShareServerWith(*connections.DS);
     connections.Log->ShareServerWith(*connections.DS);
     const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
+    std::vector<ListedServer> servers = ParseServerList(dsHost);
+    const bool failover = servers.size() >= 2;
+    ServerDenyState denied;
+    if (failover) {
+      denied = LoadServerDenyState(platform, SystemSecondsNow());
+      PrepareFailover(platform, connections.DS->Server(), std::move(servers), denied, connections.updateDenyState);
+    }
     for (const auto& [connection, section, databaseKey] :
          {std::tuple{connections.DS.get(), "DSConnection", "DSDB"}, std::tuple{connections.DC.get(), "DCConnection", "DCDB"},
           std::tuple{connections.Log.get(), "LogConnection", "LogDB"}}) {
       ConfigureConnection(platform, *connection, dsHost, section, databaseKey);
       connection->Open();
+    }
+    // A denied server that served after all (every other one failed too) is no longer denied.
+    if (failover) {
+      const ServerState& server = connections.DS->Server();
+      const std::string& used = server.servers[server.current].entry;
+      if (denied.IsDenied(used) && !server.usingLastResort && connections.updateDenyState) {
+        ServerDenyState state = LoadServerDenyState(platform, SystemSecondsNow());
+        if (state.Clear(used)) SaveServerDenyState(platform, state);
+      }
     }
     return true;
   } catch (...) {

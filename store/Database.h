@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 
 #include "platform/Platform.h"
 #include "store/Failure.h"
+#include "store/ServerList.h"
 
 struct st_mysql;
 
@@ -46,12 +48,39 @@ inline constexpr unsigned kHandlerWaitBudgetMilliseconds = 15000;
 // is spent, every later statement to that server in the same handler fails at once instead
 // of waiting again. The three connections of a session share one, since they reach one
 // server.
+//
+// With two or more listed servers it also says which one the three connections use now.
+// A server that fails (no connection, a statement timed out, a node not ready, an answer to
+// the readiness query that it cannot serve) is left for the next listed one that has not
+// failed in this handler, preferring those the deny state does not hold; the connections
+// follow at their next statement. Only when every server has failed is the farm given up.
 struct ServerState {
   bool givenUp = false;
   std::string reason;  // the error that gave it up
   // When the handler's wait budget ends; none outside a handler (the tools wait as long as
   // each statement's own time-outs allow).
   std::optional<std::chrono::steady_clock::time_point> budgetEnd;
+
+  // The listed servers (fewer than two: none, and the connections keep their own host and
+  // port, with no readiness query and no moving on).
+  std::vector<ListedServer> servers;
+  std::vector<bool> denied;             // skipped while others may serve (the deny state)
+  std::vector<bool> failed;             // failed in this handler
+  std::size_t current = 0;              // the server in use
+  unsigned generation = 0;              // counts the moves; a connection of an older one reconnects
+  std::optional<unsigned> verified;     // the generation whose server passed the readiness query
+  std::optional<std::size_t> lastResort;  // answered, but read-only or out of sync
+  bool usingLastResort = false;
+  unsigned serverConnectSeconds = kDefaultServerConnectSeconds;
+  // When the connects of the open in progress must end (the connect time-out from its first).
+  std::optional<std::chrono::steady_clock::time_point> connectDeadline;
+  // Told of every server that failed, with the reason (the deny state keeps it).
+  std::function<void(const ListedServer& server, const std::string& reason)> onServerFailed;
+  std::vector<std::string> passedOver;  // "entry: reason" of each server left in this handler
+
+  bool Failover() const { return servers.size() >= 2; }
+  // Leaves the server in use for the next one; false when none is left (given up).
+  bool MoveOn(const std::string& why);
 };
 
 // The texts travel as code-page-936 bytes, so every connection states that character set
@@ -87,6 +116,14 @@ class Connection {
   // This connection reaches the same server as `other`: what one handler learns of the
   // server is shared (see ServerState).
   void ShareServerWith(const Connection& other) { server_ = other.server_; }
+  ServerState& Server() { return *server_; }
+  const ServerState& Server() const { return *server_; }
+  // The server this connection reaches (with a list: the one in use, as listed), host:port.
+  std::string ServerInUse() const;
+
+  // Statements sent after every connect, before anything else (a tool's read-only session):
+  // a connection opened anew, or on another server, keeps them.
+  std::vector<std::string> afterConnect;
   // A new handler begins: a server or connection given up by the last one may be tried
   // again, and the handler's wait budget starts (none: no budget).
   void BeginHandler(std::optional<unsigned> waitBudgetMs = std::nullopt);
@@ -140,6 +177,11 @@ class Connection {
   // Sends a query on the open connection. On failure throws DatabaseError; `lost` tells
   // whether the connection was lost (and closed) rather than refused by the server.
   Result Send(const std::string& sql, bool& lost);
+  // Connects to host:port once, with `timeoutSeconds`; throws DatabaseError.
+  void Connect(unsigned timeoutSeconds);
+  // With a list: whether the server just connected to can serve (the readiness query).
+  std::optional<Unreadiness> AskReadiness();
+  unsigned ConnectTimeoutNow();
   [[noreturn]] void GiveUp(const DatabaseError& error, bool wholeServer);
   void CheckNotGivenUp();
 
@@ -149,6 +191,7 @@ class Connection {
   bool givenUp_ = false;  // this connection alone, lost during a statement
   bool lastResent_ = false;
   std::uint64_t queriesSent_ = 0;
+  unsigned generation_ = 0;  // of the server the open handle reaches
 };
 
 // A statement on one connection: SQL text with named parameters, bound values and, after
@@ -167,7 +210,9 @@ class Statement {
   void BindDateTime(std::string_view name, const DateTime& value);
 
   // Runs a statement that returns rows and fetches them all; the current row is the first.
-  void Open();
+  // A read is sent again after a lost connection (on the next server of a list), unless it
+  // belongs to a transaction (Resend::Never).
+  void Open(Connection::Resend resend = Connection::Resend::IfLost);
   // Runs a statement that returns no rows; `resend` as for Connection::Query.
   void Execute(Connection::Resend resend = Connection::Resend::Never);
   // What the last Execute did: rows changed, and the value the statement handed back as the
@@ -221,6 +266,9 @@ struct Connections {
   // connections that OpenConnections creates later in the handler draw from it too.
   void BeginHandler(unsigned waitBudgetMs = kHandlerWaitBudgetMilliseconds);
   std::optional<std::chrono::steady_clock::time_point> budgetEnd;  // of the handler running now
+  // With a list of servers: whether what the connections learn goes into the deny state
+  // (false: it is read, never written; the tools write nothing).
+  bool updateDenyState = true;
 };
 
 // Pauses between the tries of a statement that met a conflict (ErrorKind::Conflict): doubling
@@ -241,24 +289,19 @@ class ConflictRetry {
   std::chrono::steady_clock::time_point start_;
 };
 
-// Splits a "host:port" value: the host before the first ":", the port after it (the whole
-// value when there is no ":"). nullopt when the port text is not a decimal integer from 1
-// to 65535.
-struct HostPort {
-  std::string host;
-  std::int32_t port;
-};
-std::optional<HostPort> SplitHostPort(const std::string& value);
-
 // Gives a connection the coordinates that the settings name: the host and port of the
-// "DSHost" value `dsHost`, DS's account and password, and the database that `databaseKey`
-// of `section` names. Raises DatabaseError when `dsHost` is not a valid host:port value.
+// "DSHost" value `dsHost` (of a list, its first server), DS's account and password, and the
+// database that `databaseKey` of `section` names. Raises DatabaseError when `dsHost` names
+// no valid host:port.
 void ConfigureConnection(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
                          const char* databaseKey);
 
 // Creates the three connections, configures them from the connection settings and opens
 // them in the order DS, DC, Log. False at the first failure: the connections opened so far
 // stay open, the rest keep the values they had. Never throws.
+// With a list of servers all three go to the first listed server that connects and can
+// serve (store/ServerList.h), skipping those the deny state holds while another may serve;
+// a server that fails is added to the deny state, and the server used is taken out of it.
 bool OpenConnections(Platform& platform, Connections& connections);
 
 }  // namespace qbnotify

@@ -65,7 +65,7 @@ std::string DrawFromSeveralRows(Statement& statement, const std::string& head) {
   try {
     statement.SetSql("Select ID from GloabolInc where Head=:np for update");
     statement.BindText("np", head);
-    statement.Open();
+    statement.Open(Connection::Resend::Never);  // sent again, it would be outside the transaction
     const std::string identifier = FormatIdentifier(head, NextNumberAfter(statement.ColumnText("ID"), head));
     statement.SetSql("Update GloabolInc set ID=:NID where Head=:NP");
     statement.BindText("NP", head);

@@ -182,6 +182,16 @@ TEST_F(Tools, ExplainSaysWhereTheLibraryWouldGiveUp) {
   EXPECT_EQ(ExplainVerdict(run), "unchecked");
   EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("DS (qbnotify@127.0.0.1:1"), std::string::npos)
       << run.out;
+  // A list whose first server is down: the connections go to the next, which explain names
+  // with the one it passed over; the deny state is left as it was (explain writes nothing).
+  const std::string here = server().host + ":" + std::to_string(server().port);
+  test::WriteSettingsFile(installPath(), test::SettingsText(server(), "127.0.0.1:1," + here));
+  run = Explain(path);
+  const ordered_json& connect = run.json["steps"][1];
+  EXPECT_EQ(connect["server"], here) << run.out;
+  ASSERT_EQ(connect["servers_passed_over"].size(), 1u) << run.out;
+  EXPECT_EQ(connect["servers_passed_over"][0].get<std::string>().rfind("127.0.0.1:1: ", 0), 0u) << run.out;
+  EXPECT_FALSE(std::filesystem::exists(installPath() / "Data" / "State" / "servers-denied.state"));
   // A check that fails stops the library quietly where it fails.
   test::WriteSettingsFile(installPath(), test::SettingsText(server()));
   ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"
@@ -293,8 +303,11 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
   const std::string account = "'" + server().user + "'@'127.0.0.1'";
   const std::string revoke = "REVOKE SELECT ON " + server().ds + ".* FROM " + account;
   const std::string grant = "GRANT SELECT ON " + server().ds + ".* TO " + account;
+  const std::string deadFirst = "127.0.0.1:1," + server().host + ":" + std::to_string(server().port);
   const DoctorCase cases[] = {
       {"all is well", "", "", "", "", "", ""},
+      {"a list whose first server is down", deadFirst.c_str(), "", "", "servers/server 1 127.0.0.1:1", "warn",
+       "not reachable"},
       {"port not a number", "127.0.0.1:port", "", "", "settings file/DSHost", "FAIL", "not a number"},
       {"unreachable host", "127.0.0.1:1", "", "", "connections/DS", "FAIL", "host not reachable"},
       {"missing table", "", "RENAME TABLE timegroup TO timegroup_away", "RENAME TABLE timegroup_away TO timegroup",

@@ -193,6 +193,10 @@ qb_galera_restart() {
   pid=$(qb_galera_pid "$node") || true
   if [ -n "$pid" ] && qb_alive "$pid"; then qb_galera_kill "$node"; fi
   mariadbd --defaults-file="$dir/my.cnf" --wsrep-recover --log-error="$dir/recover.log" >/dev/null 2>&1 || true
+  # When the others' caches no longer reach back to its position, the node takes a full state
+  # transfer, whose rsync daemon runs as nobody (as for the joiners at the start; node 1's
+  # directory was made by the installer).
+  chown -R nobody "$dir/data"
   position=$(sed -n 's/.*WSREP: Recovered position: *\([^ ]*\).*/\1/p' "$dir/recover.log" | tail -n 1)
   if [ -n "$position" ]; then
     qb_galera_launch "$node" --wsrep-start-position="$position"

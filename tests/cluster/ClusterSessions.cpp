@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -133,10 +134,11 @@ RunningHost StartHost(const nlohmann::ordered_json& session, const std::filesyst
   const std::string outPath = (host.dir / "out.txt").string();
   const std::string errPath = (host.dir / "err.txt").string();
   std::fflush(nullptr);
+  host.started = std::chrono::steady_clock::now();
   host.pid = fork();
   if (host.pid == 0) {
     if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(127);
-    std::vector<std::string> args = {QBNOTIFY_HOST_PATH, sessionPath, "--library", QBNOTIFY_LIBRARY_PATH};
+    std::vector<std::string> args = {QBNOTIFY_HOST_PATH, sessionPath, "--library", QBNOTIFY_LIBRARY_PATH, "--times"};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -146,9 +148,33 @@ RunningHost StartHost(const nlohmann::ordered_json& session, const std::filesyst
   return host;
 }
 
-HostOutcome FinishHost(RunningHost& host, std::chrono::seconds limit) {
+namespace {
+
+// The outcome of a host that has ended with `status` (-1: killed), from its output.
+HostOutcome ReadOutcome(RunningHost& host, int status, bool killed, std::chrono::seconds limit) {
   HostOutcome outcome;
-  if (host.pid <= 0) return outcome;
+  if (killed) outcome.errors = "killed after " + std::to_string(limit.count()) + " s; ";
+  else outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - host.started).count();
+  host.pid = -1;
+  std::ifstream out(host.dir / "out.txt");
+  for (std::string line; std::getline(out, line);) {
+    try {
+      const nlohmann::json parsed = nlohmann::json::parse(line);
+      const std::string type = parsed.value("type", "");
+      if (type == "end_session") outcome.ended = true;
+      if (type == "handler_time") outcome.slowestHandlerMs = std::max(outcome.slowestHandlerMs, parsed.value("ms", 0LL));
+    } catch (const nlohmann::json::exception&) {
+    }
+  }
+  outcome.errors += ReadFile(host.dir / "err.txt");
+  return outcome;
+}
+
+}  // namespace
+
+HostOutcome FinishHost(RunningHost& host, std::chrono::seconds limit) {
+  if (host.pid <= 0) return HostOutcome{};
   const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   pid_t done = 0;
@@ -157,20 +183,38 @@ HostOutcome FinishHost(RunningHost& host, std::chrono::seconds limit) {
   if (done == 0) {
     kill(host.pid, SIGKILL);
     waitpid(host.pid, &status, 0);
-    outcome.errors = "killed after " + std::to_string(limit.count()) + " s; ";
-  } else {
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  host.pid = -1;
-  std::ifstream out(host.dir / "out.txt");
-  for (std::string line; std::getline(out, line);) {
-    try {
-      if (nlohmann::json::parse(line).value("type", "") == "end_session") outcome.ended = true;
-    } catch (const nlohmann::json::exception&) {
+  return ReadOutcome(host, status, done == 0, limit);
+}
+
+std::vector<HostOutcome> FinishHosts(std::vector<RunningHost>& hosts, std::chrono::seconds limit) {
+  std::vector<HostOutcome> outcomes(hosts.size());
+  std::vector<bool> done(hosts.size(), false);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (std::size_t left = hosts.size(); left > 0;) {
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      if (done[i]) continue;
+      int status = 0;
+      const bool late = std::chrono::steady_clock::now() >= deadline;
+      if (hosts[i].pid <= 0) {
+        done[i] = true;
+        --left;
+        continue;
+      }
+      bool killed = false;
+      if (waitpid(hosts[i].pid, &status, WNOHANG) == 0) {
+        if (!late) continue;
+        kill(hosts[i].pid, SIGKILL);
+        waitpid(hosts[i].pid, &status, 0);
+        killed = true;
+      }
+      outcomes[i] = ReadOutcome(hosts[i], status, killed, limit);
+      done[i] = true;
+      --left;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  outcome.errors += ReadFile(host.dir / "err.txt");
-  return outcome;
+  return outcomes;
 }
 
 std::string Describe(const std::multiset<std::pair<int, int>>& events) {

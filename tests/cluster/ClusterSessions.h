@@ -43,15 +43,21 @@ PlannedSession PlanSession(int round, int node, int index, const std::string& in
 struct RunningHost {
   pid_t pid = -1;
   std::filesystem::path dir;
+  std::chrono::steady_clock::time_point started;
 };
 struct HostOutcome {
   int status = -1;     // exit status; 128 + signal; -1 when it had to be killed
   bool ended = false;  // the library ended the session
   std::string errors;  // its standard error
+  double seconds = 0;  // from its start to its end (FinishHosts)
+  long long slowestHandlerMs = 0;  // (FinishHosts)
 };
 RunningHost StartHost(const nlohmann::ordered_json& session, const std::filesystem::path& workDir);
 // Waits for the host (at most `limit`, then kills it) and reads its output.
 HostOutcome FinishHost(RunningHost& host, std::chrono::seconds limit);
+// Waits for all hosts at once (each at most `limit` from now), noting when each ended and
+// its slowest handler.
+std::vector<HostOutcome> FinishHosts(std::vector<RunningHost>& hosts, std::chrono::seconds limit);
 
 // "{(1,2) (2,2)}" for failure messages.
 std::string Describe(const std::multiset<std::pair<int, int>>& events);

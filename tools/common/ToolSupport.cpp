@@ -38,7 +38,11 @@ void RunStatement(Connection& connection, const std::string& sql) { connection.Q
 
 void MakeReadOnly(Connections& connections) {
   for (Connection* connection : {connections.DS.get(), connections.DC.get(), connections.Log.get()})
-    if (connection && connection->IsOpen()) RunStatement(*connection, "SET SESSION TRANSACTION READ ONLY");
+    if (connection) {
+      // Kept for every later connect too (a server left for the next listed one).
+      connection->afterConnect.push_back("SET SESSION TRANSACTION READ ONLY");
+      if (connection->IsOpen()) RunStatement(*connection, "SET SESSION TRANSACTION READ ONLY");
+    }
 }
 
 bool IsLocalTimeText(std::string_view text) {
@@ -66,6 +70,8 @@ void FreezeServerClock(Connections& connections, const std::string& localTime) {
     statement.Open();
     if (statement.ColumnInteger(std::size_t{0}) != 1)
       throw std::invalid_argument("the server cannot set its clock to " + localTime);
+    // The text is checked above: a connection made later (on another server) sets it too.
+    connection->afterConnect.push_back("SET timestamp = UNIX_TIMESTAMP('" + localTime + "')");
   }
 }
 

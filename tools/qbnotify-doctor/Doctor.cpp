@@ -9,8 +9,10 @@ std::vector<Check> Doctor::Run() {
   const bool haveInstallPath = InstallPathValue();
   const bool haveSettings = haveInstallPath && SettingsFile();
   const bool haveClient = ClientLibrary();
-  if (haveSettings && haveClient) OpenConnections();
-  else Skip("connections", "DS, DC and Log", haveSettings ? "no usable client library" : "no usable settings file");
+  if (haveSettings && haveClient) {
+    Servers();
+    OpenConnections();
+  } else Skip("connections", "DS, DC and Log", haveSettings ? "no usable client library" : "no usable settings file");
   const bool anyOpen = ds_ || dc_ || log_;
   if (anyOpen) {
     Server();

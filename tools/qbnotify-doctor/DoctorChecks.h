@@ -33,6 +33,9 @@ class Doctor {
   bool ClientLibrary();
   std::unique_ptr<Connection> Connect(const char* name, const char* section, const char* databaseKey);
   void OpenConnections();
+  // Each listed server, the deny state and the server the library would use
+  // (DoctorServers.cpp); the connections below go to that server.
+  void Servers();
   Connection* Any() { return ds_ ? ds_.get() : dc_ ? dc_.get() : log_.get(); }
   void Server();
 
@@ -55,6 +58,7 @@ class Doctor {
   const DoctorOptions& options_;
   std::vector<Check> checks_;
   std::unique_ptr<Connection> ds_, dc_, log_;
+  std::optional<HostPort> chosen_;  // the server the library would use now
 };
 
 }  // namespace qbnotify::tools

@@ -62,6 +62,10 @@ std::unique_ptr<Connection> Doctor::Connect(const char* name, const char* sectio
     return nullptr;  // the settings' check has said why
   }
   connection->connectTimeoutSeconds = options_.connectTimeoutSeconds;
+  if (chosen_) {
+    connection->host = chosen_->host;
+    connection->port = chosen_->port;
+  }
   const std::string target = connection->user + "@" + (connection->host.empty() ? "localhost" : connection->host) + ":" +
                              std::to_string(connection->port) + ", database " + connection->database;
   try {

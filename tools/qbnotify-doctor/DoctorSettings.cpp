@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "environment/ConnectionSettings.h"
+#include "store/ServerList.h"
 #include "tools/qbnotify-doctor/DoctorChecks.h"
 
 namespace qbnotify::tools {
@@ -54,12 +55,21 @@ bool Doctor::SettingsFile() {
   if (host == kMissing) {
     Add("settings file", "DSHost", Status::Failed, "[DSConnection] has no DSHost", "add DSHost=host:port");
     good = false;
-  } else if (!SplitHostPort(host)) {
-    Add("settings file", "DSHost", Status::Failed, "'" + host + "': the port after the ':' is not a number",
-        "write DSHost as host:port, for instance 10.0.0.5:3306");
-    good = false;
   } else {
-    Add("settings file", "DSHost", Status::Ok, host);
+    std::vector<std::string> rejected;
+    const std::vector<ListedServer> servers = ParseServerList(host, &rejected);
+    if (servers.empty()) {
+      Add("settings file", "DSHost", Status::Failed, "'" + host + "': the port after the ':' is not a number",
+          "write DSHost as host:port, for instance 10.0.0.5:3306, or several separated by commas");
+      good = false;
+    } else if (!rejected.empty()) {
+      Add("settings file", "DSHost", Status::Failed,
+          "'" + host + "': the library leaves out '" + rejected.front() + "' (not host:port, or listed twice)",
+          "write each server as host:port ([address]:port for IPv6), separated by commas");
+    } else {
+      Add("settings file", "DSHost", Status::Ok,
+          servers.size() == 1 ? host : std::to_string(servers.size()) + " servers, in order of preference: " + host);
+    }
   }
   const struct {
     const char* section;

@@ -278,6 +278,7 @@ ExplainResult Explain(ExplainRequest request) {
   json& report = result.report;
   hosted::HostedPlatform platform(request.session);
   Instance instance(platform);
+  instance.connections.updateDenyState = false;  // the tool writes nothing
   // Every key in place first: references into an ordered object move when a key is added.
   report["session"] = json::object();
   report["steps"] = json::array();
@@ -319,8 +320,14 @@ ExplainResult Explain(ExplainRequest request) {
   }
   const Connection& ds = *instance.connections.DS;
   connect["outcome"] = "opened DS " + Shown(ds.database) + ", DC " + Shown(instance.connections.DC->database) + ", Log " +
-                       Shown(instance.connections.Log->database) + " on " + ds.host + ":" + std::to_string(ds.port) +
-                       " as " + Shown(ds.user) + " (this tool's sessions are read-only)";
+                       Shown(instance.connections.Log->database) + " on " + Shown(ds.ServerInUse()) + " as " +
+                       Shown(ds.user) + " (this tool's sessions are read-only)";
+  connect["server"] = Shown(ds.ServerInUse());
+  if (ds.Server().Failover()) {
+    json passed = json::array();
+    for (const std::string& entry : ds.Server().passedOver) passed.push_back(Shown(entry));
+    connect["servers_passed_over"] = passed;
+  }
   if (!request.at.empty()) connect["server_clock"] = request.at + " (set for this tool's connections only)";
   steps.push_back(connect);
   const std::string stopped =
@@ -373,6 +380,9 @@ std::string ExplainText(const json& report, bool fullSql) {
     out << head << step.value("outcome", "(not reached)") << "\n";
     if (step.contains("server_clock") && step["server_clock"].is_string())
       out << "      server clock   " << step["server_clock"].get<std::string>() << "\n";
+    if (step.contains("servers_passed_over"))
+      for (const json& passed : step["servers_passed_over"])
+        out << "      passed over    " << passed.get<std::string>() << "\n";
     if (step.contains("queries"))
       for (const json& query : step["queries"]) {
         const std::string sql = query["sql"];

@@ -3,6 +3,7 @@
 // Loads the notification library by path, hands it the hosted platform (which answers from
 // the session file), calls the exported handlers in the order the session file lists, and
 // prints every effect the library has on the session as one JSON object per line.
+#include <chrono>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -132,6 +133,8 @@ int main(int argc, char** argv) {
   app.add_option("session", sessionPath, "session file (JSON)")->required();
   app.add_option("--library", libraryPath, "notification library to load")->capture_default_str();
   app.add_flag("--trace", traces, "also print the library's progress texts");
+  bool times = false;
+  app.add_flag("--times", times, "also print how long each handler took (a line of type handler_time)");
   std::string format = "json";
   app.add_option("--format", format, "json: one JSON object per line; text: for reading")
       ->check(CLI::IsMember({"json", "text"}))
@@ -196,7 +199,13 @@ int main(int argc, char** argv) {
     if (!first) platform.AdvanceClock(kClockStepSeconds);
     first = false;
     Print({{"type", "handler"}, {"name", name}});
+    const auto started = std::chrono::steady_clock::now();
     handler(nullptr);
+    if (times)
+      Print({{"type", "handler_time"},
+             {"name", name},
+             {"ms", std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                        .count()}});
     // Between notifications the logon process runs its message loop: running timers tick.
     if (!platform.SessionEnded()) platform.DeliverTimerTicks();
   }

@@ -3,7 +3,12 @@
 //
 //   qbnotify-settings write FILE --host 127.0.0.1:3306 --user qb --password pw
 //                            --ds-db qbds --dc-db qbdc --log-db qblog
+//                            [--server-connect-seconds 3]
 //   qbnotify-settings show FILE
+//
+// --host takes one server or several separated by commas ("db1:3306,db2:3306,[::1]:3306"),
+// in the order of preference. Writing over an existing file keeps every section and key
+// that the tool does not write itself.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +16,8 @@
 #include <iostream>
 
 #include "environment/ConnectionSettings.h"
+#include "store/ServerList.h"
+#include "tools/qbnotify-settings/IniEdit.h"
 #include "platform/hosted/CodePage.h"
 #include "platform/hosted/HostedPlatform.h"
 
@@ -25,7 +32,7 @@ struct Setting {
 };
 
 constexpr Setting kSettings[] = {
-    {"DSConnection", "DSHost", "server (host:port)"},
+    {"DSConnection", "DSHost", "servers (host:port, in order of preference)"},
     {"DSConnection", "DSUID", "user"},
     {"DSConnection", "DSPSW", "password"},
     {"DSConnection", "DSDB", "DS database"},
@@ -50,18 +57,35 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 int Write(const std::string& path, const std::string& host, const std::string& user, const std::string& password,
-          const std::string& ds, const std::string& dc, const std::string& log) {
+          const std::string& ds, const std::string& dc, const std::string& log, unsigned serverConnectSeconds) {
   const auto coded = [](const std::string& utf8, const char* what) {
     std::optional<std::string> bytes = hosted::Utf8ToCp936(utf8);
     if (!bytes) throw std::runtime_error(std::string("the ") + what + " holds a character that code page 936 lacks");
     return EncodeSettingValue(*bytes);
   };
-  if (host.find(':') == std::string::npos) throw std::runtime_error("--host must be written host:port, e.g. 127.0.0.1:3306");
-  const std::string text = "[DSConnection]\r\nDSHost=" + host + "\r\nDSUID=" + coded(user, "user") +
-                           "\r\nDSPSW=" + coded(password, "password") + "\r\nDSDB=" + coded(ds, "DS database") +
-                           "\r\n\r\n[DCConnection]\r\nDCDB=" + coded(dc, "DC database") +
-                           "\r\n\r\n[LogConnection]\r\nLogDB=" + coded(log, "Log database") + "\r\n";
+  std::vector<std::string> rejected;
+  const std::vector<ListedServer> servers = ParseServerList(host, &rejected);
+  if (host.find(':') == std::string::npos || servers.empty() || !rejected.empty())
+    throw std::runtime_error("--host must be written host:port, e.g. 127.0.0.1:3306, or several separated by commas" +
+                             (rejected.empty() ? std::string() : " (not usable: '" + rejected.front() + "')"));
+  std::vector<tools::IniValue> values = {
+      {"DSConnection", "DSHost", host},
+      {"DSConnection", "DSUID", coded(user, "user")},
+      {"DSConnection", "DSPSW", coded(password, "password")},
+      {"DSConnection", "DSDB", coded(ds, "DS database")},
+      {"DCConnection", "DCDB", coded(dc, "DC database")},
+      {"LogConnection", "LogDB", coded(log, "Log database")},
+  };
+  if (serverConnectSeconds)
+    values.insert(values.begin() + 1, {"DSConnection", kServerConnectSecondsKey, std::to_string(serverConnectSeconds)});
   const std::filesystem::path file = FilePath(path);
+  std::string existing;
+  if (std::filesystem::exists(file)) {
+    std::ifstream in(file, std::ios::binary);
+    existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) throw std::runtime_error("cannot read " + path);
+  }
+  const std::string text = tools::SetIniValues(existing, values);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   if (!(out << text)) throw std::runtime_error("cannot write " + path);
@@ -86,6 +110,14 @@ int Show(const std::string& path) {
               << (std::string(setting.key) == "DSPSW" ? std::string(value.size(), '*') : hosted::Cp936ToUtf8(value))
               << '\n';
   }
+  std::vector<std::string> rejected;
+  const std::vector<ListedServer> servers =
+      ParseServerList(ReadConnectionSetting(platform, "DSConnection", "DSHost"), &rejected);
+  for (std::size_t i = 0; i < servers.size(); ++i)
+    std::cout << "  server " << i + 1 << ": " << hosted::Cp936ToUtf8(servers[i].entry) << '\n';
+  for (const std::string& entry : rejected) std::cout << "  not usable: '" << hosted::Cp936ToUtf8(entry) << "'\n";
+  std::cout << "DSConnection." << kServerConnectSecondsKey << " (connect time-out of each listed server, s): "
+            << ReadServerConnectSeconds(platform) << (servers.size() >= 2 ? "" : " (not used: one server)") << '\n';
   return 0;
 }
 
@@ -95,22 +127,27 @@ int main(int argc, char** argv) {
   CLI::App app{"Writes or shows the connection-settings file <install path>/Data/CONFIG/TavDbCnn.dat."};
   app.require_subcommand(1);
   std::string path, host, user, password, ds, dc, log;
+  unsigned serverConnectSeconds = 0;
 
   CLI::App* write = app.add_subcommand("write", "write a settings file (values in UTF-8)");
   write->add_option("file", path, "settings file to write")->required();
-  write->add_option("--host", host, "MySQL server as host:port")->required();
+  write->add_option("--host", host, "MySQL server as host:port, or several separated by commas, in order of preference")
+      ->required();
   write->add_option("--user", user, "account name")->required();
   write->add_option("--password", password, "account password")->required();
   write->add_option("--ds-db", ds, "database of the DS connection")->required();
   write->add_option("--dc-db", dc, "database of the DC connection")->required();
   write->add_option("--log-db", log, "database of the Log connection")->required();
+  write->add_option("--server-connect-seconds", serverConnectSeconds,
+                    "connect time-out of each listed server, 1 to 30 s (default 3)")
+      ->check(CLI::Range(1u, kMaxServerConnectSeconds));
 
   CLI::App* show = app.add_subcommand("show", "show what the library reads from a settings file (password masked)");
   show->add_option("file", path, "settings file to read")->required();
 
   CLI11_PARSE(app, argc, argv);
   try {
-    if (write->parsed()) return Write(path, host, user, password, ds, dc, log);
+    if (write->parsed()) return Write(path, host, user, password, ds, dc, log, serverConnectSeconds);
     return Show(path);
   } catch (const std::exception& error) {
     std::cerr << "qbnotify-settings: " << error.what() << '\n';
