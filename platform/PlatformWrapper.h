@@ -58,6 +58,9 @@ class PlatformWrapper : public Platform {
     return target_.RenameWithoutReplacing(from, to);
   }
   DirectoryListing ListDirectory(std::string_view path) override { return target_.ListDirectory(path); }
+  FileResult ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) override {
+    return target_.ListNames(path, visit);
+  }
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override {
     return target_.ReadWholeFile(path, limit);
   }

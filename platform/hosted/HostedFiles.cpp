@@ -179,6 +179,25 @@ DirectoryListing HostedPlatform::ListDirectory(std::string_view path) {
   return listing;
 }
 
+// The kind comes with the name where the file system tells it (d_type); only where it does
+// not is the entry itself looked at, never what a link points to.
+FileResult HostedPlatform::ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) {
+  Directory directory(HostPath(path));
+  if (!directory.Get()) return FromErrno(errno) == FileResult::NotFound ? FileResult::NotFound : FileResult::Failed;
+  const int dirFd = ::dirfd(directory.Get());
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory.Get());
+    if (!entry) return errno == 0 ? FileResult::Ok : FileResult::Failed;
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat status {};
+      regular = ::fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
+    }
+    if (regular && !visit(entry->d_name)) return FileResult::Ok;
+  }
+}
+
 FileContent HostedPlatform::ReadWholeFile(std::string_view path, std::size_t limit) {
   FileContent content;
   Descriptor fd(::open(HostPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

@@ -60,6 +60,7 @@ class Win32Platform final : public Platform {
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override;
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override;
   DirectoryListing ListDirectory(std::string_view path) override;
+  FileResult ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) override;
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override;
   FileResult RemoveFile(std::string_view path) override;
   PathInfo InspectPath(std::string_view path) override;
