@@ -125,19 +125,17 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
 // can only be left over from a step that could not put the row back, and is taken back at
 // once. A claim of an earlier version names no start time: it is taken back once no process
 // runs under its id. Temporary files likewise go when their writer has ended.
-void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report) {
+void Spool::TakeBackOrphanedClaims(const Survey& survey, DrainReport& report) {
   std::map<std::uint32_t, ProcessInfo> processes;
   const auto process = [&](std::uint32_t id) -> const ProcessInfo& {
     auto found = processes.find(id);
     if (found == processes.end()) found = processes.emplace(id, platform_.QueryProcess(id)).first;
     return found->second;
   };
-  for (const DirectoryEntry& entry : listing.entries) {
-    if (EndsWith(entry.name, kTemporarySuffix)) {
-      if (IsLeftOverTemporary(platform_, entry.name)) platform_.RemoveFile(PathOf(entry.name));
-      continue;
-    }
-    const std::optional<ClaimName> claim = ParseClaimName(entry.name);
+  for (const std::string& name : survey.temporaries)
+    if (IsLeftOverTemporary(platform_, name)) platform_.RemoveFile(PathOf(name));
+  for (const std::string& name : survey.claims) {
+    const std::optional<ClaimName> claim = ParseClaimName(name);
     if (!claim) continue;
     // A start time of 0 is one the claimer's platform could not tell: the id alone decides.
     const std::uint64_t start = claim->start.value_or(0);
@@ -150,7 +148,7 @@ void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport&
                  (claimer.state == ProcessState::Running && start != 0 && claimer.startTime != start);
     }
     if (!orphaned) continue;
-    if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(claim->base + std::string(kRowSuffix))) ==
+    if (platform_.RenameWithoutReplacing(PathOf(name), PathOf(claim->base + std::string(kRowSuffix))) ==
         FileResult::Ok)
       ++report.takenBack;
   }
@@ -160,6 +158,39 @@ bool Spool::EnsureOwn(bool create) {
   const OwnDirectoryCheck check = EnsureOwnDirectory(platform_, directory_, create);
   if (check.untrusted) ++untrustedDirectories_;
   return check.Usable();
+}
+
+Spool::Survey Spool::SurveyDirectory(const std::set<std::string>& skip, std::size_t keep, std::size_t stopAfter) {
+  Survey survey;
+  std::size_t rowsSeen = 0;
+  // The oldest `keep` names as a max-heap: a name newer than all of them costs one comparison.
+  std::vector<std::string>& rows = survey.rows;
+  survey.result = platform_.ListNames(directory_, [&](std::string_view name) {
+    if (EndsWith(name, kRowSuffix)) {
+      if (skip.count(std::string(name))) return true;
+      if (rows.size() < keep) {
+        rows.emplace_back(name);
+        std::push_heap(rows.begin(), rows.end());
+      } else if (keep > 0 && name < rows.front()) {
+        std::pop_heap(rows.begin(), rows.end());
+        rows.back().assign(name);
+        std::push_heap(rows.begin(), rows.end());
+      }
+      if (++rowsSeen >= stopAfter) {
+        survey.complete = false;
+        return false;
+      }
+    } else if (EndsWith(name, kClaimSuffix)) {
+      survey.claims.emplace_back(name);
+    } else if (EndsWith(name, kTemporarySuffix)) {
+      survey.temporaries.emplace_back(name);
+    } else if (EndsWith(name, kBadSuffix) || EndsWith(name, kRefusedSuffix)) {
+      ++survey.setAside;
+    }
+    return true;
+  });
+  std::sort_heap(rows.begin(), rows.end());
+  return survey;
 }
 
 DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs) {
@@ -174,27 +205,24 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
                               // directory's listing must not eat the time for its rows
     std::uint64_t settledBefore = 0;
     std::set<std::string> declined;
+    const std::size_t keep = budgetMs ? kBudgetedDrainRows : kDrainBatchRows;
+    const std::size_t stopAfter = budgetMs ? kBudgetedDrainRows : SIZE_MAX;
     for (bool firstPass = true;; firstPass = false) {
-      DirectoryListing listing = platform_.ListDirectory(directory_);
-      if (listing.result == FileResult::NotFound) return report;
-      if (listing.result != FileResult::Ok) {
+      Survey survey = SurveyDirectory(declined, keep, stopAfter);
+      if (survey.result == FileResult::NotFound) return report;
+      if (survey.result != FileResult::Ok) {
         report.diskFailed = true;
         return report;
       }
       if (firstPass) {
-        setAsideFiles_ = static_cast<std::uint64_t>(std::count_if(
-            listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
-              return EndsWith(entry.name, kBadSuffix) || EndsWith(entry.name, kRefusedSuffix);
-            }));
+        setAsideFiles_ = survey.setAside;
+        setAsideKnown_ = survey.complete;
         const std::uint64_t before = report.takenBack;
-        TakeBackOrphanedClaims(listing, report);
-        if (report.takenBack != before) listing = platform_.ListDirectory(directory_);
+        TakeBackOrphanedClaims(survey, report);
+        if (report.takenBack != before) survey = SurveyDirectory(declined, keep, stopAfter);
         start = platform_.ElapsedMilliseconds();
       }
-      std::vector<std::string> waiting;
-      for (DirectoryEntry& entry : listing.entries)
-        if (EndsWith(entry.name, kRowSuffix) && !declined.count(entry.name)) waiting.push_back(std::move(entry.name));
-      std::sort(waiting.begin(), waiting.end());
+      const std::vector<std::string>& waiting = survey.rows;
       if (waiting.empty()) return report;
 
       bool tried = false;
@@ -237,13 +265,20 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
 
   const auto putBack = [&] { platform_.RenameWithoutReplacing(claim, PathOf(name)); };
   // Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
-  // counted).
+  // counted). A drain that saw only part of the directory does not know how many there are:
+  // the row goes back and waits for one that sees the whole directory. False then.
   const auto setAside = [&](std::string_view suffix) {
+    if (!setAsideKnown_) {
+      putBack();
+      ++report.deferred;
+      return false;
+    }
     if (setAsideFiles_ >= kMaxSetAsideFiles ||
         platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
       platform_.RemoveFile(claim);  // or the same row is already set aside under that name
     else
       ++setAsideFiles_;
+    return true;
   };
 
   const FileContent content = platform_.ReadWholeFile(claim, kMaxSpoolEntryBytes);
@@ -253,8 +288,7 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
   // An entry that cannot be read (a link, a file the system will not open) is set aside as
   // one that does not decode is: the rows after it are not held up.
   if (!row) {
-    setAside(kBadSuffix);
-    ++report.setAside;
+    if (setAside(kBadSuffix)) ++report.setAside;
     return Step::Next;
   }
 
@@ -305,8 +339,8 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
       platform_.RemoveFile(claim);
       return Step::Next;
     case InsertOutcome::Refused:
+      if (!setAside(kRefusedSuffix)) return Step::Next;
       ++report.refused;
-      setAside(kRefusedSuffix);
       CountRefused();
       return Step::Next;
     case InsertOutcome::Declined:
@@ -359,10 +393,12 @@ SpoolState Spool::State() {
 
 bool Spool::HasWaitingRows() {
   if (!DescribeOwnDirectoryProblem(platform_, directory_).empty()) return false;
-  const DirectoryListing listing = platform_.ListDirectory(directory_);
-  return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
-    return IsWaitingRow(entry.name);
+  bool found = false;
+  platform_.ListNames(directory_, [&found](std::string_view name) {
+    found = IsWaitingRow(name);
+    return !found;
   });
+  return found;
 }
 
 std::string DescribeSpoolState(const SpoolState& state) {

@@ -1,6 +1,7 @@
 // The local spool: event and audit rows that the database could not take, kept on the
 // terminal server's own disk under "<InstallPath>\Data\Spool\" and written back later,
-// oldest first, each exactly once.
+// oldest first (as far as one look at the directory sees: kBudgetedDrainRows), each exactly
+// once.
 //
 // One file per row (SpoolEntry.h gives its bytes), so that every step on a row is one
 // atomic file operation of the platform:
@@ -38,7 +39,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 #include "store/SpoolEntry.h"
@@ -109,6 +112,15 @@ inline constexpr int kKeyTakenDrawLimit = 3;
 // counted.
 inline constexpr std::uint64_t kMaxSetAsideFiles = 1000;
 
+// The waiting rows that one look at the directory takes, oldest first: a drain without a
+// budget takes the oldest kDrainBatchRows of a whole listing and looks again after them; a
+// drain within a budget stops listing at the first kBudgetedDrainRows it meets (far more than
+// any budget writes back), so that a large backlog costs a handler no more than a small one.
+// The file systems that list names in order (NTFS) meet the oldest first; others meet them in
+// their own order, and the oldest rows then wait for a later drain.
+inline constexpr std::size_t kDrainBatchRows = 4096;
+inline constexpr std::size_t kBudgetedDrainRows = 512;
+
 struct DrainCallbacks {
   // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
   // the row goes back to the spool untouched and draining stops.
@@ -125,6 +137,8 @@ struct DrainReport {
   std::uint64_t declined = 0;   // left waiting
   std::uint64_t takenBack = 0;  // claims of ended processes returned to the spool
   std::uint64_t redrawn = 0;    // rows whose identifier another row held, given a new one
+  std::uint64_t deferred = 0;   // rows to be set aside left waiting for a drain that sees the
+                                // whole directory (only such a drain counts the files set aside)
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
   bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;
@@ -192,8 +206,19 @@ class Spool {
 
  private:
   enum class Step { Next, Stop };
+  // What one look at the directory found (names only).
+  struct Survey {
+    FileResult result = FileResult::Failed;
+    std::vector<std::string> rows;  // waiting, unclaimed, oldest first
+    std::vector<std::string> claims;
+    std::vector<std::string> temporaries;
+    std::uint64_t setAside = 0;  // .bad and .refused files
+    bool complete = true;        // false when the look stopped early
+  };
+  // Keeps the oldest `keep` waiting rows not in `skip`; stops after `stopAfter` of them.
+  Survey SurveyDirectory(const std::set<std::string>& skip, std::size_t keep, std::size_t stopAfter);
   Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
-  void TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report);
+  void TakeBackOrphanedClaims(const Survey& survey, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
   // Whether the directory is the library's own (made when `create`); anything else there is
   // moved aside or refused (OwnDirectory.h) and counted in untrustedDirectories_.
@@ -207,6 +232,7 @@ class Spool {
   std::uint64_t processStart_;  // this process's start time; 0 when the platform cannot tell
   std::uint64_t untrustedDirectories_ = 0;
   std::uint64_t setAsideFiles_ = 0;  // .bad and .refused files, as the drain last counted them
+  bool setAsideKnown_ = false;       // whether that count saw the whole directory
 };
 
 }  // namespace qbnotify
