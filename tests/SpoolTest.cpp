@@ -308,6 +308,38 @@ TEST_F(SpoolTest, CutFilesAndGarbageAreSetAsideAndCounted) {
   EXPECT_TRUE(fs::exists(SpoolPath() / "notes.txt"));
 }
 
+// A handler's drain within a budget looks at a bounded part of a large backlog: it stops
+// listing at kBudgetedDrainRows rows, and a row it would set aside waits (it cannot know how
+// many files are set aside already). A drain without a budget sees everything and settles all.
+TEST_F(SpoolTest, ADrainWithinABudgetLooksAtABoundedPartOfALargeBacklog) {
+  Spool spool = Make();
+  ASSERT_EQ(spool.Add(Event(0)), SpoolAddResult::Spooled);
+  const std::string entry = *EncodeSpoolEntry(Event(0));
+  const std::size_t rows = kBudgetedDrainRows + 100;
+  for (std::size_t n = 1; n < rows; ++n) {
+    char name[64];
+    std::snprintf(name, sizeof name, "20261207100000-00000000-%08zx.row", n);
+    std::ofstream(SpoolPath() / name, std::ios::binary) << (n == 7 ? std::string("\x01garbage") : entry);
+  }
+  ASSERT_TRUE(spool.HasWaitingRows());
+
+  DrainReport report = spool.Drain(farm_.Callbacks(), 600000);
+  EXPECT_FALSE(report.outOfTime);
+  EXPECT_EQ(report.written + report.deferred, kBudgetedDrainRows);
+  EXPECT_LE(report.deferred, 1u);
+  EXPECT_EQ(report.setAside, 0u);
+  EXPECT_TRUE(Files(".bad").empty());
+  EXPECT_EQ(Files(".row").size(), rows - report.written);
+
+  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.setAside, 1u);
+  EXPECT_EQ(report.deferred, 0u);
+  EXPECT_EQ(Files(".row").size(), 0u);
+  EXPECT_EQ(Files(".bad").size(), 1u);
+  EXPECT_EQ(static_cast<std::size_t>(farm_.Draws()), rows - 1);
+  EXPECT_FALSE(spool.HasWaitingRows());
+}
+
 TEST_F(SpoolTest, ARowRefusedForItsContentIsSetAsideAndCounted) {
   Spool spool = Make();
   spool.Add(Event(1));
