@@ -90,6 +90,12 @@ struct DirectoryListing {
   std::vector<DirectoryEntry> entries;  // in no particular order; empty unless result is Ok
 };
 
+// One file of WriteFilesDurably.
+struct FileToWrite {
+  std::string path;
+  std::string bytes;
+};
+
 struct FileContent {
   FileResult result = FileResult::Failed;
   std::string bytes;  // the whole file when result is Ok, else empty
@@ -225,6 +231,12 @@ class Platform {
   // AlreadyExists. On any failure the temporary file is removed when possible; after a crash
   // it may stay behind, and callers clean such files up by their ".tmp" ending.
   virtual FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) = 0;
+
+  // Writes several whole files, replacing what they held, each as WriteFileDurably does (a
+  // crash leaves each file whole, old or new, independently of the others), but waits for
+  // the disk once for them all rather than once for each. One result per file, in order; a
+  // file answered Ok is on the disk when this returns.
+  virtual std::vector<FileResult> WriteFilesDurably(const std::vector<FileToWrite>& files) = 0;
 
   // Renames a file within one directory, atomically, never replacing: AlreadyExists when
   // `to` is taken, NotFound when `from` is gone (for instance because another process has

@@ -213,6 +213,14 @@ FileResult Win32Platform::WriteFileDurably(std::string_view path, std::string_vi
   return FileResult::Ok;
 }
 
+// Each file flushed on its own: the system offers no flush of several files at once.
+std::vector<FileResult> Win32Platform::WriteFilesDurably(const std::vector<FileToWrite>& files) {
+  std::vector<FileResult> results;
+  results.reserve(files.size());
+  for (const FileToWrite& file : files) results.push_back(WriteFileDurably(file.path, file.bytes, true));
+  return results;
+}
+
 FileResult Win32Platform::RenameWithoutReplacing(std::string_view from, std::string_view to) {
   const std::string source(from);
   const std::string target(to);
