@@ -227,7 +227,19 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
 
       bool tried = false;
       int declinedInARow = 0;
-      for (const std::string& name : waiting) {
+      const bool batches = callbacks.drawIdentifiers && callbacks.insertAll;
+      const std::size_t batchRows = budgetMs ? kBudgetedBatchRows : kBatchRows;
+      for (std::size_t at = 0; batches && at < waiting.size(); at += batchRows) {
+        if (budgetMs && tried && static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - start) >= *budgetMs) {
+          report.outOfTime = true;
+          return report;
+        }
+        tried = true;
+        const std::vector<std::string> batch(waiting.begin() + static_cast<std::ptrdiff_t>(at),
+                                             waiting.begin() + static_cast<std::ptrdiff_t>(std::min(waiting.size(), at + batchRows)));
+        if (DrainBatch(batch, callbacks, report, declined) == Step::Stop) return report;
+      }
+      for (const std::string& name : batches ? std::vector<std::string>() : waiting) {
         if (budgetMs && tried && static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - start) >= *budgetMs) {
           report.outOfTime = true;
           return report;
@@ -256,64 +268,77 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
   }
 }
 
-Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
-  const std::string base = name.substr(0, name.size() - kRowSuffix.size());
-  const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
-  const FileResult claimed = platform_.RenameWithoutReplacing(PathOf(name), claim);
-  if (claimed == FileResult::NotFound) return Step::Next;  // another process has it
-  if (claimed != FileResult::Ok) return Step::Next;
+std::optional<Spool::Claimed> Spool::ClaimAndRead(const std::string& name, DrainReport& report) {
+  Claimed claimed;
+  claimed.name = name;
+  claimed.base = name.substr(0, name.size() - kRowSuffix.size());
+  claimed.claim = PathOf(claimed.base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
+  // NotFound: another process has it.
+  if (platform_.RenameWithoutReplacing(PathOf(name), claimed.claim) != FileResult::Ok) return std::nullopt;
 
-  const auto putBack = [&] { platform_.RenameWithoutReplacing(claim, PathOf(name)); };
-  // Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
-  // counted). A drain that saw only part of the directory does not know how many there are:
-  // the row goes back and waits for one that sees the whole directory. False then.
-  const auto setAside = [&](std::string_view suffix) {
-    if (!setAsideKnown_) {
-      putBack();
-      ++report.deferred;
-      return false;
-    }
-    if (setAsideFiles_ >= kMaxSetAsideFiles ||
-        platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
-      platform_.RemoveFile(claim);  // or the same row is already set aside under that name
-    else
-      ++setAsideFiles_;
-    return true;
-  };
-
-  const FileContent content = platform_.ReadWholeFile(claim, kMaxSpoolEntryBytes);
+  const FileContent content = platform_.ReadWholeFile(claimed.claim, kMaxSpoolEntryBytes);
+  if (content.result == FileResult::NotFound) return std::nullopt;  // removed under us
   std::optional<SpooledRow> row;
   if (content.result == FileResult::Ok) row = DecodeSpoolEntry(content.bytes);
-  if (content.result == FileResult::NotFound) return Step::Next;  // removed under us
   // An entry that cannot be read (a link, a file the system will not open) is set aside as
   // one that does not decode is: the rows after it are not held up.
   if (!row) {
-    if (setAside(kBadSuffix)) ++report.setAside;
-    return Step::Next;
+    if (SetAside(claimed, kBadSuffix, report)) ++report.setAside;
+    return std::nullopt;
   }
+  claimed.row = std::move(*row);
+  return claimed;
+}
 
+void Spool::PutBack(const Claimed& claimed) { platform_.RenameWithoutReplacing(claimed.claim, PathOf(claimed.name)); }
+
+// Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
+// counted). A drain that saw only part of the directory does not know how many there are:
+// the row goes back and waits for one that sees the whole directory. False then.
+bool Spool::SetAside(const Claimed& claimed, std::string_view suffix, DrainReport& report) {
+  if (!setAsideKnown_) {
+    PutBack(claimed);
+    ++report.deferred;
+    return false;
+  }
+  if (setAsideFiles_ >= kMaxSetAsideFiles ||
+      platform_.RenameWithoutReplacing(claimed.claim, PathOf(claimed.base + std::string(suffix))) != FileResult::Ok)
+    platform_.RemoveFile(claimed.claim);  // or the same row is already set aside under that name
+  else
+    ++setAsideFiles_;
+  return true;
+}
+
+Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
+  std::optional<Claimed> claimed = ClaimAndRead(name, report);
+  if (!claimed) return Step::Next;
+  return WriteBackClaimed(*claimed, callbacks, report);
+}
+
+Spool::Step Spool::WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report) {
+  SpooledRow& row = claimed.row;
   // A row whose identifier another row holds draws a new one, a few times at most.
   InsertOutcome outcome = InsertOutcome::Unavailable;
   for (int draw = 0;; ++draw) {
-    if (RowIdentifier(*row).empty()) {
+    if (RowIdentifier(row).empty()) {
       std::string identifier;
       try {
-        identifier = callbacks.drawIdentifier(RowHead(*row));
+        identifier = callbacks.drawIdentifier(RowHead(row));
       } catch (...) {
         // No identifier drawn, whatever the reason: the row is put back below.
       }
       if (identifier.empty()) {
-        putBack();
+        PutBack(claimed);
         report.serverUnavailable = true;
         return Step::Stop;
       }
-      SetRowIdentifier(*row, std::move(identifier));
-      const std::optional<std::string> bytes = EncodeSpoolEntry(*row);
+      SetRowIdentifier(row, std::move(identifier));
+      const std::optional<std::string> bytes = EncodeSpoolEntry(row);
       // The identifier is on the disk before the row can reach the server: whatever happens
       // after this, the row is only ever inserted under this identifier, unless the server
       // shows another row under it (then this row never landed there).
-      if (!bytes || platform_.WriteFileDurably(claim, *bytes, true) != FileResult::Ok) {
-        putBack();
+      if (!bytes || platform_.WriteFileDurably(claimed.claim, *bytes, true) != FileResult::Ok) {
+        PutBack(claimed);
         report.diskFailed = true;
         return Step::Stop;
       }
@@ -321,39 +346,128 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
 
     outcome = InsertOutcome::Unavailable;
     try {
-      outcome = callbacks.insert(*row);
+      outcome = callbacks.insert(row);
     } catch (...) {
       // Any failure leaves the outcome "unavailable": the row stays waiting for a later drain.
     }
     if (outcome != InsertOutcome::KeyTaken || draw == kKeyTakenDrawLimit) break;
     ++report.redrawn;
-    SetRowIdentifier(*row, std::string());
+    SetRowIdentifier(row, std::string());
   }
   switch (outcome) {
     case InsertOutcome::Written:
       ++report.written;
-      platform_.RemoveFile(claim);
+      platform_.RemoveFile(claimed.claim);
       return Step::Next;
     case InsertOutcome::AlreadyWritten:
       ++report.alreadyWritten;
-      platform_.RemoveFile(claim);
+      platform_.RemoveFile(claimed.claim);
       return Step::Next;
     case InsertOutcome::Refused:
-      if (!setAside(kRefusedSuffix)) return Step::Next;
+      if (!SetAside(claimed, kRefusedSuffix, report)) return Step::Next;
       ++report.refused;
       CountRefused();
       return Step::Next;
     case InsertOutcome::Declined:
     case InsertOutcome::KeyTaken:  // every new identifier was taken too: the row stays
       ++report.declined;
-      putBack();
+      PutBack(claimed);
       return Step::Next;
     case InsertOutcome::Unavailable:
       break;
   }
-  putBack();
+  PutBack(claimed);
   report.serverUnavailable = true;
   return Step::Stop;
+}
+
+// Rows of one head in a batch: their identifiers drawn at once and put on the disk with one
+// wait, then one insert for them all. When that insert fails, each row is written back on
+// its own (and told apart: written, already there, refused, declined).
+Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks,
+                              DrainReport& report, std::set<std::string>& declined) {
+  std::vector<Claimed> claimed;
+  for (const std::string& name : names)
+    if (std::optional<Claimed> one = ClaimAndRead(name, report)) claimed.push_back(std::move(*one));
+  std::size_t settledUpTo = 0;  // claimed[settledUpTo..] are still to be put back on a stop
+  const auto stop = [&] {
+    for (std::size_t i = settledUpTo; i < claimed.size(); ++i) PutBack(claimed[i]);
+    return Step::Stop;
+  };
+  for (const char* head : {kHeadEvent, kHeadAudit}) {
+    std::vector<Claimed*> group;
+    std::vector<Claimed*> unnamed;
+    for (Claimed& one : claimed) {
+      if (std::string_view(RowHead(one.row)) != head) continue;
+      group.push_back(&one);
+      if (RowIdentifier(one.row).empty()) unnamed.push_back(&one);
+    }
+    if (unnamed.empty()) continue;
+    std::vector<std::string> identifiers;
+    try {
+      identifiers = callbacks.drawIdentifiers(head, static_cast<int>(unnamed.size()));
+    } catch (...) {
+      // No identifiers drawn, whatever the reason: the rows are put back.
+    }
+    if (identifiers.size() != unnamed.size()) {
+      report.serverUnavailable = true;
+      return stop();
+    }
+    std::vector<FileToWrite> files;
+    for (std::size_t i = 0; i < unnamed.size(); ++i) {
+      SetRowIdentifier(unnamed[i]->row, std::move(identifiers[i]));
+      std::optional<std::string> bytes = EncodeSpoolEntry(unnamed[i]->row);
+      if (!bytes) {
+        report.diskFailed = true;
+        return stop();
+      }
+      files.push_back(FileToWrite{unnamed[i]->claim, std::move(*bytes)});
+    }
+    // As for a single row: the identifiers are on the disk before any row reaches the server.
+    const std::vector<FileResult> written = platform_.WriteFilesDurably(files);
+    if (std::any_of(written.begin(), written.end(), [](FileResult result) { return result != FileResult::Ok; })) {
+      report.diskFailed = true;
+      return stop();
+    }
+  }
+  // Claims are settled in their order from here on; the groups' inserts go by head.
+  std::map<std::string, bool> insertedHeads;
+  for (const char* head : {kHeadEvent, kHeadAudit}) {
+    std::vector<const SpooledRow*> rows;
+    for (const Claimed& one : claimed)
+      if (std::string_view(RowHead(one.row)) == head) rows.push_back(&one.row);
+    bool inserted = false;
+    if (!rows.empty()) {
+      try {
+        inserted = callbacks.insertAll(rows);
+      } catch (...) {
+        // Nothing is known: each row is inserted on its own below.
+      }
+    }
+    insertedHeads[head] = inserted;
+  }
+  int declinedInARow = 0;
+  for (; settledUpTo < claimed.size(); ++settledUpTo) {
+    Claimed& one = claimed[settledUpTo];
+    if (insertedHeads[RowHead(one.row)]) {
+      ++report.written;
+      platform_.RemoveFile(one.claim);
+      continue;
+    }
+    const std::uint64_t declinedBefore = report.declined;
+    if (WriteBackClaimed(one, callbacks, report) == Step::Stop) {
+      ++settledUpTo;  // put back already
+      return stop();
+    }
+    declinedInARow = report.declined != declinedBefore ? declinedInARow + 1 : 0;
+    if (declinedInARow > 0) declined.insert(one.name);
+    if (declinedInARow >= kDeclinedInARowLimit) {
+      ++settledUpTo;
+      report.serverUnavailable = true;
+      return stop();
+    }
+  }
+  return Step::Next;
 }
 
 SpoolState Spool::State() {

@@ -127,7 +127,21 @@ struct DrainCallbacks {
   std::function<std::string(const std::string& head)> drawIdentifier;
   // Inserts the row, identifier included. Raising anything counts as Unavailable.
   std::function<InsertOutcome(const SpooledRow& row)> insert;
+
+  // For writing rows back in batches; without both, rows go one at a time.
+  // Draws `count` identifiers of the head at once; fewer, or raising: the batch's rows go
+  // back untouched and draining stops.
+  std::function<std::vector<std::string>(const std::string& head, int count)> drawIdentifiers;
+  // Inserts rows of one head, identifiers included, in one statement that the server takes
+  // whole or not at all: true when every row is in its table now. False or raising: nothing
+  // is known, and each row is then inserted on its own with `insert`.
+  std::function<bool(const std::vector<const SpooledRow*>& rows)> insertAll;
 };
+
+// Rows written back in one batch (one draw of identifiers, one wait for the disk, one
+// insert), within a budget and without one.
+inline constexpr std::size_t kBudgetedBatchRows = 16;
+inline constexpr std::size_t kBatchRows = 64;
 
 struct DrainReport {
   std::uint64_t written = 0;
@@ -217,7 +231,22 @@ class Spool {
   };
   // Keeps the oldest `keep` waiting rows not in `skip`; stops after `stopAfter` of them.
   Survey SurveyDirectory(const std::set<std::string>& skip, std::size_t keep, std::size_t stopAfter);
+  // A row claimed by this process: its waiting name, the name's base, the claim's path and
+  // the row read from it.
+  struct Claimed {
+    std::string name;
+    std::string base;
+    std::string claim;
+    SpooledRow row;
+  };
+  // Claims and reads a waiting row; nullopt when another process has it or it was set aside.
+  std::optional<Claimed> ClaimAndRead(const std::string& name, DrainReport& report);
+  void PutBack(const Claimed& claimed);
+  bool SetAside(const Claimed& claimed, std::string_view suffix, DrainReport& report);
   Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
+  Step WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report);
+  Step DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks, DrainReport& report,
+                  std::set<std::string>& declined);
   void TakeBackOrphanedClaims(const Survey& survey, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
   // Whether the directory is the library's own (made when `create`); anything else there is

@@ -340,6 +340,74 @@ TEST_F(SpoolTest, ADrainWithinABudgetLooksAtABoundedPartOfALargeBacklog) {
   EXPECT_FALSE(spool.HasWaitingRows());
 }
 
+// Rows written back in batches: identifiers drawn for a batch at once and on the disk before
+// its one insert; a batch insert that fails leaves each row to be written on its own; a draw
+// that falls short puts the batch back untouched. No row is lost or written twice.
+TEST_F(SpoolTest, RowsGoBackInBatchesAndABatchThatFailsGoesRowByRow) {
+  enum class Batch { Taken, Failing, ShortDraw };
+  const struct {
+    Batch batch;
+    std::size_t writtenFirst;  // by the first drain
+  } cases[] = {{Batch::Taken, 40}, {Batch::Failing, 40}, {Batch::ShortDraw, 0}};
+  for (const auto& c : cases) {
+    fs::remove_all(SpoolPath());
+    FakeFarm farm(dir_.Path() / ("farm-" + std::to_string(static_cast<int>(c.batch))));
+    Spool spool = Make();
+    for (int n = 0; n < 40; ++n) {
+      SpooledRow row = Event(n, DateTime{2026, 12, 7, 10, n / 60, n % 60});
+      if (n % 10 == 3) {
+        AuditRow audit;
+        audit.record.sessionid = "row-" + std::to_string(n);
+        audit.record.starttime = DateTime{2026, 12, 7, 10, n / 60, n % 60};
+        row = audit;
+      }
+      ASSERT_EQ(spool.Add(row), SpoolAddResult::Spooled);
+    }
+    DrainCallbacks callbacks = farm.Callbacks();
+    int batchDraws = 0, batchInserts = 0;
+    callbacks.drawIdentifiers = [&](const std::string& head, int count) {
+      ++batchDraws;
+      std::vector<std::string> identifiers;
+      for (int i = 0; i < count - (c.batch == Batch::ShortDraw ? 1 : 0); ++i)
+        identifiers.push_back(callbacks.drawIdentifier(head));
+      return identifiers;
+    };
+    callbacks.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
+      ++batchInserts;
+      if (c.batch == Batch::Failing) return false;
+      // Every identifier is on the disk (in its claim) before the insert.
+      for (const SpooledRow* row : rows) {
+        EXPECT_FALSE(RowIdentifier(*row).empty());
+        bool found = false;
+        for (const std::string& claim : Files(".claim")) {
+          std::ifstream in(SpoolPath() / claim, std::ios::binary);
+          const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+          const std::optional<SpooledRow> stored = DecodeSpoolEntry(bytes);
+          found = found || (stored && RowIdentifier(*stored) == RowIdentifier(*row));
+        }
+        EXPECT_TRUE(found) << RowIdentifier(*row);
+      }
+      for (const SpooledRow* row : rows) EXPECT_EQ(callbacks.insert(*row), InsertOutcome::Written);
+      return true;
+    };
+    DrainReport report = spool.Drain(callbacks, std::nullopt);
+    EXPECT_EQ(report.written, c.writtenFirst) << static_cast<int>(c.batch);
+    EXPECT_EQ(report.serverUnavailable, c.batch == Batch::ShortDraw);
+    EXPECT_GE(batchDraws, 1);
+    EXPECT_EQ(Files(".claim").size(), 0u);
+    EXPECT_EQ(Files(".row").size(), 40u - c.writtenFirst);
+    if (c.batch == Batch::ShortDraw) {
+      report = spool.Drain(farm.Callbacks(), std::nullopt);  // one at a time now
+      EXPECT_EQ(report.written + report.alreadyWritten, 40u);
+    } else {
+      EXPECT_LE(batchInserts, 4);  // two kinds in one batch of 64
+    }
+    const std::map<std::string, int> rows = farm.Rows();
+    EXPECT_EQ(rows.size(), 40u);
+    for (const auto& [label, times] : rows) EXPECT_EQ(times, 1) << label;
+  }
+}
+
 TEST_F(SpoolTest, ARowRefusedForItsContentIsSetAsideAndCounted) {
   Spool spool = Make();
   spool.Add(Event(1));
