@@ -207,7 +207,7 @@ class Spool {
   void CountDropped(std::uint64_t rows = 1);
 
   // Writes waiting rows back, oldest first, until none is left, the server fails, or
-  // `budgetMs` has passed (at least one row is tried per call). No budget: until the
+  // `budgetMs` has passed (at least one row, or one batch, is tried per call). No budget: until the
   // spool is empty or the server fails. Returns at once, touching nothing, when the
   // directory does not exist.
   DrainReport Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs);
