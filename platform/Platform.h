@@ -90,12 +90,6 @@ struct DirectoryListing {
   std::vector<DirectoryEntry> entries;  // in no particular order; empty unless result is Ok
 };
 
-// One file of WriteFilesDurably.
-struct FileToWrite {
-  std::string path;
-  std::string bytes;
-};
-
 struct FileContent {
   FileResult result = FileResult::Failed;
   std::string bytes;  // the whole file when result is Ok, else empty
@@ -232,12 +226,6 @@ class Platform {
   // it may stay behind, and callers clean such files up by their ".tmp" ending.
   virtual FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) = 0;
 
-  // Writes several whole files, replacing what they held, each as WriteFileDurably does (a
-  // crash leaves each file whole, old or new, independently of the others), but waits for
-  // the disk once for them all rather than once for each. One result per file, in order; a
-  // file answered Ok is on the disk when this returns.
-  virtual std::vector<FileResult> WriteFilesDurably(const std::vector<FileToWrite>& files) = 0;
-
   // Renames a file within one directory, atomically, never replacing: AlreadyExists when
   // `to` is taken, NotFound when `from` is gone (for instance because another process has
   // just renamed it: of several processes renaming one file at once, exactly one succeeds).
@@ -245,6 +233,11 @@ class Platform {
   // may be found under either name (never both, never neither); a later WriteFileDurably in
   // the same directory settles it.
   virtual FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) = 0;
+
+  // Puts on the disk every rename already made in the directory `path` (its files'
+  // RenameWithoutReplacing), so that a power cut undoes none of them: one wait for the disk
+  // for any number of renames. Ok, NotFound when the directory does not exist, or Failed.
+  virtual FileResult FlushRenames(std::string_view path) = 0;
 
   // The regular files of a directory (subdirectories are left out). NotFound when the
   // directory does not exist.

@@ -54,9 +54,7 @@ class PlatformWrapper : public Platform {
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override {
     return target_.WriteFileDurably(path, bytes, replaceExisting);
   }
-  std::vector<FileResult> WriteFilesDurably(const std::vector<FileToWrite>& files) override {
-    return target_.WriteFilesDurably(files);
-  }
+  FileResult FlushRenames(std::string_view path) override { return target_.FlushRenames(path); }
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override {
     return target_.RenameWithoutReplacing(from, to);
   }

@@ -286,6 +286,10 @@ std::optional<Spool::Claimed> Spool::ClaimAndRead(const std::string& name, Drain
     if (SetAside(claimed, kBadSuffix, report)) ++report.setAside;
     return std::nullopt;
   }
+  // The content's identifier is the latest (a row given a new one is rewritten); the name's
+  // counts for a content without one.
+  if (RowIdentifier(*row).empty())
+    if (std::optional<std::string> identifier = IdentifierInBase(claimed.base)) SetRowIdentifier(*row, std::move(*identifier));
   claimed.row = std::move(*row);
   return claimed;
 }
@@ -381,8 +385,8 @@ Spool::Step Spool::WriteBackClaimed(Claimed& claimed, const DrainCallbacks& call
   return Step::Stop;
 }
 
-// Rows of one head in a batch: their identifiers drawn at once and put on the disk with one
-// wait, then one insert for them all. When that insert fails, each row is written back on
+// Rows of a batch: the identifiers of each head drawn at once and put on the disk, in the
+// claims' names, with one wait for them all, then one insert for the rows of each head. When that insert fails, each row is written back on
 // its own (and told apart: written, already there, refused, declined).
 Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks,
                               DrainReport& report, std::set<std::string>& declined) {
@@ -394,14 +398,11 @@ Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const Drain
     for (std::size_t i = settledUpTo; i < claimed.size(); ++i) PutBack(claimed[i]);
     return Step::Stop;
   };
+  bool renamed = false;
   for (const char* head : {kHeadEvent, kHeadAudit}) {
-    std::vector<Claimed*> group;
     std::vector<Claimed*> unnamed;
-    for (Claimed& one : claimed) {
-      if (std::string_view(RowHead(one.row)) != head) continue;
-      group.push_back(&one);
-      if (RowIdentifier(one.row).empty()) unnamed.push_back(&one);
-    }
+    for (Claimed& one : claimed)
+      if (std::string_view(RowHead(one.row)) == head && RowIdentifier(one.row).empty()) unnamed.push_back(&one);
     if (unnamed.empty()) continue;
     std::vector<std::string> identifiers;
     try {
@@ -413,22 +414,30 @@ Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const Drain
       report.serverUnavailable = true;
       return stop();
     }
-    std::vector<FileToWrite> files;
+    // Each claim renamed to carry its row's identifier; put back or set aside, the row keeps it.
     for (std::size_t i = 0; i < unnamed.size(); ++i) {
-      SetRowIdentifier(unnamed[i]->row, std::move(identifiers[i]));
-      std::optional<std::string> bytes = EncodeSpoolEntry(unnamed[i]->row);
-      if (!bytes) {
+      Claimed& one = *unnamed[i];
+      if (!IsNameIdentifier(identifiers[i])) {
+        report.serverUnavailable = true;  // not an identifier this library draws
+        return stop();
+      }
+      const std::string base = one.base + "." + identifiers[i];
+      const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
+      if (platform_.RenameWithoutReplacing(one.claim, claim) != FileResult::Ok) {
         report.diskFailed = true;
         return stop();
       }
-      files.push_back(FileToWrite{unnamed[i]->claim, std::move(*bytes)});
+      one.base = base;
+      one.name = base + std::string(kRowSuffix);
+      one.claim = claim;
+      SetRowIdentifier(one.row, std::move(identifiers[i]));
+      renamed = true;
     }
-    // As for a single row: the identifiers are on the disk before any row reaches the server.
-    const std::vector<FileResult> written = platform_.WriteFilesDurably(files);
-    if (std::any_of(written.begin(), written.end(), [](FileResult result) { return result != FileResult::Ok; })) {
-      report.diskFailed = true;
-      return stop();
-    }
+  }
+  // As for a single row: the identifiers are on the disk before any row reaches the server.
+  if (renamed && platform_.FlushRenames(directory_) != FileResult::Ok) {
+    report.diskFailed = true;
+    return stop();
   }
   // Claims are settled in their order from here on; the groups' inserts go by head.
   std::map<std::string, bool> insertedHeads;

@@ -71,4 +71,17 @@ std::optional<ClaimName> ParseClaimName(std::string_view name) {
   return std::nullopt;
 }
 
+bool IsNameIdentifier(std::string_view identifier) {
+  const std::size_t letters = identifier.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  if (letters == 0 || letters == std::string_view::npos || letters > 10) return false;
+  const std::string_view digits = identifier.substr(letters);
+  return digits.size() <= 12 && digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::optional<std::string> IdentifierInBase(std::string_view base) {
+  const std::size_t dot = base.rfind('.');
+  if (dot == std::string_view::npos || !IsNameIdentifier(base.substr(dot + 1))) return std::nullopt;
+  return std::string(base.substr(dot + 1));
+}
+
 }  // namespace qbnotify::spool

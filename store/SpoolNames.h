@@ -44,6 +44,14 @@ std::optional<ClaimName> ParseClaimName(std::string_view name);
 // ".<claimer>-<start>", the part of a claim's name between its base and ".claim".
 std::string ClaimTag(std::uint32_t claimer, std::uint64_t start);
 
+// A row whose identifier was drawn in a batch carries it in its name, after the base it was
+// kept under: "<time>-<process>-<n>.<identifier>.row" (and so in its claims and files set
+// aside), since renames put a batch's identifiers on the disk with one wait for it all. An
+// identifier fit for a name is 1 to 10 letters followed by 1 to 12 digits.
+bool IsNameIdentifier(std::string_view identifier);
+// The identifier a base carries; nullopt when it carries none.
+std::optional<std::string> IdentifierInBase(std::string_view base);
+
 // Whether a file holds a row waiting to be written back, claimed or not.
 inline bool IsWaitingRow(std::string_view name) { return EndsWith(name, kRowSuffix) || EndsWith(name, kClaimSuffix); }
 

@@ -18,6 +18,7 @@
 #include "platform/PlatformWrapper.h"
 #include "store/Spool.h"
 #include "store/SpoolCounts.h"
+#include "store/SpoolNames.h"
 
 namespace qbnotify {
 namespace {
@@ -308,6 +309,28 @@ TEST_F(SpoolTest, CutFilesAndGarbageAreSetAsideAndCounted) {
   EXPECT_TRUE(fs::exists(SpoolPath() / "notes.txt"));
 }
 
+// The identifier a batch put in a row's name, and the names that carry none.
+TEST(SpoolNames, AnIdentifierInANameIsLettersThenDigits) {
+  const struct {
+    const char* base;
+    std::optional<std::string> identifier;
+  } cases[] = {{"20261207100000-0000abcd-00000001.Log00000042", "Log00000042"},
+               {"20261207100000-0000abcd-00000001.lap100000000", "lap100000000"},
+               {"20261207100000-0000abcd-00000001", std::nullopt},
+               {"20261207100000-0000abcd-00000001.", std::nullopt},
+               {"20261207100000-0000abcd-00000001.00000042", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log-0000042", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log0000004200000", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log\xD6\xD0" "42", std::nullopt}};
+  for (const auto& c : cases) EXPECT_EQ(spool::IdentifierInBase(c.base), c.identifier) << c.base;
+  // A claim of such a row keeps it in its base, so that a claim taken back keeps it too.
+  const std::optional<spool::ClaimName> claim =
+      spool::ParseClaimName("20261207100000-0000abcd-00000001.Log00000042.000004d2-00000000000003e8.claim");
+  ASSERT_TRUE(claim);
+  EXPECT_EQ(claim->base, "20261207100000-0000abcd-00000001.Log00000042");
+}
+
 // A handler's drain within a budget looks at a bounded part of a large backlog: it stops
 // listing at kBudgetedDrainRows rows, and a row it would set aside waits (it cannot know how
 // many files are set aside already). A drain without a budget sees everything and settles all.
@@ -344,11 +367,11 @@ TEST_F(SpoolTest, ADrainWithinABudgetLooksAtABoundedPartOfALargeBacklog) {
 // its one insert; a batch insert that fails leaves each row to be written on its own; a draw
 // that falls short puts the batch back untouched. No row is lost or written twice.
 TEST_F(SpoolTest, RowsGoBackInBatchesAndABatchThatFailsGoesRowByRow) {
-  enum class Batch { Taken, Failing, ShortDraw };
+  enum class Batch { Taken, Failing, ShortDraw, GoneAfterDraw };
   const struct {
     Batch batch;
     std::size_t writtenFirst;  // by the first drain
-  } cases[] = {{Batch::Taken, 40}, {Batch::Failing, 40}, {Batch::ShortDraw, 0}};
+  } cases[] = {{Batch::Taken, 40}, {Batch::Failing, 40}, {Batch::ShortDraw, 0}, {Batch::GoneAfterDraw, 0}};
   for (const auto& c : cases) {
     fs::remove_all(SpoolPath());
     FakeFarm farm(dir_.Path() / ("farm-" + std::to_string(static_cast<int>(c.batch))));
@@ -374,29 +397,34 @@ TEST_F(SpoolTest, RowsGoBackInBatchesAndABatchThatFailsGoesRowByRow) {
     };
     callbacks.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
       ++batchInserts;
-      if (c.batch == Batch::Failing) return false;
-      // Every identifier is on the disk (in its claim) before the insert.
+      farm.down = c.batch == Batch::GoneAfterDraw;
+      if (c.batch == Batch::Failing || farm.down) return false;
+      // Every identifier is on the disk, in its claim's name, before the insert.
+      const std::vector<std::string> claims = Files(".claim");
       for (const SpooledRow* row : rows) {
         EXPECT_FALSE(RowIdentifier(*row).empty());
-        bool found = false;
-        for (const std::string& claim : Files(".claim")) {
-          std::ifstream in(SpoolPath() / claim, std::ios::binary);
-          const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-          const std::optional<SpooledRow> stored = DecodeSpoolEntry(bytes);
-          found = found || (stored && RowIdentifier(*stored) == RowIdentifier(*row));
-        }
-        EXPECT_TRUE(found) << RowIdentifier(*row);
+        EXPECT_EQ(std::count_if(claims.begin(), claims.end(), [&](const std::string& claim) {
+                    return claim.find("." + RowIdentifier(*row) + ".") != std::string::npos;
+                  }), 1) << RowIdentifier(*row);
       }
       for (const SpooledRow* row : rows) EXPECT_EQ(callbacks.insert(*row), InsertOutcome::Written);
       return true;
     };
     DrainReport report = spool.Drain(callbacks, std::nullopt);
     EXPECT_EQ(report.written, c.writtenFirst) << static_cast<int>(c.batch);
-    EXPECT_EQ(report.serverUnavailable, c.batch == Batch::ShortDraw);
+    EXPECT_EQ(report.serverUnavailable, c.batch == Batch::ShortDraw || c.batch == Batch::GoneAfterDraw);
     EXPECT_GE(batchDraws, 1);
     EXPECT_EQ(Files(".claim").size(), 0u);
     EXPECT_EQ(Files(".row").size(), 40u - c.writtenFirst);
-    if (c.batch == Batch::ShortDraw) {
+    if (c.batch == Batch::GoneAfterDraw) {
+      // Put back with the identifiers in their names: written later under those, none drawn again.
+      const int draws = farm.Draws();
+      for (const std::string& row : Files(".row")) EXPECT_NE(row.find(".Log"), row.find(".lap")) << row;
+      farm.down = false;
+      report = spool.Drain(farm.Callbacks(), std::nullopt);
+      EXPECT_EQ(report.written, 40u);
+      EXPECT_EQ(farm.Draws(), draws);
+    } else if (c.batch == Batch::ShortDraw) {
       report = spool.Drain(farm.Callbacks(), std::nullopt);  // one at a time now
       EXPECT_EQ(report.written + report.alreadyWritten, 40u);
     } else {

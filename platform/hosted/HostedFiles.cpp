@@ -7,9 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <memory>
 #include <cerrno>
 #include <charconv>
 #include <ctime>
@@ -150,41 +148,11 @@ FileResult HostedPlatform::WriteFileDurably(std::string_view path, std::string_v
   return FileResult::Ok;
 }
 
-// All the temporary files are written before the first is flushed, so that the file system
-// can take them to the disk together; each directory is flushed once after the renames.
-std::vector<FileResult> HostedPlatform::WriteFilesDurably(const std::vector<FileToWrite>& files) {
-  std::vector<FileResult> results(files.size(), FileResult::Ok);
-  std::vector<std::string> temporaries(files.size());
-  std::vector<std::unique_ptr<Descriptor>> descriptors(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    temporaries[i] = HostPath(files[i].path) + "." + std::to_string(::getpid()) + "-" +
-                     std::to_string(temporaryCounter.fetch_add(1) + 1) + ".tmp";
-    descriptors[i] = std::make_unique<Descriptor>(
-        ::open(temporaries[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!descriptors[i]->Valid()) {
-      results[i] = FromErrno(errno);
-      temporaries[i].clear();  // nothing to remove
-      continue;
-    }
-    if (!WriteAll(descriptors[i]->Get(), files[i].bytes)) results[i] = FileResult::Failed;
-  }
-  std::vector<std::string> directories;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    if (results[i] == FileResult::Ok &&
-        (::fsync(descriptors[i]->Get()) != 0 || !descriptors[i]->Close() ||
-         ::rename(temporaries[i].c_str(), HostPath(files[i].path).c_str()) != 0)) {
-      results[i] = errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
-    }
-    if (results[i] != FileResult::Ok) {
-      if (!temporaries[i].empty()) ::unlink(temporaries[i].c_str());
-      continue;
-    }
-    const std::string directory = ParentOf(HostPath(files[i].path));
-    if (std::find(directories.begin(), directories.end(), directory) == directories.end())
-      directories.push_back(directory);
-  }
-  for (const std::string& directory : directories) SyncDirectory(directory);
-  return results;
+// A directory's fsync puts its entries, and so the renames within it, on the disk.
+FileResult HostedPlatform::FlushRenames(std::string_view path) {
+  Descriptor fd(::open(HostPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.Valid()) return errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
+  return ::fsync(fd.Get()) == 0 ? FileResult::Ok : FileResult::Failed;
 }
 
 FileResult HostedPlatform::RenameWithoutReplacing(std::string_view from, std::string_view to) {

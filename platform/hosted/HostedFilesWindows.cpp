@@ -9,9 +9,7 @@ namespace qbnotify::hosted {
 
 FileResult HostedPlatform::MakePrivateDirectory(std::string_view) { return FileResult::Failed; }
 FileResult HostedPlatform::WriteFileDurably(std::string_view, std::string_view, bool) { return FileResult::Failed; }
-std::vector<FileResult> HostedPlatform::WriteFilesDurably(const std::vector<FileToWrite>& files) {
-  return std::vector<FileResult>(files.size(), FileResult::Failed);
-}
+FileResult HostedPlatform::FlushRenames(std::string_view) { return FileResult::Failed; }
 FileResult HostedPlatform::RenameWithoutReplacing(std::string_view, std::string_view) { return FileResult::Failed; }
 DirectoryListing HostedPlatform::ListDirectory(std::string_view) { return {}; }
 FileResult HostedPlatform::ListNames(std::string_view, const std::function<bool(std::string_view)>&) {

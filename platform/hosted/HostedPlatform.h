@@ -130,7 +130,7 @@ class HostedPlatform final : public Platform {
   // process's start time is the one /proc gives (clock ticks since the machine started).
   FileResult MakePrivateDirectory(std::string_view path) override;
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override;
-  std::vector<FileResult> WriteFilesDurably(const std::vector<FileToWrite>& files) override;
+  FileResult FlushRenames(std::string_view path) override;
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override;
   DirectoryListing ListDirectory(std::string_view path) override;
   FileResult ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) override;

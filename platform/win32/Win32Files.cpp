@@ -213,12 +213,18 @@ FileResult Win32Platform::WriteFileDurably(std::string_view path, std::string_vi
   return FileResult::Ok;
 }
 
-// Each file flushed on its own: the system offers no flush of several files at once.
-std::vector<FileResult> Win32Platform::WriteFilesDurably(const std::vector<FileToWrite>& files) {
-  std::vector<FileResult> results;
-  results.reserve(files.size());
-  for (const FileToWrite& file : files) results.push_back(WriteFileDurably(file.path, file.bytes, true));
-  return results;
+// Flushing a handle of the directory itself forces the volume's log, which holds the renames
+// made in it, to the disk. The reparse point itself is opened, never what it points to.
+FileResult Win32Platform::FlushRenames(std::string_view path) {
+  const std::string name(path);
+  FileHandle directory(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!directory.Valid()) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileResult::NotFound : FileResult::Failed;
+  }
+  return FlushFileBuffers(directory.Get()) ? FileResult::Ok : FileResult::Failed;
 }
 
 FileResult Win32Platform::RenameWithoutReplacing(std::string_view from, std::string_view to) {

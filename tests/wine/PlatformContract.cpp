@@ -347,22 +347,8 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   CHECK_EQ(Name(platform.ListNames(dir, [&visits](std::string_view) { return ++visits < 2; })), "Ok");
   CHECK_EQ(visits, 2);  // stopped where the visitor said so
 
-  tally.Group("files: several durable writes");
-  CHECK_EQ(Name(platform.WriteFileDurably(dir + "\\m2", "old", false)), "Ok");
-  const std::vector<FileResult> several =
-      platform.WriteFilesDurably({{dir + "\\m1", "one"}, {dir + "\\m2", "two"}, {dir + "\\absent\\m3", "three"}});
-  CHECK(several.size() == 3);
-  if (several.size() == 3) {
-    CHECK_EQ(Name(several[0]), "Ok");
-    CHECK_EQ(Name(several[1]), "Ok");  // replaced
-    CHECK_EQ(Name(several[2]), "NotFound");
-  }
-  CHECK_EQ(ReadBack(platform, dir + "\\m1"), "Ok:one");
-  CHECK_EQ(ReadBack(platform, dir + "\\m2"), "Ok:two");
-  CHECK(platform.WriteFilesDurably({}).empty());
-  CHECK_EQ(Names(platform, dir), "a.row big.bin empty m1 m2 ");  // no temporary file left behind
-  platform.RemoveFile(dir + "\\m1");
-  platform.RemoveFile(dir + "\\m2");
+  CHECK_EQ(Name(platform.FlushRenames(dir)), "Ok");
+  CHECK_EQ(Name(platform.FlushRenames(dir + "\\absent")), "NotFound");
   const DirectoryListing listing = platform.ListDirectory(dir);
   for (const DirectoryEntry& entry : listing.entries) CHECK(entry.ageSeconds < 60);
 
