@@ -76,35 +76,25 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
       return SpoolAddResult::Dropped;
     }
     if (!EnsureOwn(true)) return SpoolAddResult::Failed;  // nowhere to count it either
-    const DirectoryListing listing = platform_.ListDirectory(directory_);
-    if (listing.result != FileResult::Ok) {
-      CountDropped();
-      return SpoolAddResult::Failed;
-    }
-    const auto full = [&](const DirectoryListing& files, std::uint64_t adding) {
-      // Rows only: the spool's own bookkeeping (counts, files set aside) is bounded apart.
-      std::uint64_t rows = 0;
-      std::uint64_t total = 0;
-      for (const DirectoryEntry& entry : files.entries) {
-        if (!IsWaitingRow(entry.name)) continue;
-        total += entry.size;
-        ++rows;
-      }
-      return rows + adding > settings_.MaxRows || total + adding * bytes->size() > settings_.MaxBytes;
+    const std::uint64_t room = bytes->size() - RowIdentifier(row).size() + kIdentifierRoom;
+    const auto full = [&](std::uint64_t adding) -> std::optional<bool> {
+      const std::optional<Usage> usage = RowsWaiting();
+      if (!usage) return std::nullopt;
+      return usage->rows + adding > settings_.MaxRows || usage->bytes + adding * room > settings_.MaxBytes;
     };
-    if (full(listing, 1)) {
+    const std::optional<bool> fullBefore = full(1);
+    if (!fullBefore || *fullBefore) {
       CountDropped();
-      return SpoolAddResult::Dropped;
+      return fullBefore ? SpoolAddResult::Dropped : SpoolAddResult::Failed;
     }
-    const std::string prefix = TimeStamp(RowTime(row)) + "-" + Hex8(process_) + "-";
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-      const std::string name = prefix + Hex8(entrySequence.fetch_add(1) + 1) + std::string(kRowSuffix);
+      const std::string name = WaitingRowName(RowTime(row), process_, entrySequence.fetch_add(1) + 1, room);
       const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
       if (written == FileResult::Ok) {
         // Processes adding at once each saw room for one row: looked at again with the row
         // in place, a spool past its limits gives the row up, so the limits hold exactly
         // (two rows added at the very last place may both give up; none is ever over).
-        if (full(platform_.ListDirectory(directory_), 0) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
+        if (full(0).value_or(false) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
           CountDropped();
           return SpoolAddResult::Dropped;
         }
@@ -118,6 +108,32 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     // Out of memory, at worst: the row is lost, as it would have been without a spool.
     return SpoolAddResult::Failed;
   }
+}
+
+// Counted from the names alone while every row's name tells its bytes; the sizes of the
+// files are looked at only when rows of earlier versions wait.
+std::optional<Spool::Usage> Spool::RowsWaiting() {
+  Usage usage;
+  bool named = true;
+  const FileResult listed = platform_.ListNames(directory_, [&](std::string_view name) {
+    if (!IsWaitingRow(name)) return true;
+    const std::optional<std::uint64_t> bytes = BytesInName(name);
+    named = bytes.has_value();
+    ++usage.rows;
+    usage.bytes += bytes.value_or(0);
+    return named;
+  });
+  if (listed != FileResult::Ok) return std::nullopt;
+  if (named) return usage;
+  const DirectoryListing listing = platform_.ListDirectory(directory_);
+  if (listing.result != FileResult::Ok) return std::nullopt;
+  usage = Usage{};
+  for (const DirectoryEntry& entry : listing.entries) {
+    if (!IsWaitingRow(entry.name)) continue;
+    ++usage.rows;
+    usage.bytes += std::max(entry.size, BytesInName(entry.name).value_or(0));
+  }
+  return usage;
 }
 
 // A claim is taken back when its claimer has ended: no process runs under its id, or the

@@ -249,6 +249,13 @@ class Spool {
                   std::set<std::string>& declined);
   void TakeBackOrphanedClaims(const Survey& survey, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
+  // The rows waiting (claimed ones included) and the bytes the limits count for them;
+  // nullopt when the directory cannot be listed.
+  struct Usage {
+    std::uint64_t rows = 0;
+    std::uint64_t bytes = 0;
+  };
+  std::optional<Usage> RowsWaiting();
   // Whether the directory is the library's own (made when `create`); anything else there is
   // moved aside or refused (OwnDirectory.h) and counted in untrustedDirectories_.
   bool EnsureOwn(bool create);

@@ -190,7 +190,8 @@ TEST_F(SpoolTest, SettingsComeFromTheSpoolSectionAndFallBackToDefaults) {
 
 // Past the limits the newest rows are dropped and counted; the rows kept stay as they were.
 TEST_F(SpoolTest, AFullSpoolDropsNewRowsAndCountsThem) {
-  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  // The limits count each row with room for the identifier it is given when written back.
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size() + spool::kIdentifierRoom;
   struct Case {
     const char* name;
     SpoolSettings settings;
@@ -324,6 +325,18 @@ TEST(SpoolNames, AnIdentifierInANameIsLettersThenDigits) {
                {"20261207100000-0000abcd-00000001.Log0000004200000", std::nullopt},
                {"20261207100000-0000abcd-00000001.Log\xD6\xD0" "42", std::nullopt}};
   for (const auto& c : cases) EXPECT_EQ(spool::IdentifierInBase(c.base), c.identifier) << c.base;
+  // The room a row's name gives it, in every form of the name; none in earlier versions' names.
+  const struct {
+    const char* name;
+    std::optional<std::uint64_t> bytes;
+  } rooms[] = {{"20261207100000-0000abcd-00000001-180.row", 180},
+               {"20261207100000-0000abcd-00000001-180.Log00000042.000004d2-00000000000003e8.claim", 180},
+               {"20261207100000-0000abcd-00000001.row", std::nullopt},
+               {"20261207100000-0000abcd-00000001-.row", std::nullopt},
+               {"20261207100000-0000abcd-00000001-18x.row", std::nullopt}};
+  for (const auto& c : rooms) EXPECT_EQ(spool::BytesInName(c.name), c.bytes) << c.name;
+  EXPECT_EQ(spool::WaitingRowName(DateTime{2026, 12, 7, 10, 0, 1}, 0xabcd, 1, 180),
+            "20261207100001-0000abcd-00000001-180.row");
   // A claim of such a row keeps it in its base, so that a claim taken back keeps it too.
   const std::optional<spool::ClaimName> claim =
       spool::ParseClaimName("20261207100000-0000abcd-00000001.Log00000042.000004d2-00000000000003e8.claim");
@@ -817,13 +830,17 @@ TEST_F(SpoolTest, AnUnreadableEntryIsSetAsideWithoutHoldingUpTheOthers) {
 
 // The spool's own files do not count towards its limits, and are bounded themselves.
 TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
-  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size() + spool::kIdentifierRoom;
   Spool spool = Make(SpoolSettings{2, 2 * entryBytes, 200, 600});
   spool.Add(Event(1));
   std::ofstream(SpoolPath() / "old.bad") << std::string(10 * entryBytes, 'x');
   std::ofstream(SpoolPath() / "counts-00000001.cnt.bad") << std::string(10 * entryBytes, 'x');
   EXPECT_EQ(spool.Add(Event(2)), SpoolAddResult::Spooled);
   EXPECT_EQ(spool.Add(Event(3)), SpoolAddResult::Dropped);
+  // A row of an earlier version, whose name tells no size, counts with its file's.
+  fs::remove(SpoolPath() / Files(".row").back());
+  std::ofstream(SpoolPath() / "20261207090000-00000001-00000001.row") << std::string(entryBytes + 1, 'x');
+  EXPECT_EQ(spool.Add(Event(4)), SpoolAddResult::Dropped);
 
   // The counts of ended processes are folded into the counting process's own file.
   const std::uint32_t ended = EndedProcess();
@@ -834,7 +851,7 @@ TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
   spool.CountRefused();
   EXPECT_EQ(Files(".cnt").size(), 2u);  // this process's and process 1's
   const SpoolState state = spool.State();
-  EXPECT_EQ(state.dropped, 1u + 5u + 1u);
+  EXPECT_EQ(state.dropped, 2u + 5u + 1u);
   EXPECT_EQ(state.refused, 1u + 2u + 1u);
 }
 
