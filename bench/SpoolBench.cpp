@@ -75,9 +75,11 @@ void LayDownBacklog(Spool& spool, long rows) {
                         static_cast<int>(seconds / 3600 % 24), static_cast<int>(seconds / 60 % 60),
                         static_cast<int>(seconds % 60)};
     row.parameter1 = "outage row " + std::to_string(n);
-    const std::string name = spool::TimeStamp(row.time) + "-00000001-" + spool::Hex8(static_cast<std::uint32_t>(n)) + ".row";
+    const std::string entry = *EncodeSpoolEntry(row);
+    const std::string name =
+        spool::WaitingRowName(row.time, 1, static_cast<std::uint32_t>(n), entry.size() + spool::kIdentifierRoom);
     std::ofstream out(directory / name, std::ios::binary);
-    out << *EncodeSpoolEntry(row);
+    out << entry;
     if (!out) throw std::runtime_error("cannot write " + (directory / name).string());
   }
 }
