@@ -451,9 +451,16 @@ Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const Drain
     }
   }
   // As for a single row: the identifiers are on the disk before any row reaches the server.
+  // A system that cannot flush a directory settles the renames with a durable write in it:
+  // the first renamed row's entry, rewritten with its identifier.
   if (renamed && platform_.FlushRenames(directory_) != FileResult::Ok) {
-    report.diskFailed = true;
-    return stop();
+    const auto first = std::find_if(claimed.begin(), claimed.end(),
+                                    [](const Claimed& one) { return IdentifierInBase(one.base).has_value(); });
+    const std::optional<std::string> bytes = first != claimed.end() ? EncodeSpoolEntry(first->row) : std::nullopt;
+    if (!bytes || platform_.WriteFileDurably(first->claim, *bytes, true) != FileResult::Ok) {
+      report.diskFailed = true;
+      return stop();
+    }
   }
   // Claims are settled in their order from here on; the groups' inserts go by head.
   std::map<std::string, bool> insertedHeads;

@@ -828,6 +828,41 @@ TEST_F(SpoolTest, AnUnreadableEntryIsSetAsideWithoutHoldingUpTheOthers) {
   EXPECT_EQ(Files(".bad").size(), 1u);
 }
 
+// A platform that cannot flush a directory's renames.
+class NoDirectoryFlush final : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  FileResult FlushRenames(std::string_view) override { return FileResult::Failed; }
+};
+
+// Without the flush a batch's identifiers are settled by one durable write in the directory.
+TEST_F(SpoolTest, ABatchWithoutADirectoryFlushSettlesItsIdentifiersByAWrite) {
+  Spool spool = Make();
+  for (int n = 0; n < 5; ++n) spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n}));
+  NoDirectoryFlush platform(platform_);
+  Spool other(platform, spool.Directory(), SpoolSettings{});
+  DrainCallbacks callbacks = farm_.Callbacks();
+  std::string firstStored;
+  callbacks.drawIdentifiers = [&](const std::string& head, int count) {
+    std::vector<std::string> identifiers;
+    for (int i = 0; i < count; ++i) identifiers.push_back(callbacks.drawIdentifier(head));
+    return identifiers;
+  };
+  callbacks.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
+    const std::vector<std::string> claims = Files(".claim");
+    std::ifstream in(SpoolPath() / claims.front(), std::ios::binary);
+    const std::optional<SpooledRow> stored =
+        DecodeSpoolEntry(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    firstStored = stored ? RowIdentifier(*stored) : "";
+    for (const SpooledRow* row : rows) callbacks.insert(*row);
+    return true;
+  };
+  const DrainReport report = other.Drain(callbacks, std::nullopt);
+  EXPECT_FALSE(report.diskFailed);
+  EXPECT_EQ(report.written, 5u);
+  EXPECT_EQ(firstStored, "Log10000000");  // the oldest row's entry, rewritten durably
+}
+
 // The spool's own files do not count towards its limits, and are bounded themselves.
 TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
   const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size() + spool::kIdentifierRoom;
