@@ -6,9 +6,12 @@
 // One file per row (SpoolEntry.h gives its bytes), so that every step on a row is one
 // atomic file operation of the platform:
 //
-//   <time>-<process>-<n>.row            a row waiting; <time> is the row's own time as
-//                                       YYYYMMDDhhmmss, so names sort oldest first
-//   <time>-<process>-<n>.<claimer>-<start>.claim
+//   <time>-<process>-<n>-<bytes>.row    a row waiting; <time> is the row's own time as
+//                                       YYYYMMDDhhmmss, so names sort oldest first; <bytes>
+//                                       the room the limits count for it (SpoolNames.h;
+//                                       rows of earlier versions have none)
+//   <...>.<identifier>.row              a row whose identifier was drawn in a batch
+//   <...>.<claimer>-<start>.claim
 //                                       the same row claimed by process <claimer> (8 hex
 //                                       digits) that started at <start> (16 hex digits, the
 //                                       platform's process start time) while it writes the
@@ -32,6 +35,12 @@
 // its claimer no longer runs (no process has its id, or one that started at another time):
 // never by its age, since a claimer that was merely stalled (a paused machine, a resume from
 // sleep) would insert the row a second time.
+//
+// Rows go back in batches where the callbacks allow it: the identifiers of a batch are drawn
+// at once and put on the disk in the claims' names (a rename each, then one flush of the
+// directory), and the batch goes in one insert that the server takes whole or not at all;
+// otherwise each row goes on its own as above. The row's identifier in its entry, when it has
+// one, is the latest and wins over its name's.
 //
 // Nothing here throws: every failure shows in the answer.
 #pragma once
