@@ -66,6 +66,25 @@ KeyedInsert InsertUnderKey(Statement& insert, const char* select, const ColumnTe
   }
 }
 
+// The texts of one batch insert at most (each byte may be sent escaped, as two): far below
+// the server's smallest packet limit.
+constexpr std::size_t kBatchTextBytes = 512 * 1024;
+
+std::size_t TextBytesOf(const SpooledRow& row) {
+  std::size_t bytes = 0;
+  if (const auto* event = std::get_if<EventRow>(&row)) {
+    for (const std::string* text : {&event->id, &event->userId, &event->appId, &event->computerName,
+                                    &event->parameter1, &event->parameter2})
+      bytes += text->size();
+    return bytes;
+  }
+  const AuditRow& audit = std::get<AuditRow>(row);
+  const AuditRecord& r = audit.record;
+  for (const std::string* text : {&audit.logid, &r.sessionid, &r.farmuser, &r.appid, &r.appshowname, &r.clientmac})
+    bytes += text->size();
+  return bytes;
+}
+
 }  // namespace
 
 KeyedInsert InsertEventRow(Connections& connections, const EventRow& row) {
@@ -201,6 +220,11 @@ DrainCallbacks SpoolWriteBack(Connections& connections) {
   // A batch that the server does not take whole is not told apart here: each of its rows is
   // then written back on its own, which tells a row already there from one refused.
   callbacks.insertAll = [&connections](const std::vector<const SpooledRow*>& rows) {
+    // Rows with long texts go one at a time: a statement past the server's packet limit
+    // would cost the connection, and the same batch would fail again at every write-back.
+    std::size_t textBytes = 0;
+    for (const SpooledRow* row : rows) textBytes += TextBytesOf(*row);
+    if (textBytes > kBatchTextBytes) return false;
     std::vector<const EventRow*> events;
     std::vector<const AuditRow*> audits;
     for (const SpooledRow* row : rows) {
