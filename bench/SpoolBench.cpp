@@ -157,9 +157,9 @@ int Run() {
       insertMs += MillisOf([&] { outcome = real.insert(row); });
       return outcome;
     };
-    timed.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
+    timed.insertAll = [&](const std::vector<const SpooledRow*>& batch) {
       bool all = false;
-      insertMs += MillisOf([&] { all = real.insertAll(rows); });
+      insertMs += MillisOf([&] { all = real.insertAll(batch); });
       return all;
     };
     timedReport = spool.DrainWithinBudget(timed);
