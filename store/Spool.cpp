@@ -77,24 +77,20 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     }
     if (!EnsureOwn(true)) return SpoolAddResult::Failed;  // nowhere to count it either
     const std::uint64_t room = bytes->size() - RowIdentifier(row).size() + kIdentifierRoom;
-    const auto full = [&](std::uint64_t adding) -> std::optional<bool> {
+    const auto full = [&]() -> std::optional<bool> {
       const std::optional<Usage> usage = RowsWaiting();
       if (!usage) return std::nullopt;
-      return usage->rows + adding > settings_.MaxRows || usage->bytes + adding * room > settings_.MaxBytes;
+      return usage->rows > settings_.MaxRows || usage->bytes > settings_.MaxBytes;
     };
-    const std::optional<bool> fullBefore = full(1);
-    if (!fullBefore || *fullBefore) {
-      CountDropped();
-      return fullBefore ? SpoolAddResult::Dropped : SpoolAddResult::Failed;
-    }
+    // The row is written first and the spool looked at with it in place: one look at the
+    // directory per row. Past its limits the spool gives the row up again, so that the limits
+    // hold exactly also when processes add at once (two rows added at the very last place may
+    // both give up; none is ever over).
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
       const std::string name = WaitingRowName(RowTime(row), process_, entrySequence.fetch_add(1) + 1, room);
       const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
       if (written == FileResult::Ok) {
-        // Processes adding at once each saw room for one row: looked at again with the row
-        // in place, a spool past its limits gives the row up, so the limits hold exactly
-        // (two rows added at the very last place may both give up; none is ever over).
-        if (full(0).value_or(false) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
+        if (full().value_or(false) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
           CountDropped();
           return SpoolAddResult::Dropped;
         }
