@@ -234,9 +234,22 @@ class Platform {
   // the same directory settles it.
   virtual FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) = 0;
 
+  // Puts on the disk every rename already made in the directory `path` (its files'
+  // RenameWithoutReplacing), so that a power cut undoes none of them: one wait for the disk
+  // for any number of renames. Ok, NotFound when the directory does not exist, or Failed.
+  virtual FileResult FlushRenames(std::string_view path) = 0;
+
   // The regular files of a directory (subdirectories are left out). NotFound when the
   // directory does not exist.
   virtual DirectoryListing ListDirectory(std::string_view path) = 0;
+
+  // The names of the regular files of a directory, one call of `visit` each, in no
+  // particular order, without opening or looking at the files (no size, no time): the cheap
+  // listing of a large directory. Subdirectories and links (symbolic links, junctions, other
+  // reparse points) are left out, never followed. `visit` answers false to stop there. Ok
+  // when the listing ran to its end or was stopped; NotFound when the directory does not
+  // exist; Failed on any other failure (some names may have been visited before it).
+  virtual FileResult ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) = 0;
 
   // Reads a whole file. TooLarge (and no bytes) when it holds more than `limit` bytes. A
   // link (symbolic link, junction) is never followed: reading one answers Failed.

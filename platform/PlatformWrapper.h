@@ -54,10 +54,14 @@ class PlatformWrapper : public Platform {
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override {
     return target_.WriteFileDurably(path, bytes, replaceExisting);
   }
+  FileResult FlushRenames(std::string_view path) override { return target_.FlushRenames(path); }
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override {
     return target_.RenameWithoutReplacing(from, to);
   }
   DirectoryListing ListDirectory(std::string_view path) override { return target_.ListDirectory(path); }
+  FileResult ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) override {
+    return target_.ListNames(path, visit);
+  }
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override {
     return target_.ReadWholeFile(path, limit);
   }

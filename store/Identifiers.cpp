@@ -37,6 +37,14 @@ constexpr const char* kDrawSql =
     "CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED) < 2147483647 and "
     "(select count(*) from GloabolInc where Head=:np for update) = 1";
 
+// The block draw: as kDrawSql, advancing by :count rather than 1.
+constexpr const char* kBlockDrawSql =
+    "Update GloabolInc set ID=CONCAT(:np, LPAD(LAST_INSERT_ID(CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED)+:count), "
+    "GREATEST(:width, LENGTH(LAST_INSERT_ID(CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED)+:count))), '0')) "
+    "where Head=:np and SUBSTRING(ID, LENGTH(:np)+1) REGEXP '^[0-9]+$' and "
+    "CAST(SUBSTRING(ID, LENGTH(:np)+1) AS UNSIGNED) <= 2147483647 - :count and "
+    "(select count(*) from GloabolInc where Head=:np for update) = 1";
+
 // The first draw of a head creates its row, unless another session's first draw has just
 // done so (then no row is inserted and the draw is made again). With a key on Head a race
 // ends in a duplicate-key answer; without one, the read of the insert locks the table's
@@ -158,6 +166,39 @@ std::string NextIdentifier(Statement& statement, const std::string& head) {
     // The counter row appeared after the UPDATE (another session created or mended it).
     retry.PauseOrGiveUp(DatabaseError("the identifier counter of head " + head + " stayed busy", ER_LOCK_DEADLOCK));
   }
+}
+
+std::vector<std::string> NextIdentifiers(Statement& statement, const std::string& head, int count) {
+  std::vector<std::string> identifiers;
+  if (count <= 0) return identifiers;
+  if (count == 1) return {NextIdentifier(statement, head)};
+  statement.Close();
+  ConflictRetry retry(statement.GetConnection());
+  for (;;) {
+    try {
+      statement.SetSql(kBlockDrawSql);
+      statement.BindText("np", head);
+      statement.BindInteger("width", WidthOf(head));
+      statement.BindInteger("count", count);
+      statement.Execute(Connection::Resend::IfLost);
+      const std::uint64_t changed = statement.AffectedRows();
+      const std::uint64_t last = statement.InsertId();
+      statement.Close();
+      if (changed == 1 && last >= static_cast<std::uint64_t>(count) && last <= INT32_MAX) {
+        for (int i = count - 1; i >= 0; --i)
+          identifiers.push_back(FormatIdentifier(head, static_cast<std::int32_t>(last - static_cast<std::uint64_t>(i))));
+        return identifiers;
+      }
+      break;
+    } catch (const DatabaseError& error) {
+      statement.Close();
+      if (!IsRetryable(error)) throw;
+      retry.PauseOrGiveUp(error);
+    }
+  }
+  // The counters that only the single draw settles.
+  for (int i = 0; i < count; ++i) identifiers.push_back(NextIdentifier(statement, head));
+  return identifiers;
 }
 
 }  // namespace qbnotify

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/Database.h"
 #include "store/Rows.h"
@@ -39,5 +40,13 @@ std::optional<std::int64_t> NumberAfterHead(const std::string& stored, const std
 // on Head): the first row, as the server returns them, decides; a draw it allows gives every
 // row of the head the new identifier, and one it refuses changes no row.
 std::string NextIdentifier(Statement& statement, const std::string& head);
+
+// Draws `count` identifiers of a head at once (for rows written back from the spool): one
+// UPDATE advances the counter by `count` and hands back the last number; the numbers from
+// last - count + 1 to last are this session's alone, as a single draw's number is. A counter
+// that the single UPDATE leaves alone (no row yet, several rows, a number too near the
+// 32-bit end) is drawn one identifier at a time with NextIdentifier. The identifiers in
+// ascending order; failures as for NextIdentifier.
+std::vector<std::string> NextIdentifiers(Statement& statement, const std::string& head, int count);
 
 }  // namespace qbnotify

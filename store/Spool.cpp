@@ -76,35 +76,21 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
       return SpoolAddResult::Dropped;
     }
     if (!EnsureOwn(true)) return SpoolAddResult::Failed;  // nowhere to count it either
-    const DirectoryListing listing = platform_.ListDirectory(directory_);
-    if (listing.result != FileResult::Ok) {
-      CountDropped();
-      return SpoolAddResult::Failed;
-    }
-    const auto full = [&](const DirectoryListing& files, std::uint64_t adding) {
-      // Rows only: the spool's own bookkeeping (counts, files set aside) is bounded apart.
-      std::uint64_t rows = 0;
-      std::uint64_t total = 0;
-      for (const DirectoryEntry& entry : files.entries) {
-        if (!IsWaitingRow(entry.name)) continue;
-        total += entry.size;
-        ++rows;
-      }
-      return rows + adding > settings_.MaxRows || total + adding * bytes->size() > settings_.MaxBytes;
+    const std::uint64_t room = bytes->size() - RowIdentifier(row).size() + kIdentifierRoom;
+    const auto full = [&]() -> std::optional<bool> {
+      const std::optional<Usage> usage = RowsWaiting();
+      if (!usage) return std::nullopt;
+      return usage->rows > settings_.MaxRows || usage->bytes > settings_.MaxBytes;
     };
-    if (full(listing, 1)) {
-      CountDropped();
-      return SpoolAddResult::Dropped;
-    }
-    const std::string prefix = TimeStamp(RowTime(row)) + "-" + Hex8(process_) + "-";
+    // The row is written first and the spool looked at with it in place: one look at the
+    // directory per row. Past its limits the spool gives the row up again, so that the limits
+    // hold exactly also when processes add at once (two rows added at the very last place may
+    // both give up; none is ever over).
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-      const std::string name = prefix + Hex8(entrySequence.fetch_add(1) + 1) + std::string(kRowSuffix);
+      const std::string name = WaitingRowName(RowTime(row), process_, entrySequence.fetch_add(1) + 1, room);
       const FileResult written = platform_.WriteFileDurably(PathOf(name), *bytes, false);
       if (written == FileResult::Ok) {
-        // Processes adding at once each saw room for one row: looked at again with the row
-        // in place, a spool past its limits gives the row up, so the limits hold exactly
-        // (two rows added at the very last place may both give up; none is ever over).
-        if (full(platform_.ListDirectory(directory_), 0) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
+        if (full().value_or(false) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
           CountDropped();
           return SpoolAddResult::Dropped;
         }
@@ -120,24 +106,48 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
   }
 }
 
+// Counted from the names alone while every row's name tells its bytes; the sizes of the
+// files are looked at only when rows of earlier versions wait.
+std::optional<Spool::Usage> Spool::RowsWaiting() {
+  Usage usage;
+  bool named = true;
+  const FileResult listed = platform_.ListNames(directory_, [&](std::string_view name) {
+    if (!IsWaitingRow(name)) return true;
+    const std::optional<std::uint64_t> bytes = BytesInName(name);
+    named = bytes.has_value();
+    ++usage.rows;
+    usage.bytes += bytes.value_or(0);
+    return named;
+  });
+  if (listed != FileResult::Ok) return std::nullopt;
+  if (named) return usage;
+  const DirectoryListing listing = platform_.ListDirectory(directory_);
+  if (listing.result != FileResult::Ok) return std::nullopt;
+  usage = Usage{};
+  for (const DirectoryEntry& entry : listing.entries) {
+    if (!IsWaitingRow(entry.name)) continue;
+    ++usage.rows;
+    usage.bytes += std::max(entry.size, BytesInName(entry.name).value_or(0));
+  }
+  return usage;
+}
+
 // A claim is taken back when its claimer has ended: no process runs under its id, or the
 // one that does started at another time than the claimer did. A claim of this very process
 // can only be left over from a step that could not put the row back, and is taken back at
 // once. A claim of an earlier version names no start time: it is taken back once no process
 // runs under its id. Temporary files likewise go when their writer has ended.
-void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report) {
+void Spool::TakeBackOrphanedClaims(const Survey& survey, DrainReport& report) {
   std::map<std::uint32_t, ProcessInfo> processes;
   const auto process = [&](std::uint32_t id) -> const ProcessInfo& {
     auto found = processes.find(id);
     if (found == processes.end()) found = processes.emplace(id, platform_.QueryProcess(id)).first;
     return found->second;
   };
-  for (const DirectoryEntry& entry : listing.entries) {
-    if (EndsWith(entry.name, kTemporarySuffix)) {
-      if (IsLeftOverTemporary(platform_, entry.name)) platform_.RemoveFile(PathOf(entry.name));
-      continue;
-    }
-    const std::optional<ClaimName> claim = ParseClaimName(entry.name);
+  for (const std::string& name : survey.temporaries)
+    if (IsLeftOverTemporary(platform_, name)) platform_.RemoveFile(PathOf(name));
+  for (const std::string& name : survey.claims) {
+    const std::optional<ClaimName> claim = ParseClaimName(name);
     if (!claim) continue;
     // A start time of 0 is one the claimer's platform could not tell: the id alone decides.
     const std::uint64_t start = claim->start.value_or(0);
@@ -150,7 +160,7 @@ void Spool::TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport&
                  (claimer.state == ProcessState::Running && start != 0 && claimer.startTime != start);
     }
     if (!orphaned) continue;
-    if (platform_.RenameWithoutReplacing(PathOf(entry.name), PathOf(claim->base + std::string(kRowSuffix))) ==
+    if (platform_.RenameWithoutReplacing(PathOf(name), PathOf(claim->base + std::string(kRowSuffix))) ==
         FileResult::Ok)
       ++report.takenBack;
   }
@@ -160,6 +170,39 @@ bool Spool::EnsureOwn(bool create) {
   const OwnDirectoryCheck check = EnsureOwnDirectory(platform_, directory_, create);
   if (check.untrusted) ++untrustedDirectories_;
   return check.Usable();
+}
+
+Spool::Survey Spool::SurveyDirectory(const std::set<std::string>& skip, std::size_t keep, std::size_t stopAfter) {
+  Survey survey;
+  std::size_t rowsSeen = 0;
+  // The oldest `keep` names as a max-heap: a name newer than all of them costs one comparison.
+  std::vector<std::string>& rows = survey.rows;
+  survey.result = platform_.ListNames(directory_, [&](std::string_view name) {
+    if (EndsWith(name, kRowSuffix)) {
+      if (skip.count(std::string(name))) return true;
+      if (rows.size() < keep) {
+        rows.emplace_back(name);
+        std::push_heap(rows.begin(), rows.end());
+      } else if (keep > 0 && name < rows.front()) {
+        std::pop_heap(rows.begin(), rows.end());
+        rows.back().assign(name);
+        std::push_heap(rows.begin(), rows.end());
+      }
+      if (++rowsSeen >= stopAfter) {
+        survey.complete = false;
+        return false;
+      }
+    } else if (EndsWith(name, kClaimSuffix)) {
+      survey.claims.emplace_back(name);
+    } else if (EndsWith(name, kTemporarySuffix)) {
+      survey.temporaries.emplace_back(name);
+    } else if (EndsWith(name, kBadSuffix) || EndsWith(name, kRefusedSuffix)) {
+      ++survey.setAside;
+    }
+    return true;
+  });
+  std::sort_heap(rows.begin(), rows.end());
+  return survey;
 }
 
 DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs) {
@@ -174,32 +217,41 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
                               // directory's listing must not eat the time for its rows
     std::uint64_t settledBefore = 0;
     std::set<std::string> declined;
+    const std::size_t keep = budgetMs ? kBudgetedDrainRows : kDrainBatchRows;
+    const std::size_t stopAfter = budgetMs ? kBudgetedDrainRows : SIZE_MAX;
     for (bool firstPass = true;; firstPass = false) {
-      DirectoryListing listing = platform_.ListDirectory(directory_);
-      if (listing.result == FileResult::NotFound) return report;
-      if (listing.result != FileResult::Ok) {
+      Survey survey = SurveyDirectory(declined, keep, stopAfter);
+      if (survey.result == FileResult::NotFound) return report;
+      if (survey.result != FileResult::Ok) {
         report.diskFailed = true;
         return report;
       }
       if (firstPass) {
-        setAsideFiles_ = static_cast<std::uint64_t>(std::count_if(
-            listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
-              return EndsWith(entry.name, kBadSuffix) || EndsWith(entry.name, kRefusedSuffix);
-            }));
+        setAsideFiles_ = survey.setAside;
+        setAsideKnown_ = survey.complete;
         const std::uint64_t before = report.takenBack;
-        TakeBackOrphanedClaims(listing, report);
-        if (report.takenBack != before) listing = platform_.ListDirectory(directory_);
+        TakeBackOrphanedClaims(survey, report);
+        if (report.takenBack != before) survey = SurveyDirectory(declined, keep, stopAfter);
         start = platform_.ElapsedMilliseconds();
       }
-      std::vector<std::string> waiting;
-      for (DirectoryEntry& entry : listing.entries)
-        if (EndsWith(entry.name, kRowSuffix) && !declined.count(entry.name)) waiting.push_back(std::move(entry.name));
-      std::sort(waiting.begin(), waiting.end());
+      const std::vector<std::string>& waiting = survey.rows;
       if (waiting.empty()) return report;
 
       bool tried = false;
       int declinedInARow = 0;
-      for (const std::string& name : waiting) {
+      const bool batches = callbacks.drawIdentifiers && callbacks.insertAll;
+      const std::size_t batchRows = budgetMs ? kBudgetedBatchRows : kBatchRows;
+      for (std::size_t at = 0; batches && at < waiting.size(); at += batchRows) {
+        if (budgetMs && tried && static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - start) >= *budgetMs) {
+          report.outOfTime = true;
+          return report;
+        }
+        tried = true;
+        const std::vector<std::string> batch(waiting.begin() + static_cast<std::ptrdiff_t>(at),
+                                             waiting.begin() + static_cast<std::ptrdiff_t>(std::min(waiting.size(), at + batchRows)));
+        if (DrainBatch(batch, callbacks, report, declined) == Step::Stop) return report;
+      }
+      for (const std::string& name : batches ? std::vector<std::string>() : waiting) {
         if (budgetMs && tried && static_cast<std::uint32_t>(platform_.ElapsedMilliseconds() - start) >= *budgetMs) {
           report.outOfTime = true;
           return report;
@@ -228,58 +280,81 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
   }
 }
 
-Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
-  const std::string base = name.substr(0, name.size() - kRowSuffix.size());
-  const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
-  const FileResult claimed = platform_.RenameWithoutReplacing(PathOf(name), claim);
-  if (claimed == FileResult::NotFound) return Step::Next;  // another process has it
-  if (claimed != FileResult::Ok) return Step::Next;
+std::optional<Spool::Claimed> Spool::ClaimAndRead(const std::string& name, DrainReport& report) {
+  Claimed claimed;
+  claimed.name = name;
+  claimed.base = name.substr(0, name.size() - kRowSuffix.size());
+  claimed.claim = PathOf(claimed.base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
+  // NotFound: another process has it.
+  if (platform_.RenameWithoutReplacing(PathOf(name), claimed.claim) != FileResult::Ok) return std::nullopt;
 
-  const auto putBack = [&] { platform_.RenameWithoutReplacing(claim, PathOf(name)); };
-  // Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
-  // counted).
-  const auto setAside = [&](std::string_view suffix) {
-    if (setAsideFiles_ >= kMaxSetAsideFiles ||
-        platform_.RenameWithoutReplacing(claim, PathOf(base + std::string(suffix))) != FileResult::Ok)
-      platform_.RemoveFile(claim);  // or the same row is already set aside under that name
-    else
-      ++setAsideFiles_;
-  };
-
-  const FileContent content = platform_.ReadWholeFile(claim, kMaxSpoolEntryBytes);
+  const FileContent content = platform_.ReadWholeFile(claimed.claim, kMaxSpoolEntryBytes);
+  if (content.result == FileResult::NotFound) return std::nullopt;  // removed under us
   std::optional<SpooledRow> row;
   if (content.result == FileResult::Ok) row = DecodeSpoolEntry(content.bytes);
-  if (content.result == FileResult::NotFound) return Step::Next;  // removed under us
   // An entry that cannot be read (a link, a file the system will not open) is set aside as
   // one that does not decode is: the rows after it are not held up.
   if (!row) {
-    setAside(kBadSuffix);
-    ++report.setAside;
-    return Step::Next;
+    if (SetAside(claimed, kBadSuffix, report)) ++report.setAside;
+    return std::nullopt;
   }
+  // The content's identifier is the latest (a row given a new one is rewritten); the name's
+  // counts for a content without one.
+  if (RowIdentifier(*row).empty())
+    if (std::optional<std::string> identifier = IdentifierInBase(claimed.base)) SetRowIdentifier(*row, std::move(*identifier));
+  claimed.row = std::move(*row);
+  return claimed;
+}
 
+void Spool::PutBack(const Claimed& claimed) { platform_.RenameWithoutReplacing(claimed.claim, PathOf(claimed.name)); }
+
+// Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
+// counted). A drain that saw only part of the directory does not know how many there are:
+// the row goes back and waits for one that sees the whole directory. False then.
+bool Spool::SetAside(const Claimed& claimed, std::string_view suffix, DrainReport& report) {
+  if (!setAsideKnown_) {
+    PutBack(claimed);
+    ++report.deferred;
+    return false;
+  }
+  if (setAsideFiles_ >= kMaxSetAsideFiles ||
+      platform_.RenameWithoutReplacing(claimed.claim, PathOf(claimed.base + std::string(suffix))) != FileResult::Ok)
+    platform_.RemoveFile(claimed.claim);  // or the same row is already set aside under that name
+  else
+    ++setAsideFiles_;
+  return true;
+}
+
+Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
+  std::optional<Claimed> claimed = ClaimAndRead(name, report);
+  if (!claimed) return Step::Next;
+  return WriteBackClaimed(*claimed, callbacks, report);
+}
+
+Spool::Step Spool::WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report) {
+  SpooledRow& row = claimed.row;
   // A row whose identifier another row holds draws a new one, a few times at most.
   InsertOutcome outcome = InsertOutcome::Unavailable;
   for (int draw = 0;; ++draw) {
-    if (RowIdentifier(*row).empty()) {
+    if (RowIdentifier(row).empty()) {
       std::string identifier;
       try {
-        identifier = callbacks.drawIdentifier(RowHead(*row));
+        identifier = callbacks.drawIdentifier(RowHead(row));
       } catch (...) {
         // No identifier drawn, whatever the reason: the row is put back below.
       }
       if (identifier.empty()) {
-        putBack();
+        PutBack(claimed);
         report.serverUnavailable = true;
         return Step::Stop;
       }
-      SetRowIdentifier(*row, std::move(identifier));
-      const std::optional<std::string> bytes = EncodeSpoolEntry(*row);
+      SetRowIdentifier(row, std::move(identifier));
+      const std::optional<std::string> bytes = EncodeSpoolEntry(row);
       // The identifier is on the disk before the row can reach the server: whatever happens
       // after this, the row is only ever inserted under this identifier, unless the server
       // shows another row under it (then this row never landed there).
-      if (!bytes || platform_.WriteFileDurably(claim, *bytes, true) != FileResult::Ok) {
-        putBack();
+      if (!bytes || platform_.WriteFileDurably(claimed.claim, *bytes, true) != FileResult::Ok) {
+        PutBack(claimed);
         report.diskFailed = true;
         return Step::Stop;
       }
@@ -287,39 +362,140 @@ Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callb
 
     outcome = InsertOutcome::Unavailable;
     try {
-      outcome = callbacks.insert(*row);
+      outcome = callbacks.insert(row);
     } catch (...) {
       // Any failure leaves the outcome "unavailable": the row stays waiting for a later drain.
     }
     if (outcome != InsertOutcome::KeyTaken || draw == kKeyTakenDrawLimit) break;
     ++report.redrawn;
-    SetRowIdentifier(*row, std::string());
+    SetRowIdentifier(row, std::string());
   }
   switch (outcome) {
     case InsertOutcome::Written:
       ++report.written;
-      platform_.RemoveFile(claim);
+      platform_.RemoveFile(claimed.claim);
       return Step::Next;
     case InsertOutcome::AlreadyWritten:
       ++report.alreadyWritten;
-      platform_.RemoveFile(claim);
+      platform_.RemoveFile(claimed.claim);
       return Step::Next;
     case InsertOutcome::Refused:
+      if (!SetAside(claimed, kRefusedSuffix, report)) return Step::Next;
       ++report.refused;
-      setAside(kRefusedSuffix);
       CountRefused();
       return Step::Next;
     case InsertOutcome::Declined:
     case InsertOutcome::KeyTaken:  // every new identifier was taken too: the row stays
       ++report.declined;
-      putBack();
+      PutBack(claimed);
       return Step::Next;
     case InsertOutcome::Unavailable:
       break;
   }
-  putBack();
+  PutBack(claimed);
   report.serverUnavailable = true;
   return Step::Stop;
+}
+
+// Rows of a batch: the identifiers of each head drawn at once and put on the disk, in the
+// claims' names, with one wait for them all, then one insert for the rows of each head. When that insert fails, each row is written back on
+// its own (and told apart: written, already there, refused, declined).
+Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks,
+                              DrainReport& report, std::set<std::string>& declined) {
+  std::vector<Claimed> claimed;
+  for (const std::string& name : names)
+    if (std::optional<Claimed> one = ClaimAndRead(name, report)) claimed.push_back(std::move(*one));
+  std::size_t settledUpTo = 0;  // claimed[settledUpTo..] are still to be put back on a stop
+  const auto stop = [&] {
+    for (std::size_t i = settledUpTo; i < claimed.size(); ++i) PutBack(claimed[i]);
+    return Step::Stop;
+  };
+  bool renamed = false;
+  for (const char* head : {kHeadEvent, kHeadAudit}) {
+    std::vector<Claimed*> unnamed;
+    for (Claimed& one : claimed)
+      if (std::string_view(RowHead(one.row)) == head && RowIdentifier(one.row).empty()) unnamed.push_back(&one);
+    if (unnamed.empty()) continue;
+    std::vector<std::string> identifiers;
+    try {
+      identifiers = callbacks.drawIdentifiers(head, static_cast<int>(unnamed.size()));
+    } catch (...) {
+      // No identifiers drawn, whatever the reason: the rows are put back.
+    }
+    if (identifiers.size() != unnamed.size()) {
+      report.serverUnavailable = true;
+      return stop();
+    }
+    // Each claim renamed to carry its row's identifier; put back or set aside, the row keeps it.
+    for (std::size_t i = 0; i < unnamed.size(); ++i) {
+      Claimed& one = *unnamed[i];
+      if (!IsNameIdentifier(identifiers[i])) {
+        report.serverUnavailable = true;  // not an identifier this library draws
+        return stop();
+      }
+      const std::string base = one.base + "." + identifiers[i];
+      const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
+      if (platform_.RenameWithoutReplacing(one.claim, claim) != FileResult::Ok) {
+        report.diskFailed = true;
+        return stop();
+      }
+      one.base = base;
+      one.name = base + std::string(kRowSuffix);
+      one.claim = claim;
+      SetRowIdentifier(one.row, std::move(identifiers[i]));
+      renamed = true;
+    }
+  }
+  // As for a single row: the identifiers are on the disk before any row reaches the server.
+  // A system that cannot flush a directory settles the renames with a durable write in it:
+  // the first renamed row's entry, rewritten with its identifier.
+  if (renamed && platform_.FlushRenames(directory_) != FileResult::Ok) {
+    const auto first = std::find_if(claimed.begin(), claimed.end(),
+                                    [](const Claimed& one) { return IdentifierInBase(one.base).has_value(); });
+    const std::optional<std::string> bytes = first != claimed.end() ? EncodeSpoolEntry(first->row) : std::nullopt;
+    if (!bytes || platform_.WriteFileDurably(first->claim, *bytes, true) != FileResult::Ok) {
+      report.diskFailed = true;
+      return stop();
+    }
+  }
+  // Claims are settled in their order from here on; the groups' inserts go by head.
+  std::map<std::string, bool> insertedHeads;
+  for (const char* head : {kHeadEvent, kHeadAudit}) {
+    std::vector<const SpooledRow*> rows;
+    for (const Claimed& one : claimed)
+      if (std::string_view(RowHead(one.row)) == head) rows.push_back(&one.row);
+    bool inserted = false;
+    if (!rows.empty()) {
+      try {
+        inserted = callbacks.insertAll(rows);
+      } catch (...) {
+        // Nothing is known: each row is inserted on its own below.
+      }
+    }
+    insertedHeads[head] = inserted;
+  }
+  int declinedInARow = 0;
+  for (; settledUpTo < claimed.size(); ++settledUpTo) {
+    Claimed& one = claimed[settledUpTo];
+    if (insertedHeads[RowHead(one.row)]) {
+      ++report.written;
+      platform_.RemoveFile(one.claim);
+      continue;
+    }
+    const std::uint64_t declinedBefore = report.declined;
+    if (WriteBackClaimed(one, callbacks, report) == Step::Stop) {
+      ++settledUpTo;  // put back already
+      return stop();
+    }
+    declinedInARow = report.declined != declinedBefore ? declinedInARow + 1 : 0;
+    if (declinedInARow > 0) declined.insert(one.name);
+    if (declinedInARow >= kDeclinedInARowLimit) {
+      ++settledUpTo;
+      report.serverUnavailable = true;
+      return stop();
+    }
+  }
+  return Step::Next;
 }
 
 SpoolState Spool::State() {
@@ -359,10 +535,12 @@ SpoolState Spool::State() {
 
 bool Spool::HasWaitingRows() {
   if (!DescribeOwnDirectoryProblem(platform_, directory_).empty()) return false;
-  const DirectoryListing listing = platform_.ListDirectory(directory_);
-  return std::any_of(listing.entries.begin(), listing.entries.end(), [](const DirectoryEntry& entry) {
-    return IsWaitingRow(entry.name);
+  bool found = false;
+  platform_.ListNames(directory_, [&found](std::string_view name) {
+    found = IsWaitingRow(name);
+    return !found;
   });
+  return found;
 }
 
 std::string DescribeSpoolState(const SpoolState& state) {

@@ -1,13 +1,17 @@
 // The local spool: event and audit rows that the database could not take, kept on the
 // terminal server's own disk under "<InstallPath>\Data\Spool\" and written back later,
-// oldest first, each exactly once.
+// oldest first (as far as one look at the directory sees: kBudgetedDrainRows), each exactly
+// once.
 //
 // One file per row (SpoolEntry.h gives its bytes), so that every step on a row is one
 // atomic file operation of the platform:
 //
-//   <time>-<process>-<n>.row            a row waiting; <time> is the row's own time as
-//                                       YYYYMMDDhhmmss, so names sort oldest first
-//   <time>-<process>-<n>.<claimer>-<start>.claim
+//   <time>-<process>-<n>-<bytes>.row    a row waiting; <time> is the row's own time as
+//                                       YYYYMMDDhhmmss, so names sort oldest first; <bytes>
+//                                       the room the limits count for it (SpoolNames.h;
+//                                       rows of earlier versions have none)
+//   <...>.<identifier>.row              a row whose identifier was drawn in a batch
+//   <...>.<claimer>-<start>.claim
 //                                       the same row claimed by process <claimer> (8 hex
 //                                       digits) that started at <start> (16 hex digits, the
 //                                       platform's process start time) while it writes the
@@ -32,13 +36,21 @@
 // never by its age, since a claimer that was merely stalled (a paused machine, a resume from
 // sleep) would insert the row a second time.
 //
+// Rows go back in batches where the callbacks allow it: the identifiers of a batch are drawn
+// at once and put on the disk in the claims' names (a rename each, then one flush of the
+// directory), and the batch goes in one insert that the server takes whole or not at all;
+// otherwise each row goes on its own as above. The row's identifier in its entry, when it has
+// one, is the latest and wins over its name's.
+//
 // Nothing here throws: every failure shows in the answer.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 #include "store/SpoolEntry.h"
@@ -109,13 +121,36 @@ inline constexpr int kKeyTakenDrawLimit = 3;
 // counted.
 inline constexpr std::uint64_t kMaxSetAsideFiles = 1000;
 
+// The waiting rows that one look at the directory takes, oldest first: a drain without a
+// budget takes the oldest kDrainBatchRows of a whole listing and looks again after them; a
+// drain within a budget stops listing at the first kBudgetedDrainRows it meets (far more than
+// any budget writes back), so that a large backlog costs a handler no more than a small one.
+// The file systems that list names in order (NTFS) meet the oldest first; others meet them in
+// their own order, and the oldest rows then wait for a later drain.
+inline constexpr std::size_t kDrainBatchRows = 4096;
+inline constexpr std::size_t kBudgetedDrainRows = 512;
+
 struct DrainCallbacks {
   // Draws a new identifier of the head ("Log" or "lap"). Raises anything when it cannot:
   // the row goes back to the spool untouched and draining stops.
   std::function<std::string(const std::string& head)> drawIdentifier;
   // Inserts the row, identifier included. Raising anything counts as Unavailable.
   std::function<InsertOutcome(const SpooledRow& row)> insert;
+
+  // For writing rows back in batches; without both, rows go one at a time.
+  // Draws `count` identifiers of the head at once; fewer, or raising: the batch's rows go
+  // back untouched and draining stops.
+  std::function<std::vector<std::string>(const std::string& head, int count)> drawIdentifiers;
+  // Inserts rows of one head, identifiers included, in one statement that the server takes
+  // whole or not at all: true when every row is in its table now. False or raising: nothing
+  // is known, and each row is then inserted on its own with `insert`.
+  std::function<bool(const std::vector<const SpooledRow*>& rows)> insertAll;
 };
+
+// Rows written back in one batch (one draw of identifiers, one wait for the disk, one
+// insert), within a budget and without one.
+inline constexpr std::size_t kBudgetedBatchRows = 16;
+inline constexpr std::size_t kBatchRows = 64;
 
 struct DrainReport {
   std::uint64_t written = 0;
@@ -125,6 +160,8 @@ struct DrainReport {
   std::uint64_t declined = 0;   // left waiting
   std::uint64_t takenBack = 0;  // claims of ended processes returned to the spool
   std::uint64_t redrawn = 0;    // rows whose identifier another row held, given a new one
+  std::uint64_t deferred = 0;   // rows to be set aside left waiting for a drain that sees the
+                                // whole directory (only such a drain counts the files set aside)
   bool outOfTime = false;       // stopped by the time budget with rows still waiting
   bool serverUnavailable = false;  // also: kDeclinedInARowLimit rows declined in a row
   bool diskFailed = false;
@@ -179,7 +216,7 @@ class Spool {
   void CountDropped(std::uint64_t rows = 1);
 
   // Writes waiting rows back, oldest first, until none is left, the server fails, or
-  // `budgetMs` has passed (at least one row is tried per call). No budget: until the
+  // `budgetMs` has passed (at least one row, or one batch, is tried per call). No budget: until the
   // spool is empty or the server fails. Returns at once, touching nothing, when the
   // directory does not exist.
   DrainReport Drain(const DrainCallbacks& callbacks, std::optional<std::uint32_t> budgetMs);
@@ -192,9 +229,42 @@ class Spool {
 
  private:
   enum class Step { Next, Stop };
+  // What one look at the directory found (names only).
+  struct Survey {
+    FileResult result = FileResult::Failed;
+    std::vector<std::string> rows;  // waiting, unclaimed, oldest first
+    std::vector<std::string> claims;
+    std::vector<std::string> temporaries;
+    std::uint64_t setAside = 0;  // .bad and .refused files
+    bool complete = true;        // false when the look stopped early
+  };
+  // Keeps the oldest `keep` waiting rows not in `skip`; stops after `stopAfter` of them.
+  Survey SurveyDirectory(const std::set<std::string>& skip, std::size_t keep, std::size_t stopAfter);
+  // A row claimed by this process: its waiting name, the name's base, the claim's path and
+  // the row read from it.
+  struct Claimed {
+    std::string name;
+    std::string base;
+    std::string claim;
+    SpooledRow row;
+  };
+  // Claims and reads a waiting row; nullopt when another process has it or it was set aside.
+  std::optional<Claimed> ClaimAndRead(const std::string& name, DrainReport& report);
+  void PutBack(const Claimed& claimed);
+  bool SetAside(const Claimed& claimed, std::string_view suffix, DrainReport& report);
   Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
-  void TakeBackOrphanedClaims(const DirectoryListing& listing, DrainReport& report);
+  Step WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report);
+  Step DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks, DrainReport& report,
+                  std::set<std::string>& declined);
+  void TakeBackOrphanedClaims(const Survey& survey, DrainReport& report);
   bool AddCounts(std::uint64_t dropped, std::uint64_t refused);
+  // The rows waiting (claimed ones included) and the bytes the limits count for them;
+  // nullopt when the directory cannot be listed.
+  struct Usage {
+    std::uint64_t rows = 0;
+    std::uint64_t bytes = 0;
+  };
+  std::optional<Usage> RowsWaiting();
   // Whether the directory is the library's own (made when `create`); anything else there is
   // moved aside or refused (OwnDirectory.h) and counted in untrustedDirectories_.
   bool EnsureOwn(bool create);
@@ -207,6 +277,7 @@ class Spool {
   std::uint64_t processStart_;  // this process's start time; 0 when the platform cannot tell
   std::uint64_t untrustedDirectories_ = 0;
   std::uint64_t setAsideFiles_ = 0;  // .bad and .refused files, as the drain last counted them
+  bool setAsideKnown_ = false;       // whether that count saw the whole directory
 };
 
 }  // namespace qbnotify

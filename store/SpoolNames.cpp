@@ -71,4 +71,32 @@ std::optional<ClaimName> ParseClaimName(std::string_view name) {
   return std::nullopt;
 }
 
+std::string WaitingRowName(const DateTime& time, std::uint32_t process, std::uint32_t n, std::uint64_t bytes) {
+  return TimeStamp(time) + "-" + Hex8(process) + "-" + Hex8(n) + "-" + std::to_string(bytes) + std::string(kRowSuffix);
+}
+
+// "<time>-<process>-<n>-<bytes>" is the part of the name before its first '.'.
+std::optional<std::uint64_t> BytesInName(std::string_view name) {
+  name = name.substr(0, name.find('.'));
+  if (name.size() < 14 + 1 + 8 + 1 + 8 + 2 || name[14] != '-' || name[23] != '-' || name[32] != '-') return std::nullopt;
+  const std::string_view digits = name.substr(33);
+  std::uint64_t bytes = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), bytes);
+  if (error != std::errc() || end != digits.data() + digits.size() || digits.size() > 12) return std::nullopt;
+  return bytes;
+}
+
+bool IsNameIdentifier(std::string_view identifier) {
+  const std::size_t letters = identifier.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  if (letters == 0 || letters == std::string_view::npos || letters > 10) return false;
+  const std::string_view digits = identifier.substr(letters);
+  return digits.size() <= 12 && digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::optional<std::string> IdentifierInBase(std::string_view base) {
+  const std::size_t dot = base.rfind('.');
+  if (dot == std::string_view::npos || !IsNameIdentifier(base.substr(dot + 1))) return std::nullopt;
+  return std::string(base.substr(dot + 1));
+}
+
 }  // namespace qbnotify::spool

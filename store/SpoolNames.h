@@ -44,6 +44,24 @@ std::optional<ClaimName> ParseClaimName(std::string_view name);
 // ".<claimer>-<start>", the part of a claim's name between its base and ".claim".
 std::string ClaimTag(std::uint32_t claimer, std::uint64_t start);
 
+// A row whose identifier was drawn in a batch carries it in its name, after the base it was
+// kept under: "<time>-<process>-<n>.<identifier>.row" (and so in its claims and files set
+// aside), since renames put a batch's identifiers on the disk with one wait for it all. An
+// identifier fit for a name is 1 to 10 letters followed by 1 to 12 digits.
+bool IsNameIdentifier(std::string_view identifier);
+// The identifier a base carries; nullopt when it carries none.
+std::optional<std::string> IdentifierInBase(std::string_view base);
+
+// The name of a new waiting row: "<time>-<process>-<n>-<bytes>.row", where <bytes> (in
+// decimal) is room for the entry file whatever identifier it is given: its size without an
+// identifier plus kIdentifierRoom. The limits count that room, so that the rows waiting are
+// counted from their names alone. Rows kept by earlier versions have names without <bytes>.
+inline constexpr std::uint64_t kIdentifierRoom = 24;
+std::string WaitingRowName(const DateTime& time, std::uint32_t process, std::uint32_t n, std::uint64_t bytes);
+// The <bytes> of a waiting row's name (claimed or not, an identifier in it or not); nullopt
+// for a name without them.
+std::optional<std::uint64_t> BytesInName(std::string_view name);
+
 // Whether a file holds a row waiting to be written back, claimed or not.
 inline bool IsWaitingRow(std::string_view name) { return EndsWith(name, kRowSuffix) || EndsWith(name, kClaimSuffix); }
 

@@ -66,6 +66,25 @@ KeyedInsert InsertUnderKey(Statement& insert, const char* select, const ColumnTe
   }
 }
 
+// The texts of one batch insert at most (each byte may be sent escaped, as two): far below
+// the server's smallest packet limit.
+constexpr std::size_t kBatchTextBytes = 512 * 1024;
+
+std::size_t TextBytesOf(const SpooledRow& row) {
+  std::size_t bytes = 0;
+  if (const auto* event = std::get_if<EventRow>(&row)) {
+    for (const std::string* text : {&event->id, &event->userId, &event->appId, &event->computerName,
+                                    &event->parameter1, &event->parameter2})
+      bytes += text->size();
+    return bytes;
+  }
+  const AuditRow& audit = std::get<AuditRow>(row);
+  const AuditRecord& r = audit.record;
+  for (const std::string* text : {&audit.logid, &r.sessionid, &r.farmuser, &r.appid, &r.appshowname, &r.clientmac})
+    bytes += text->size();
+  return bytes;
+}
+
 }  // namespace
 
 KeyedInsert InsertEventRow(Connections& connections, const EventRow& row) {
@@ -108,6 +127,58 @@ KeyedInsert InsertAuditRow(Connections& connections, const AuditRow& row) {
                         TextsOf(row));
 }
 
+void InsertEventRows(Connections& connections, const std::vector<const EventRow*>& rows) {
+  if (rows.empty()) return;
+  std::string sql = "Insert into log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,Parameter2) values ";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string n = std::to_string(i);
+    sql += (i ? ",(" : "(") + (":I" + n) + ",:T" + n + ",:Y" + n + ",:S" + n + ",:U" + n + ",:A" + n + ",:C" + n +
+           ",:E" + n + ",:P" + n + ",:Q" + n + ")";
+  }
+  Statement insert(connections.Log.get());
+  insert.SetSql(sql);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string n = std::to_string(i);
+    const EventRow& row = *rows[i];
+    insert.BindText("I" + n, row.id);
+    insert.BindDateTime("T" + n, row.time);
+    insert.BindInteger("Y" + n, row.typeId);
+    insert.BindInteger("S" + n, row.sourceId);
+    insert.BindText("U" + n, row.userId);
+    insert.BindText("A" + n, row.appId);
+    insert.BindText("C" + n, row.computerName);
+    insert.BindInteger("E" + n, row.eventId);
+    insert.BindText("P" + n, row.parameter1);
+    insert.BindText("Q" + n, row.parameter2);
+  }
+  insert.Execute();
+}
+
+void InsertAuditRows(Connections& connections, const std::vector<const AuditRow*>& rows) {
+  if (rows.empty()) return;
+  std::string sql = "Insert into appshenji(sessionid,farmuser,appid,appshowname,clientmac,starttime,stoptime,logid) values ";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string n = std::to_string(i);
+    sql += (i ? ",(" : "(") + (":A" + n) + ",:B" + n + ",:C" + n + ",:D" + n + ",:E" + n + ",:F" + n + ",:G" + n +
+           ",:H" + n + ")";
+  }
+  Statement insert(connections.Log.get());
+  insert.SetSql(sql);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string n = std::to_string(i);
+    const AuditRecord& record = rows[i]->record;
+    insert.BindText("A" + n, record.sessionid);
+    insert.BindText("B" + n, record.farmuser);
+    insert.BindText("C" + n, record.appid);
+    insert.BindText("D" + n, record.appshowname);
+    insert.BindText("E" + n, record.clientmac);
+    insert.BindDateTime("F" + n, record.starttime);
+    insert.BindDateTime("G" + n, record.stoptime);
+    insert.BindText("H" + n, rows[i]->logid);
+  }
+  insert.Execute();
+}
+
 InsertOutcome ClassifyInsertFailure(const DatabaseError& error) {
   if (error.ServerUnavailable()) return InsertOutcome::Unavailable;
   switch (KindOfError(error.Code())) {
@@ -140,6 +211,33 @@ DrainCallbacks SpoolWriteBack(Connections& connections) {
       return done == KeyedInsert::Written ? InsertOutcome::Written : InsertOutcome::AlreadyWritten;
     } catch (const DatabaseError& error) {
       return ClassifyInsertFailure(error);
+    }
+  };
+  callbacks.drawIdentifiers = [&connections](const std::string& head, int count) {
+    Statement counter(connections.DS.get());
+    return NextIdentifiers(counter, head, count);
+  };
+  // A batch that the server does not take whole is not told apart here: each of its rows is
+  // then written back on its own, which tells a row already there from one refused.
+  callbacks.insertAll = [&connections](const std::vector<const SpooledRow*>& rows) {
+    // Rows with long texts go one at a time: a statement past the server's packet limit
+    // would cost the connection, and the same batch would fail again at every write-back.
+    std::size_t textBytes = 0;
+    for (const SpooledRow* row : rows) textBytes += TextBytesOf(*row);
+    if (textBytes > kBatchTextBytes) return false;
+    std::vector<const EventRow*> events;
+    std::vector<const AuditRow*> audits;
+    for (const SpooledRow* row : rows) {
+      if (const auto* event = std::get_if<EventRow>(row)) events.push_back(event);
+      else audits.push_back(&std::get<AuditRow>(*row));
+    }
+    if (!events.empty() && !audits.empty()) return false;  // one kind per batch
+    try {
+      InsertEventRows(connections, events);
+      InsertAuditRows(connections, audits);
+      return true;
+    } catch (const DatabaseError&) {
+      return false;
     }
   };
   return callbacks;

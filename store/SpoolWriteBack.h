@@ -2,6 +2,8 @@
 // for any row, the rows inserted on Log with the event log's and the audit's own statements.
 #pragma once
 
+#include <vector>
+
 #include "store/Database.h"
 #include "store/Spool.h"
 
@@ -15,6 +17,12 @@ namespace qbnotify {
 enum class KeyedInsert { Written, AlreadyWritten };
 KeyedInsert InsertEventRow(Connections& connections, const EventRow& row);
 KeyedInsert InsertAuditRow(Connections& connections, const AuditRow& row);
+
+// Inserts rows of one kind under their identifiers in one statement, which the server takes
+// whole or not at all (a duplicate key among them refuses them all). Sent once: a lost
+// answer leaves it unknown whether they landed. Raises DatabaseError.
+void InsertEventRows(Connections& connections, const std::vector<const EventRow*>& rows);
+void InsertAuditRows(Connections& connections, const std::vector<const AuditRow*>& rows);
 
 // What a failed insert of a spooled row means, by the kind of its error (ServerErrors.h):
 //   the server unavailable, lost, not ready, or a     -> Unavailable: the row stays,

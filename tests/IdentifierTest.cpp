@@ -58,6 +58,35 @@ TEST_F(IdentifierTest, ContinuesFromTheStoredIdentifier) {
   EXPECT_EQ(Draw("Log"), "Log00000125");
 }
 
+// A block of identifiers in one draw: consecutive numbers after the stored one, the counter
+// left at the last; counters the block draw leaves alone are drawn one at a time.
+TEST_F(IdentifierTest, ABlockDrawHandsOutConsecutiveIdentifiersOnce) {
+  const struct {
+    const char* stored;  // nullptr: no counter row yet
+    int count;
+    std::vector<std::string> drawn;
+    const char* after;
+  } cases[] = {
+      {"Log00000123", 3, {"Log00000124", "Log00000125", "Log00000126"}, "Log00000126"},
+      {"Log99999998", 2, {"Log99999999", "Log100000000"}, "Log100000000"},
+      {nullptr, 3, {"Log00000001", "Log00000002", "Log00000003"}, "Log00000003"},
+      {"Log00000007", 1, {"Log00000008"}, "Log00000008"},
+      {"Log2147483645", 2, {"Log2147483646", "Log2147483647"}, "Log2147483647"},
+  };
+  for (const auto& c : cases) {
+    ds().Exec("DELETE FROM GloabolInc");
+    if (c.stored) ds().Exec(std::string("INSERT INTO GloabolInc VALUES ('Log', '") + c.stored + "', 1, 'NULL')");
+    Statement statement(ds_.get());
+    EXPECT_EQ(NextIdentifiers(statement, "Log", c.count), c.drawn) << (c.stored ? c.stored : "none");
+    EXPECT_EQ(ds().Scalar("select ID from GloabolInc where Head='Log'"), c.after);
+  }
+  // Past the 32-bit end, one at a time, as a single draw refuses.
+  ds().Exec("DELETE FROM GloabolInc");
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log2147483646', 1, 'NULL')");
+  Statement statement(ds_.get());
+  EXPECT_THROW(NextIdentifiers(statement, "Log", 2), DatabaseError);
+}
+
 TEST_F(IdentifierTest, GrowsPastEightDigits) {
   ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log99999999', 1, 'NULL')");
   EXPECT_EQ(Draw("Log"), "Log100000000");

@@ -18,6 +18,7 @@
 #include "platform/PlatformWrapper.h"
 #include "store/Spool.h"
 #include "store/SpoolCounts.h"
+#include "store/SpoolNames.h"
 
 namespace qbnotify {
 namespace {
@@ -189,7 +190,8 @@ TEST_F(SpoolTest, SettingsComeFromTheSpoolSectionAndFallBackToDefaults) {
 
 // Past the limits the newest rows are dropped and counted; the rows kept stay as they were.
 TEST_F(SpoolTest, AFullSpoolDropsNewRowsAndCountsThem) {
-  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  // The limits count each row with room for the identifier it is given when written back.
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size() + spool::kIdentifierRoom;
   struct Case {
     const char* name;
     SpoolSettings settings;
@@ -306,6 +308,145 @@ TEST_F(SpoolTest, CutFilesAndGarbageAreSetAsideAndCounted) {
   EXPECT_EQ(state.setAside, 3u);
   EXPECT_EQ(Files(".bad").size(), 3u);
   EXPECT_TRUE(fs::exists(SpoolPath() / "notes.txt"));
+}
+
+// The identifier a batch put in a row's name, and the names that carry none.
+TEST(SpoolNames, AnIdentifierInANameIsLettersThenDigits) {
+  const struct {
+    const char* base;
+    std::optional<std::string> identifier;
+  } cases[] = {{"20261207100000-0000abcd-00000001.Log00000042", "Log00000042"},
+               {"20261207100000-0000abcd-00000001.lap100000000", "lap100000000"},
+               {"20261207100000-0000abcd-00000001", std::nullopt},
+               {"20261207100000-0000abcd-00000001.", std::nullopt},
+               {"20261207100000-0000abcd-00000001.00000042", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log-0000042", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log0000004200000", std::nullopt},
+               {"20261207100000-0000abcd-00000001.Log\xD6\xD0" "42", std::nullopt}};
+  for (const auto& c : cases) EXPECT_EQ(spool::IdentifierInBase(c.base), c.identifier) << c.base;
+  // The room a row's name gives it, in every form of the name; none in earlier versions' names.
+  const struct {
+    const char* name;
+    std::optional<std::uint64_t> bytes;
+  } rooms[] = {{"20261207100000-0000abcd-00000001-180.row", 180},
+               {"20261207100000-0000abcd-00000001-180.Log00000042.000004d2-00000000000003e8.claim", 180},
+               {"20261207100000-0000abcd-00000001.row", std::nullopt},
+               {"20261207100000-0000abcd-00000001-.row", std::nullopt},
+               {"20261207100000-0000abcd-00000001-18x.row", std::nullopt}};
+  for (const auto& c : rooms) EXPECT_EQ(spool::BytesInName(c.name), c.bytes) << c.name;
+  EXPECT_EQ(spool::WaitingRowName(DateTime{2026, 12, 7, 10, 0, 1}, 0xabcd, 1, 180),
+            "20261207100001-0000abcd-00000001-180.row");
+  // A claim of such a row keeps it in its base, so that a claim taken back keeps it too.
+  const std::optional<spool::ClaimName> claim =
+      spool::ParseClaimName("20261207100000-0000abcd-00000001.Log00000042.000004d2-00000000000003e8.claim");
+  ASSERT_TRUE(claim);
+  EXPECT_EQ(claim->base, "20261207100000-0000abcd-00000001.Log00000042");
+}
+
+// A handler's drain within a budget looks at a bounded part of a large backlog: it stops
+// listing at kBudgetedDrainRows rows, and a row it would set aside waits (it cannot know how
+// many files are set aside already). A drain without a budget sees everything and settles all.
+TEST_F(SpoolTest, ADrainWithinABudgetLooksAtABoundedPartOfALargeBacklog) {
+  Spool spool = Make();
+  ASSERT_EQ(spool.Add(Event(0)), SpoolAddResult::Spooled);
+  const std::string entry = *EncodeSpoolEntry(Event(0));
+  const std::size_t rows = kBudgetedDrainRows + 100;
+  for (std::size_t n = 1; n < rows; ++n) {
+    char name[64];
+    std::snprintf(name, sizeof name, "20261207100000-00000000-%08zx.row", n);
+    std::ofstream(SpoolPath() / name, std::ios::binary) << (n == 7 ? std::string("\x01garbage") : entry);
+  }
+  ASSERT_TRUE(spool.HasWaitingRows());
+
+  DrainReport report = spool.Drain(farm_.Callbacks(), 600000);
+  EXPECT_FALSE(report.outOfTime);
+  EXPECT_EQ(report.written + report.deferred, kBudgetedDrainRows);
+  EXPECT_LE(report.deferred, 1u);
+  EXPECT_EQ(report.setAside, 0u);
+  EXPECT_TRUE(Files(".bad").empty());
+  EXPECT_EQ(Files(".row").size(), rows - report.written);
+
+  report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.setAside, 1u);
+  EXPECT_EQ(report.deferred, 0u);
+  EXPECT_EQ(Files(".row").size(), 0u);
+  EXPECT_EQ(Files(".bad").size(), 1u);
+  EXPECT_EQ(static_cast<std::size_t>(farm_.Draws()), rows - 1);
+  EXPECT_FALSE(spool.HasWaitingRows());
+}
+
+// Rows written back in batches: identifiers drawn for a batch at once and on the disk before
+// its one insert; a batch insert that fails leaves each row to be written on its own; a draw
+// that falls short puts the batch back untouched. No row is lost or written twice.
+TEST_F(SpoolTest, RowsGoBackInBatchesAndABatchThatFailsGoesRowByRow) {
+  enum class Batch { Taken, Failing, ShortDraw, GoneAfterDraw };
+  const struct {
+    Batch batch;
+    std::size_t writtenFirst;  // by the first drain
+  } cases[] = {{Batch::Taken, 40}, {Batch::Failing, 40}, {Batch::ShortDraw, 0}, {Batch::GoneAfterDraw, 0}};
+  for (const auto& c : cases) {
+    fs::remove_all(SpoolPath());
+    FakeFarm farm(dir_.Path() / ("farm-" + std::to_string(static_cast<int>(c.batch))));
+    Spool spool = Make();
+    for (int n = 0; n < 40; ++n) {
+      SpooledRow row = Event(n, DateTime{2026, 12, 7, 10, n / 60, n % 60});
+      if (n % 10 == 3) {
+        AuditRow audit;
+        audit.record.sessionid = "row-" + std::to_string(n);
+        audit.record.starttime = DateTime{2026, 12, 7, 10, n / 60, n % 60};
+        row = audit;
+      }
+      ASSERT_EQ(spool.Add(row), SpoolAddResult::Spooled);
+    }
+    DrainCallbacks callbacks = farm.Callbacks();
+    int batchDraws = 0, batchInserts = 0;
+    callbacks.drawIdentifiers = [&](const std::string& head, int count) {
+      ++batchDraws;
+      std::vector<std::string> identifiers;
+      for (int i = 0; i < count - (c.batch == Batch::ShortDraw ? 1 : 0); ++i)
+        identifiers.push_back(callbacks.drawIdentifier(head));
+      return identifiers;
+    };
+    callbacks.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
+      ++batchInserts;
+      farm.down = c.batch == Batch::GoneAfterDraw;
+      if (c.batch == Batch::Failing || farm.down) return false;
+      // Every identifier is on the disk, in its claim's name, before the insert.
+      const std::vector<std::string> claims = Files(".claim");
+      for (const SpooledRow* row : rows) {
+        EXPECT_FALSE(RowIdentifier(*row).empty());
+        EXPECT_EQ(std::count_if(claims.begin(), claims.end(), [&](const std::string& claim) {
+                    return claim.find("." + RowIdentifier(*row) + ".") != std::string::npos;
+                  }), 1) << RowIdentifier(*row);
+      }
+      for (const SpooledRow* row : rows) EXPECT_EQ(callbacks.insert(*row), InsertOutcome::Written);
+      return true;
+    };
+    DrainReport report = spool.Drain(callbacks, std::nullopt);
+    EXPECT_EQ(report.written, c.writtenFirst) << static_cast<int>(c.batch);
+    EXPECT_EQ(report.serverUnavailable, c.batch == Batch::ShortDraw || c.batch == Batch::GoneAfterDraw);
+    EXPECT_GE(batchDraws, 1);
+    EXPECT_EQ(Files(".claim").size(), 0u);
+    EXPECT_EQ(Files(".row").size(), 40u - c.writtenFirst);
+    if (c.batch == Batch::GoneAfterDraw) {
+      // Put back with the identifiers in their names: written later under those, none drawn again.
+      const int draws = farm.Draws();
+      for (const std::string& row : Files(".row")) EXPECT_NE(row.find(".Log"), row.find(".lap")) << row;
+      farm.down = false;
+      report = spool.Drain(farm.Callbacks(), std::nullopt);
+      EXPECT_EQ(report.written, 40u);
+      EXPECT_EQ(farm.Draws(), draws);
+    } else if (c.batch == Batch::ShortDraw) {
+      report = spool.Drain(farm.Callbacks(), std::nullopt);  // one at a time now
+      EXPECT_EQ(report.written + report.alreadyWritten, 40u);
+    } else {
+      EXPECT_LE(batchInserts, 4);  // two kinds in one batch of 64
+    }
+    const std::map<std::string, int> rows = farm.Rows();
+    EXPECT_EQ(rows.size(), 40u);
+    for (const auto& [label, times] : rows) EXPECT_EQ(times, 1) << label;
+  }
 }
 
 TEST_F(SpoolTest, ARowRefusedForItsContentIsSetAsideAndCounted) {
@@ -687,15 +828,54 @@ TEST_F(SpoolTest, AnUnreadableEntryIsSetAsideWithoutHoldingUpTheOthers) {
   EXPECT_EQ(Files(".bad").size(), 1u);
 }
 
+// A platform that cannot flush a directory's renames.
+class NoDirectoryFlush final : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  FileResult FlushRenames(std::string_view) override { return FileResult::Failed; }
+};
+
+// Without the flush a batch's identifiers are settled by one durable write in the directory.
+TEST_F(SpoolTest, ABatchWithoutADirectoryFlushSettlesItsIdentifiersByAWrite) {
+  Spool spool = Make();
+  for (int n = 0; n < 5; ++n) spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n}));
+  NoDirectoryFlush platform(platform_);
+  Spool other(platform, spool.Directory(), SpoolSettings{});
+  DrainCallbacks callbacks = farm_.Callbacks();
+  std::string firstStored;
+  callbacks.drawIdentifiers = [&](const std::string& head, int count) {
+    std::vector<std::string> identifiers;
+    for (int i = 0; i < count; ++i) identifiers.push_back(callbacks.drawIdentifier(head));
+    return identifiers;
+  };
+  callbacks.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
+    const std::vector<std::string> claims = Files(".claim");
+    std::ifstream in(SpoolPath() / claims.front(), std::ios::binary);
+    const std::optional<SpooledRow> stored =
+        DecodeSpoolEntry(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    firstStored = stored ? RowIdentifier(*stored) : "";
+    for (const SpooledRow* row : rows) callbacks.insert(*row);
+    return true;
+  };
+  const DrainReport report = other.Drain(callbacks, std::nullopt);
+  EXPECT_FALSE(report.diskFailed);
+  EXPECT_EQ(report.written, 5u);
+  EXPECT_EQ(firstStored, "Log10000000");  // the oldest row's entry, rewritten durably
+}
+
 // The spool's own files do not count towards its limits, and are bounded themselves.
 TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
-  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size();
+  const std::size_t entryBytes = EncodeSpoolEntry(Event(1))->size() + spool::kIdentifierRoom;
   Spool spool = Make(SpoolSettings{2, 2 * entryBytes, 200, 600});
   spool.Add(Event(1));
   std::ofstream(SpoolPath() / "old.bad") << std::string(10 * entryBytes, 'x');
   std::ofstream(SpoolPath() / "counts-00000001.cnt.bad") << std::string(10 * entryBytes, 'x');
   EXPECT_EQ(spool.Add(Event(2)), SpoolAddResult::Spooled);
   EXPECT_EQ(spool.Add(Event(3)), SpoolAddResult::Dropped);
+  // A row of an earlier version, whose name tells no size, counts with its file's.
+  fs::remove(SpoolPath() / Files(".row").back());
+  std::ofstream(SpoolPath() / "20261207090000-00000001-00000001.row") << std::string(entryBytes + 1, 'x');
+  EXPECT_EQ(spool.Add(Event(4)), SpoolAddResult::Dropped);
 
   // The counts of ended processes are folded into the counting process's own file.
   const std::uint32_t ended = EndedProcess();
@@ -706,7 +886,7 @@ TEST_F(SpoolTest, BookkeepingFilesAreBoundedAndLeaveTheLimitsToRows) {
   spool.CountRefused();
   EXPECT_EQ(Files(".cnt").size(), 2u);  // this process's and process 1's
   const SpoolState state = spool.State();
-  EXPECT_EQ(state.dropped, 1u + 5u + 1u);
+  EXPECT_EQ(state.dropped, 2u + 5u + 1u);
   EXPECT_EQ(state.refused, 1u + 2u + 1u);
 }
 

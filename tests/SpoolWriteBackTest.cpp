@@ -65,6 +65,27 @@ TEST_F(SpoolWriteBackTest, RowsReachTheirTablesOnceWithTheirOwnTimes) {
   EXPECT_EQ(state.refusedAside, 1u);
 }
 
+// A batch is taken whole or not at all: one taken key refuses every row of it.
+TEST_F(SpoolWriteBackTest, ABatchInsertIsTakenWholeOrNotAtAll) {
+  EventRow first, second;
+  first.id = "Log00000001";
+  first.time = second.time = DateTime{2026, 12, 7, 10, 0, 0};
+  first.parameter1 = "\xD6\xD0 first";
+  second.id = "Log00000002";
+  second.parameter1 = "second";
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  InsertEventRows(connections, {&first});
+  EXPECT_THROW(InsertEventRows(connections, {&second, &first}), DatabaseError);
+  EXPECT_EQ(log().Scalar("select count(*) from log"), "1");
+  second.id = "Log00000003";
+  EventRow third = second;
+  third.id = "Log00000004";
+  InsertEventRows(connections, {&second, &third});
+  EXPECT_EQ(log().Scalar("select group_concat(ID order by ID) from log"), "Log00000001,Log00000003,Log00000004");
+  EXPECT_EQ(log().Scalar("select hex(Parameter1) from log where ID='Log00000001'"), "D6D0206669727374");
+}
+
 TEST_F(SpoolWriteBackTest, AnUnreachableServerLeavesEveryRowWaiting) {
   ASSERT_EQ(spool_->Add(Event("U1", DateTime{2026, 12, 7, 8, 15, 0})), SpoolAddResult::Spooled);
   Connections refused;
@@ -101,13 +122,14 @@ TEST_F(SpoolWriteBackTest, HandlersKeepRowsOfAnUnavailableServerAndCountRefusedO
   Connections connections;
   ASSERT_TRUE(OpenConnections(*platform_, connections));
   test::WriteSettingsFile(installPath(), test::SettingsText(server()) + "[Spool]\r\nDrainBudgetMs=0\r\n");
-  for (int n = 0; n < 2; ++n) KeepRow(*platform_, row, DatabaseError("gone", 2013, true));
+  for (std::size_t n = 0; n < kBudgetedBatchRows + 1; ++n) KeepRow(*platform_, row, DatabaseError("gone", 2013, true));
   DrainReport report = WriteBackSpool(*platform_, connections);
-  EXPECT_EQ(report.written, 1u);  // no time budget left: one row per handler
+  EXPECT_EQ(report.written, kBudgetedBatchRows);  // no time budget left: one batch per handler
   EXPECT_TRUE(report.outOfTime);
   report = WriteBackSpool(*platform_, connections, false);
   EXPECT_EQ(report.written, 2u);
-  EXPECT_EQ(log().Scalar("select count(*) from log where Time='2026-12-07 08:15:00'"), "3");
+  EXPECT_EQ(log().Scalar("select count(*) from log where Time='2026-12-07 08:15:00'"),
+            std::to_string(kBudgetedBatchRows + 2));
   EXPECT_EQ(WriteBackSpool(*platform_, connections).written, 0u);
 }
 

@@ -148,6 +148,13 @@ FileResult HostedPlatform::WriteFileDurably(std::string_view path, std::string_v
   return FileResult::Ok;
 }
 
+// A directory's fsync puts its entries, and so the renames within it, on the disk.
+FileResult HostedPlatform::FlushRenames(std::string_view path) {
+  Descriptor fd(::open(HostPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.Valid()) return errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
+  return ::fsync(fd.Get()) == 0 ? FileResult::Ok : FileResult::Failed;
+}
+
 FileResult HostedPlatform::RenameWithoutReplacing(std::string_view from, std::string_view to) {
   const std::string localFrom = HostPath(from);
   const std::string localTo = HostPath(to);
@@ -177,6 +184,25 @@ DirectoryListing HostedPlatform::ListDirectory(std::string_view path) {
   }
   listing.result = FileResult::Ok;
   return listing;
+}
+
+// The kind comes with the name where the file system tells it (d_type); only where it does
+// not is the entry itself looked at, never what a link points to.
+FileResult HostedPlatform::ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) {
+  Directory directory(HostPath(path));
+  if (!directory.Get()) return FromErrno(errno) == FileResult::NotFound ? FileResult::NotFound : FileResult::Failed;
+  const int dirFd = ::dirfd(directory.Get());
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory.Get());
+    if (!entry) return errno == 0 ? FileResult::Ok : FileResult::Failed;
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat status {};
+      regular = ::fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
+    }
+    if (regular && !visit(entry->d_name)) return FileResult::Ok;
+  }
 }
 
 FileContent HostedPlatform::ReadWholeFile(std::string_view path, std::size_t limit) {

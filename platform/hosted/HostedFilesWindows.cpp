@@ -9,8 +9,12 @@ namespace qbnotify::hosted {
 
 FileResult HostedPlatform::MakePrivateDirectory(std::string_view) { return FileResult::Failed; }
 FileResult HostedPlatform::WriteFileDurably(std::string_view, std::string_view, bool) { return FileResult::Failed; }
+FileResult HostedPlatform::FlushRenames(std::string_view) { return FileResult::Failed; }
 FileResult HostedPlatform::RenameWithoutReplacing(std::string_view, std::string_view) { return FileResult::Failed; }
 DirectoryListing HostedPlatform::ListDirectory(std::string_view) { return {}; }
+FileResult HostedPlatform::ListNames(std::string_view, const std::function<bool(std::string_view)>&) {
+  return FileResult::Failed;
+}
 FileContent HostedPlatform::ReadWholeFile(std::string_view, std::size_t) { return {}; }
 FileResult HostedPlatform::RemoveFile(std::string_view) { return FileResult::Failed; }
 PathInfo HostedPlatform::InspectPath(std::string_view) { return {}; }

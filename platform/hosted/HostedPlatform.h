@@ -130,8 +130,10 @@ class HostedPlatform final : public Platform {
   // process's start time is the one /proc gives (clock ticks since the machine started).
   FileResult MakePrivateDirectory(std::string_view path) override;
   FileResult WriteFileDurably(std::string_view path, std::string_view bytes, bool replaceExisting) override;
+  FileResult FlushRenames(std::string_view path) override;
   FileResult RenameWithoutReplacing(std::string_view from, std::string_view to) override;
   DirectoryListing ListDirectory(std::string_view path) override;
+  FileResult ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) override;
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override;
   FileResult RemoveFile(std::string_view path) override;
   PathInfo InspectPath(std::string_view path) override;

@@ -213,6 +213,20 @@ FileResult Win32Platform::WriteFileDurably(std::string_view path, std::string_vi
   return FileResult::Ok;
 }
 
+// Flushing a handle of the directory itself forces the volume's log, which holds the renames
+// made in it, to the disk. The reparse point itself is opened, never what it points to.
+FileResult Win32Platform::FlushRenames(std::string_view path) {
+  const std::string name(path);
+  FileHandle directory(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!directory.Valid()) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileResult::NotFound : FileResult::Failed;
+  }
+  return FlushFileBuffers(directory.Get()) ? FileResult::Ok : FileResult::Failed;
+}
+
 FileResult Win32Platform::RenameWithoutReplacing(std::string_view from, std::string_view to) {
   const std::string source(from);
   const std::string target(to);
@@ -245,6 +259,28 @@ DirectoryListing Win32Platform::ListDirectory(std::string_view path) {
   listing.result = GetLastError() == ERROR_NO_MORE_FILES ? FileResult::Ok : FileResult::Failed;
   if (listing.result != FileResult::Ok) listing.entries.clear();
   return listing;
+}
+
+// The basic information class and the large fetch make a long listing cheaper; systems
+// before them refuse both as an invalid parameter, and are then asked the plain way.
+FileResult Win32Platform::ListNames(std::string_view path, const std::function<bool(std::string_view name)>& visit) {
+  const std::string pattern = std::string(path) + "\\*";
+  WIN32_FIND_DATAA found{};
+  HANDLE first = FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                  FIND_FIRST_EX_LARGE_FETCH);
+  if (first == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER)
+    first = FindFirstFileExA(pattern.c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0);
+  FindHandle find(first);
+  if (!find.Valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return FileResult::Ok;  // not even "." and "..": nothing to list
+    return error == ERROR_PATH_NOT_FOUND ? FileResult::NotFound : FileResult::Failed;
+  }
+  do {
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (!visit(found.cFileName)) return FileResult::Ok;
+  } while (FindNextFileA(find.Get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES ? FileResult::Ok : FileResult::Failed;
 }
 
 FileContent Win32Platform::ReadWholeFile(std::string_view path, std::size_t limit) {

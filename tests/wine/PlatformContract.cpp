@@ -293,12 +293,27 @@ std::string Listed(Platform& platform, const std::string& path) {
   return text;
 }
 
+// The names ListNames gives, in name order, or the result's name.
+std::string Names(Platform& platform, const std::string& path) {
+  std::vector<std::string> names;
+  const FileResult result = platform.ListNames(path, [&names](std::string_view name) {
+    names.emplace_back(name);
+    return true;
+  });
+  if (result != FileResult::Ok) return Name(result);
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const std::string& name : names) text += name + " ";
+  return text;
+}
+
 }  // namespace
 
 void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   tally.Group("files: private directory");
   const std::string dir = world.NewDirectoryPath("spool");
   CHECK_EQ(Listed(platform, dir), "NotFound");
+  CHECK_EQ(Names(platform, dir), "NotFound");
   CHECK_EQ(Name(platform.MakePrivateDirectory(dir + "\\missing\\deeper")), "NotFound");  // parents are not made
   CHECK_EQ(Name(platform.MakePrivateDirectory(dir)), "Ok");
   CHECK(world.IsPrivate(dir));
@@ -327,6 +342,13 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   // No temporary file is left behind, and subdirectories are not listed.
   CHECK_EQ(Name(platform.MakePrivateDirectory(dir + "\\sub")), "Ok");
   CHECK_EQ(Listed(platform, dir), "a.row:6 big.bin:100008 empty:0 ");
+  CHECK_EQ(Names(platform, dir), "a.row big.bin empty ");
+  int visits = 0;
+  CHECK_EQ(Name(platform.ListNames(dir, [&visits](std::string_view) { return ++visits < 2; })), "Ok");
+  CHECK_EQ(visits, 2);  // stopped where the visitor said so
+
+  CHECK_EQ(Name(platform.FlushRenames(dir)), "Ok");
+  CHECK_EQ(Name(platform.FlushRenames(dir + "\\absent")), "NotFound");
   const DirectoryListing listing = platform.ListDirectory(dir);
   for (const DirectoryEntry& entry : listing.entries) CHECK(entry.ageSeconds < 60);
 
@@ -377,6 +399,10 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   if (!directoryLink.empty() && !fileLink.empty()) {
     CHECK_EQ(kind(directoryLink).substr(0, 4), "Link");
     CHECK_EQ(kind(fileLink).substr(0, 4), "Link");
+    const std::string linkParent = fileLink.substr(0, fileLink.find_last_of('\\'));
+    const std::string listed = Names(platform, linkParent);
+    CHECK(listed != "NotFound" && listed != "Failed");
+    CHECK(listed.find("filelink") == std::string::npos && listed.find("dirlink") == std::string::npos);
     CHECK_EQ(Name(platform.MakePrivateDirectory(directoryLink)), "Failed");
     CHECK_EQ(kind(open + ".aside"), "Directory trusted");  // its target kept its access
     CHECK_EQ(ReadBack(platform, fileLink), "Failed");
