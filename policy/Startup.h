@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "policy/Admission.h"
+#include "policy/Offline.h"
 #include "session/Decisions.h"
 #include "session/SessionContext.h"
 #include "store/Failure.h"
@@ -65,6 +66,11 @@ struct StartupPlan {
   std::optional<Failure> failure;    // what stopped the startup (Stopped)
   std::optional<ClientMessage> message;
   std::optional<SessionEnd> end;
+  // The database was away (the connect failed, a step failed with the server unavailable, or
+  // the wait budget was spent) and [Offline] Admission is closed or cached: the session was
+  // decided without it (Admitted or Refused). `records` then holds the online records that
+  // fell due before the database went away, followed by the offline decision's others.
+  std::optional<OfflineDecision> offline;
 };
 
 // What the caller does while the startup is decided.
@@ -80,7 +86,8 @@ class StartupEffects {
 
 // Decides the startup of the session that `instance` runs in, filling its context. A step
 // that fails, the effects' included, ends the plan (Stopped, with what was decided before
-// it); nothing is raised.
+// it); nothing is raised. When the database is away, section [Offline] of the settings
+// decides (policy/Offline.h): open leaves the plan Unchecked or Stopped as before.
 StartupPlan DecideStartup(Instance& instance, StartupEffects& effects);
 
 }  // namespace qbnotify
