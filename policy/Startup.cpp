@@ -51,6 +51,13 @@ Gate DecideGate(Instance& instance, const std::function<void()>& betweenTests) {
   return gate;
 }
 
+void TakeOfflineDecision(StartupPlan& plan, OfflineDecision decision) {
+  plan.message = ClientMessage{kNotifyStartup, decision.reason};
+  plan.outcome = decision.reason == kAdmitted ? StartupPlan::Outcome::Admitted : StartupPlan::Outcome::Refused;
+  if (plan.outcome == StartupPlan::Outcome::Refused) plan.end = SessionEnd{kForceLogoffFlags, 0};
+  plan.offline = std::move(decision);
+}
+
 StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
   StartupPlan plan;
   const auto finish = [&](StartupPlan::Outcome outcome) {
@@ -68,16 +75,15 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
     if (settings.mode == OfflineMode::Open) return finish(fallback);
     std::optional<OfflineSnapshot> snapshot;
     if (settings.mode == OfflineMode::Cached) snapshot = ReadStoredSnapshot(instance.platform).snapshot;
-    OfflineDecision& offline = plan.offline.emplace(DecideOffline(instance, settings, snapshot, instance.platform.LocalNow()));
+    const OfflineDecision offline = DecideOffline(instance, settings, snapshot, instance.platform.LocalNow());
     // The records that fell due online have been handed on already; the others follow.
-    for (std::size_t i = plan.records.size(); i < offline.records.size(); ++i) {
+    const std::size_t handedOn = plan.records.size();
+    for (std::size_t i = handedOn; i < offline.records.size(); ++i) {
       const EventRecord record = offline.records[i];
       if (Capture([&] { due.Record(record); })) break;
     }
-    plan.message = ClientMessage{kNotifyStartup, offline.reason};
-    if (offline.reason == kAdmitted) return finish(StartupPlan::Outcome::Admitted);
-    plan.end = SessionEnd{kForceLogoffFlags, 0};
-    return finish(StartupPlan::Outcome::Refused);
+    TakeOfflineDecision(plan, offline);
+    return finish(plan.outcome);
   };
 
   instance.Trace(kTraceConnecting);

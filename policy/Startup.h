@@ -84,6 +84,10 @@ class StartupEffects {
   virtual void Record(const EventRecord& record) = 0;
 };
 
+// Puts an offline decision into the plan: its message, the end of a refused session and the
+// outcome (Admitted or Refused). The records stay the caller's.
+void TakeOfflineDecision(StartupPlan& plan, OfflineDecision decision);
+
 // Decides the startup of the session that `instance` runs in, filling its context. A step
 // that fails, the effects' included, ends the plan (Stopped, with what was decided before
 // it); nothing is raised. When the database is away, section [Offline] of the settings

@@ -14,6 +14,8 @@
 #include "policy/Offline.h"
 #include "policy/Startup.h"
 #include "store/StateDirectory.h"
+#include "tools/qbnotify-explain/Explain.h"
+#include "tools/qbnotify-lint/Lint.h"
 
 namespace qbnotify {
 namespace {
@@ -191,6 +193,34 @@ TEST_F(OfflineAdmission, TheSnapshotIsRefreshedOnceAndABadOneIsNone) {
     EXPECT_TRUE(read.present);
     EXPECT_FALSE(read.snapshot);
   }
+}
+
+TEST_F(OfflineAdmission, ExplainShowsTheSnapshotsDecisionRuleByRule) {
+  TakeSnapshotOnline();
+  Settings("[Offline]\r\nAdmission=open\r\n", true);  // open: explain still shows what the snapshot gives
+  tools::ExplainRequest request;
+  request.session = Client("kevshell.exe /N:APP00000012 /U:alice /M:00-11", "KIOSK", "10.0.0.5");
+  request.offline = true;
+  request.at = "2026-12-08 11:00:00";
+  const tools::ExplainResult result = tools::Explain(request);
+  EXPECT_EQ(result.report["decision"]["result"], "refused");
+  EXPECT_EQ(result.report["decision"]["reason"], 2);
+  const std::string text = tools::ExplainText(result.report, false);
+  EXPECT_NE(text.find("SortID 10 admits: name 'pc-*' no"), std::string::npos) << text;
+  EXPECT_NE(text.find("SortID 20 refuses: name '*' yes"), std::string::npos) << text;
+  EXPECT_NE(text.find("Parameter2 'offline cached'"), std::string::npos) << text;
+}
+
+TEST(OfflineSettingsText, LintWarnsOnAnUnknownValueAndALongMaxAge) {
+  const auto codes = [](const OfflineSettings& settings) {
+    std::vector<std::string> out;
+    for (const tools::Finding& f : tools::LintOfflineSettings(settings)) out.push_back(f.code);
+    return out;
+  };
+  EXPECT_EQ(codes(ParseOfflineSettings("cached", "", "168")), std::vector<std::string>{});
+  EXPECT_EQ(codes(ParseOfflineSettings("cached", "", "169")), std::vector<std::string>{"offline-snapshot-too-old"});
+  EXPECT_EQ(codes(ParseOfflineSettings("closed", "", "1000")), std::vector<std::string>{});
+  EXPECT_EQ(codes(ParseOfflineSettings("shut", "", "")), std::vector<std::string>{"offline-admission-unknown"});
 }
 
 TEST(OfflineSettingsText, ValuesAsStored) {
