@@ -374,12 +374,13 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DC->ShareServerWith(*connections.DS);
     connections.Log->ShareServerWith(*connections.DS);
     const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
+    // All three are configured before any opens: when one cannot open, the later handlers of
+    // the session open them anew from these values (and write back what this one kept).
     for (const auto& [connection, section, databaseKey] :
          {std::tuple{connections.DS.get(), "DSConnection", "DSDB"}, std::tuple{connections.DC.get(), "DCConnection", "DCDB"},
-          std::tuple{connections.Log.get(), "LogConnection", "LogDB"}}) {
+          std::tuple{connections.Log.get(), "LogConnection", "LogDB"}})
       ConfigureConnection(platform, *connection, dsHost, section, databaseKey);
-      connection->Open();
-    }
+    for (Connection* connection : {connections.DS.get(), connections.DC.get(), connections.Log.get()}) connection->Open();
     return true;
   } catch (...) {
     // The caller only learns that the connections did not open: the session goes on unchecked.
