@@ -264,6 +264,9 @@ void Suite::WriteSettings(Target target, const std::string& offline) {
 }
 
 void Suite::PlantSnapshot(Target target, const DateTime& takenAt) {
+  // The snapshot is taken from a server that runs, whatever the case before left.
+  server_->Resume();
+  if (!server_->Running()) server_->Start();
   hosted::Session description;
   description.registry[kProductKey][kInstallPathValue] =
       RegistryValue{RegistryStatus::Text, InstallDir(work_, target).string()};
