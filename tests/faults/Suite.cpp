@@ -264,22 +264,25 @@ void Suite::WriteSettings(Target target, const std::string& offline) {
 }
 
 void Suite::PlantSnapshot(Target target, const DateTime& takenAt) {
-  // The snapshot is taken from a server that runs, whatever the case before left.
-  server_->Resume();
-  if (!server_->Running()) server_->Start();
   hosted::Session description;
   description.registry[kProductKey][kInstallPathValue] =
       RegistryValue{RegistryStatus::Text, InstallDir(work_, target).string()};
   hosted::HostedPlatform platform(description);
-  Instance instance(platform);
-  instance.connections.DS = std::make_unique<Connection>("DS");
-  Connection& ds = *instance.connections.DS;
-  ds.host = "127.0.0.1";
-  ds.port = server_->Port();
-  ds.user = kAccount;
-  ds.password = kPassword;
-  ds.database = kDsDatabase;
-  OfflineSnapshot snapshot = TakeSnapshot(instance);
+  // Every case starts from the same farm (ResetDatabase), so one snapshot of it serves them
+  // all; it is taken at the first case that wants one, just after the farm was reset.
+  if (!farmSnapshot_) {
+    ResetDatabase();
+    Instance instance(platform);
+    instance.connections.DS = std::make_unique<Connection>("DS");
+    Connection& ds = *instance.connections.DS;
+    ds.host = "127.0.0.1";
+    ds.port = server_->Port();
+    ds.user = kAccount;
+    ds.password = kPassword;
+    ds.database = kDsDatabase;
+    farmSnapshot_ = std::make_shared<OfflineSnapshot>(TakeSnapshot(instance));
+  }
+  OfflineSnapshot snapshot = *farmSnapshot_;
   snapshot.takenAt = takenAt;
   std::optional<StateDirectory> state = StateDirectory::Locate(platform);
   if (!state || !state->Write(kSnapshotStateName, EncodeSnapshot(snapshot), kMaxSnapshotBytes))

@@ -14,6 +14,7 @@
 #include "Rows.h"
 #include "Server.h"
 #include "Worker.h"
+#include "policy/OfflineSnapshot.h"
 
 namespace qbnotify::faults {
 
@@ -122,6 +123,7 @@ class Suite {
   int refusedSocket_ = -1;
   int refusedPort_ = 0;
   std::map<std::string, Healthy> healthy_;
+  std::shared_ptr<OfflineSnapshot> farmSnapshot_;  // the reset farm's rows, once taken
 };
 
 // The cases.
