@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 
 #include "TestDatabase.h"
@@ -221,6 +222,22 @@ TEST(OfflineSettingsText, LintWarnsOnAnUnknownValueAndALongMaxAge) {
   EXPECT_EQ(codes(ParseOfflineSettings("cached", "", "169")), std::vector<std::string>{"offline-snapshot-too-old"});
   EXPECT_EQ(codes(ParseOfflineSettings("closed", "", "1000")), std::vector<std::string>{});
   EXPECT_EQ(codes(ParseOfflineSettings("shut", "", "")), std::vector<std::string>{"offline-admission-unknown"});
+}
+
+TEST(OfflineSettingsText, TheSettingsToolWritesTheKeysAndKeepsEveryOther) {
+  test::TempDir install;
+  const std::filesystem::path file = install.Path() / "Data" / "CONFIG" / "TavDbCnn.dat";
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << "[DSConnection]\r\nDSHost=db:3306\r\nDSUID=cWI#\r\n[Spool]\r\nMaxRows=5\r\n"
+                                           "; kept\r\n[offline]\r\nadmission=open\r\nExtra=1\r\n";
+  const std::string command = std::string(QBNOTIFY_SETTINGS_PATH) + " write '" + file.string() +
+                              "' --offline-admission cached --offline-max-age-hours 48 >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(file, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text,
+            "[DSConnection]\r\nDSHost=db:3306\r\nDSUID=cWI#\r\n[Spool]\r\nMaxRows=5\r\n; kept\r\n[offline]\r\n"
+            "Admission=cached\r\nExtra=1\r\nMaxAgeHours=48\r\n");
 }
 
 TEST(OfflineSettingsText, ValuesAsStored) {
