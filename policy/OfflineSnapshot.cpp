@@ -1,6 +1,7 @@
 #include "policy/OfflineSnapshot.h"
 
 #include <charconv>
+#include <cstdio>
 #include <new>
 
 #include "store/Database.h"

@@ -1,5 +1,6 @@
 #include "tools/qbnotify-explain/Explain.h"
 
+#include <cstdio>
 #include <exception>
 #include <sstream>
 #include <stdexcept>
