@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "channel/PChannel.h"
+#include "policy/Offline.h"
 #include "policy/Startup.h"
 #include "store/SpoolWriteBack.h"
 #include "store/EventLog.h"
@@ -59,7 +60,7 @@ class WriteRecords final : public StartupEffects {
  public:
   explicit WriteRecords(Instance& instance) : instance_(instance) {}
   void Record(const EventRecord& record) override {
-    WriteSessionEvent(instance_, record.typeId, record.eventId, record.parameter1);
+    WriteSessionEvent(instance_, record.typeId, record.eventId, record.parameter1, record.parameter2);
   }
 
  private:
@@ -71,8 +72,13 @@ class WriteRecords final : public StartupEffects {
 void ApplyStartup(Instance& instance, const StartupPlan& plan) {
   if (plan.message) NotifyClient(instance.platform, plan.message->code, plan.message->reason);
   if (plan.end) instance.platform.EndSession(plan.end->flags, plan.end->reason);
-  if (plan.outcome == StartupPlan::Outcome::Admitted || plan.outcome == StartupPlan::Outcome::Refused)
+  if (plan.offline) return;  // the database is away: nothing to write back or refresh now
+  if (plan.outcome == StartupPlan::Outcome::Admitted || plan.outcome == StartupPlan::Outcome::Refused) {
     WriteBackKeptRows(instance);
+    // The startup reached the database: the local copy of the rules is refreshed when due.
+    const OfflineSettings offline = ReadOfflineSettings(instance.platform);
+    if (offline.mode == OfflineMode::Cached) RefreshSnapshotIfDue(instance, offline.refreshSeconds);
+  }
 }
 
 void WriteAuditNow(Instance& instance) {
@@ -81,11 +87,12 @@ void WriteAuditNow(Instance& instance) {
 
 }  // namespace
 
-void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eventId, const std::string& parameter1) {
+void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eventId, const std::string& parameter1,
+                       const std::string& parameter2) {
   const SessionContext& context = instance.context;
   try {
     WriteEvent(instance.platform, instance.connections, typeId, 1, eventId, context.UserId, context.AppId,
-               context.ClientName, parameter1, std::string());
+               context.ClientName, parameter1, parameter2);
   } catch (...) {
     // A record that cannot be written fails alone: the handler goes on with its checks, its
     // message to the client, the window restore or the closing at logoff.

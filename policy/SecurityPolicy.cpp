@@ -89,6 +89,8 @@ PolicyRule ReadRule(const Statement& row) {
 
 }  // namespace
 
+const std::string& RuleQueryText() { return kRuleQuery; }
+
 const RuleConditions& RuleQueryConditions() {
   static const RuleConditions conditions{kNameCondition, kMacCondition, kProtocolCondition, kTimeCondition,
                                          kAddressCondition};

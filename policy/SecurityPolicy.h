@@ -31,6 +31,9 @@ std::string GetAppSecurityPolicyId(Instance& instance, QueryStep* step = nullptr
 // it refuses or no rule matches. Raises DatabaseError.
 RuleMatch MatchSecurityPolicy(Instance& instance, const std::string& policyId);
 
+// The rule query's text, with its parameters unbound (BindRuleParameters binds them).
+const std::string& RuleQueryText();
+
 // The client as the rule query sees it.
 struct RuleClient {
   std::string name;

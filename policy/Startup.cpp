@@ -51,6 +51,13 @@ Gate DecideGate(Instance& instance, const std::function<void()>& betweenTests) {
   return gate;
 }
 
+void TakeOfflineDecision(StartupPlan& plan, OfflineDecision decision) {
+  plan.message = ClientMessage{kNotifyStartup, decision.reason};
+  plan.outcome = decision.reason == kAdmitted ? StartupPlan::Outcome::Admitted : StartupPlan::Outcome::Refused;
+  if (plan.outcome == StartupPlan::Outcome::Refused) plan.end = SessionEnd{kForceLogoffFlags, 0};
+  plan.offline = std::move(decision);
+}
+
 StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
   StartupPlan plan;
   const auto finish = [&](StartupPlan::Outcome outcome) {
@@ -61,11 +68,28 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
   plan.gate = DecideGate(instance, [&] { FillFirstStage(instance); });
   if (!plan.gate.Ours()) return finish(StartupPlan::Outcome::LeftAlone);
 
+  DueRecords due(plan, effects);
+  // The database is away: [Offline] decides, or the plan ends as `fallback`.
+  const auto away = [&](StartupPlan::Outcome fallback) {
+    const OfflineSettings settings = ReadOfflineSettings(instance.platform);
+    if (settings.mode == OfflineMode::Open) return finish(fallback);
+    std::optional<OfflineSnapshot> snapshot;
+    if (settings.mode == OfflineMode::Cached) snapshot = ReadStoredSnapshot(instance.platform).snapshot;
+    const OfflineDecision offline = DecideOffline(instance, settings, snapshot, instance.platform.LocalNow());
+    // The records that fell due online have been handed on already; the others follow.
+    const std::size_t handedOn = plan.records.size();
+    for (std::size_t i = handedOn; i < offline.records.size(); ++i) {
+      const EventRecord record = offline.records[i];
+      if (Capture([&] { due.Record(record); })) break;
+    }
+    TakeOfflineDecision(plan, offline);
+    return finish(plan.outcome);
+  };
+
   instance.Trace(kTraceConnecting);
-  if (!OpenConnections(instance.platform, instance.connections)) return finish(StartupPlan::Outcome::Unchecked);
+  if (!OpenConnections(instance.platform, instance.connections)) return away(StartupPlan::Outcome::Unchecked);
   plan.connected = true;
 
-  DueRecords due(plan, effects);
   plan.failure = Capture([&] {
     effects.Connected(instance);
     FillSecondStage(instance);
@@ -74,7 +98,10 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
     due.Record(EventRecord{1, 2, instance.context.ClientMac});
     RunAdmissionChecks(instance, due, plan.admission);
   });
-  if (plan.failure) return finish(StartupPlan::Outcome::Stopped);
+  if (plan.failure) {
+    if (plan.failure->serverUnavailable) return away(StartupPlan::Outcome::Stopped);
+    return finish(StartupPlan::Outcome::Stopped);
+  }
 
   const int reason = plan.admission.reason.value_or(kAdmitted);
   plan.message = ClientMessage{kNotifyStartup, reason};

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "policy/Admission.h"
+#include "policy/Offline.h"
 #include "session/Decisions.h"
 #include "session/SessionContext.h"
 #include "store/Failure.h"
@@ -65,6 +66,11 @@ struct StartupPlan {
   std::optional<Failure> failure;    // what stopped the startup (Stopped)
   std::optional<ClientMessage> message;
   std::optional<SessionEnd> end;
+  // The database was away (the connect failed, a step failed with the server unavailable, or
+  // the wait budget was spent) and [Offline] Admission is closed or cached: the session was
+  // decided without it (Admitted or Refused). `records` then holds the online records that
+  // fell due before the database went away, followed by the offline decision's others.
+  std::optional<OfflineDecision> offline;
 };
 
 // What the caller does while the startup is decided.
@@ -78,9 +84,14 @@ class StartupEffects {
   virtual void Record(const EventRecord& record) = 0;
 };
 
+// Puts an offline decision into the plan: its message, the end of a refused session and the
+// outcome (Admitted or Refused). The records stay the caller's.
+void TakeOfflineDecision(StartupPlan& plan, OfflineDecision decision);
+
 // Decides the startup of the session that `instance` runs in, filling its context. A step
 // that fails, the effects' included, ends the plan (Stopped, with what was decided before
-// it); nothing is raised.
+// it); nothing is raised. When the database is away, section [Offline] of the settings
+// decides (policy/Offline.h): open leaves the plan Unchecked or Stopped as before.
 StartupPlan DecideStartup(Instance& instance, StartupEffects& effects);
 
 }  // namespace qbnotify

@@ -28,9 +28,14 @@ inline constexpr int kUserLimitReached = 6;
 // An event record a check wants written: SourceID 1, and UserID, AppID and ComputerName from
 // the session context.
 struct EventRecord {
+  EventRecord() = default;
+  EventRecord(std::int32_t type, std::int32_t event, std::string p1 = {}, std::string p2 = {})
+      : typeId(type), eventId(event), parameter1(std::move(p1)), parameter2(std::move(p2)) {}
   std::int32_t typeId = 0;
   std::int32_t eventId = 0;
   std::string parameter1;
+  std::string parameter2;  // empty, except on the records of a decision taken without the database
+  friend bool operator==(const EventRecord&, const EventRecord&) = default;
 };
 
 // One statement a check sent: the connection, the text as the server received it, and the

@@ -523,12 +523,13 @@ bool OpenConnections(Platform& platform, Connections& connections) {
       denied = LoadServerDenyState(platform, SystemSecondsNow());
       PrepareFailover(platform, connections.DS->Server(), std::move(servers), denied, connections.updateDenyState);
     }
+    // All three are configured before any opens: when one cannot open, the later handlers of
+    // the session open them anew from these values (and write back what this one kept).
     for (const auto& [connection, section, databaseKey] :
          {std::tuple{connections.DS.get(), "DSConnection", "DSDB"}, std::tuple{connections.DC.get(), "DCConnection", "DCDB"},
-          std::tuple{connections.Log.get(), "LogConnection", "LogDB"}}) {
+          std::tuple{connections.Log.get(), "LogConnection", "LogDB"}})
       ConfigureConnection(platform, *connection, dsHost, section, databaseKey);
-      connection->Open();
-    }
+    for (Connection* connection : {connections.DS.get(), connections.DC.get(), connections.Log.get()}) connection->Open();
     // A denied server that served after all (every other one failed too) is no longer denied.
     if (failover) {
       const ServerState& server = connections.DS->Server();
@@ -540,7 +541,8 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     }
     return true;
   } catch (...) {
-    // The caller only learns that the connections did not open: the session goes on unchecked.
+    // The caller only learns that the connections did not open, and decides what that means
+    // for the session (unchecked, or the offline admission).
     return false;
   }
 }

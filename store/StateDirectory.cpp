@@ -19,7 +19,7 @@ std::string EncodeStateFile(std::string_view content) {
          std::string(content);
 }
 
-std::optional<std::string> DecodeStateFile(std::string_view bytes) {
+std::optional<std::string> DecodeStateFile(std::string_view bytes, std::size_t maxBytes) {
   if (!spool::StartsWith(bytes, kStateMagic)) return std::nullopt;
   bytes.remove_prefix(kStateMagic.size());
   const std::size_t blank = bytes.find(' ');
@@ -28,7 +28,7 @@ std::optional<std::string> DecodeStateFile(std::string_view bytes) {
   const std::optional<std::uint64_t> length = spool::ParseCount(bytes.substr(0, blank));
   const std::string_view crc = bytes.substr(blank + 1, newline - blank - 1);
   const std::string_view content = bytes.substr(newline + 1);
-  if (!length || *length != content.size() || content.size() > kMaxStateBytes || crc != spool::Hex8(Crc32(content)))
+  if (!length || *length != content.size() || content.size() > maxBytes || crc != spool::Hex8(Crc32(content)))
     return std::nullopt;
   return std::string(content);
 }
@@ -47,9 +47,9 @@ std::optional<StateDirectory> StateDirectory::Locate(Platform& platform) {
   return StateDirectory(platform, std::move(*directory));
 }
 
-bool StateDirectory::Write(std::string_view name, std::string_view content) {
+bool StateDirectory::Write(std::string_view name, std::string_view content, std::size_t maxBytes) {
   try {
-    if (!IsStateName(name) || content.size() > kMaxStateBytes) return false;
+    if (!IsStateName(name) || content.size() > maxBytes) return false;
     if (!EnsureOwnDirectory(platform_, directory_, true).Usable()) return false;
     RemoveLeftOverTemporaries();
     return platform_.WriteFileDurably(PathOf(name), EncodeStateFile(content), true) == FileResult::Ok;
@@ -58,13 +58,13 @@ bool StateDirectory::Write(std::string_view name, std::string_view content) {
   }
 }
 
-std::optional<std::string> StateDirectory::Read(std::string_view name) {
+std::optional<std::string> StateDirectory::Read(std::string_view name, std::size_t maxBytes) {
   try {
     if (!IsStateName(name) || !EnsureOwnDirectory(platform_, directory_, false).Usable()) return std::nullopt;
-    const std::size_t limit = kMaxStateBytes + 64;  // the header line too
+    const std::size_t limit = maxBytes + 64;  // the header line too
     const FileContent file = platform_.ReadWholeFile(PathOf(name), limit);
     if (file.result != FileResult::Ok) return std::nullopt;
-    return DecodeStateFile(file.bytes);
+    return DecodeStateFile(file.bytes, maxBytes);
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }

@@ -31,7 +31,7 @@ inline constexpr std::size_t kMaxStateBytes = 256 * 1024;
 // The bytes of a file holding `content`, and the content of a file's bytes (nullopt unless
 // they are exactly what EncodeStateFile writes).
 std::string EncodeStateFile(std::string_view content);
-std::optional<std::string> DecodeStateFile(std::string_view bytes);
+std::optional<std::string> DecodeStateFile(std::string_view bytes, std::size_t maxBytes = kMaxStateBytes);
 
 // A name of a state file: 1 to 64 letters, digits, '-' and '_'.
 bool IsStateName(std::string_view name);
@@ -49,9 +49,11 @@ class StateDirectory {
   // Replaces the file `name` with `content`, durably. False when the name is not a state
   // name, the content is larger than kMaxStateBytes, the directory is not the library's own
   // (it is made when missing) or the write failed; the file then keeps what it held.
-  bool Write(std::string_view name, std::string_view content);
+  // A caller may allow a larger content (`maxBytes`) for a file of its own, reading it with
+  // the same limit.
+  bool Write(std::string_view name, std::string_view content, std::size_t maxBytes = kMaxStateBytes);
   // The content of `name`; nullopt when it is absent or bad, or the directory is not usable.
-  std::optional<std::string> Read(std::string_view name);
+  std::optional<std::string> Read(std::string_view name, std::size_t maxBytes = kMaxStateBytes);
   // Removes `name`; true when it is gone afterwards.
   bool Remove(std::string_view name);
 

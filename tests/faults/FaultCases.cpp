@@ -1,6 +1,8 @@
 #include "Suite.h"
 
 #include <chrono>
+#include <map>
+#include <memory>
 #include <thread>
 
 namespace qbnotify::faults {
@@ -11,13 +13,15 @@ std::vector<Fault> FaultCases() {
   const auto resume = [](Suite& suite) { suite.Server().Resume(); };
 
   // A stopped server accepts connections in the kernel and never greets them: a handler
-  // that has to connect waits the connect time-out.
+  // that has to connect waits the connect time-out. The session goes on unchecked, without
+  // the second stage of its context, so the rows of its later handlers carry no user or
+  // application and differ from the healthy run's.
   cases.push_back(Fault{.name = "server SIGSTOP before startup, SIGCONT after",
                         .sessions = {"bob"},
                         .step = 0,
                         .before = pause,
                         .after = resume,
-                        .rows = RowsRule::AllOptional,
+                        .rows = RowsRule::OwnCheck,
                         .unreachableAtStartup = true,
                         .startupTargetSeconds = kConnectTimeout});
   // The rows of the handler that found the server stopped wait in the local spool and are
@@ -160,6 +164,125 @@ std::vector<Fault> FaultCases() {
                         .unreachableAtStartup = true,
                         .targetSeconds = kStoppedTarget,
                         .startupTargetSeconds = kStoppedTarget});
+
+  // While the database is away, [Offline] decides. Under cached a snapshot of the farm's rows
+  // taken an hour before decides as the server would: bob (an office PC on the LAN) is
+  // admitted, the kiosk (refused by the policy's catch-all rule) and the unknown application
+  // are refused. Under closed every session the policy would check is refused.
+  const std::vector<std::string> offlineSessions = {"bob", "kiosk", "unknown-app"};
+  const std::map<std::string, std::string> byRules = {{"bob", kAdmitted}, {"kiosk", kRefused}, {"unknown-app", kRefused}};
+  const std::map<std::string, std::string> allRefused = {{"bob", kRefused}, {"kiosk", kRefused}, {"unknown-app", kRefused}};
+  const std::string cached = "Admission=cached\r\n";
+  const std::string closed = "Admission=closed\r\n";
+  // The records of an offline startup wait in the spool with their mark; the next handler
+  // that reaches the server writes them back, once.
+  const auto offlineRowsOnce = [](const char* mark, const char* expected) {
+    return [mark, expected](Suite& suite, const std::string& session) {
+      if (session != "bob") return;
+      Admin admin(suite.Server(), kLogDatabase);
+      const auto rows = admin.Rows(std::string("SELECT COUNT(*), COUNT(DISTINCT TypeID, EventID, Parameter1) FROM log "
+                                               "WHERE Parameter2 LIKE '") + mark + "%'");
+      if (rows.at(0).at(0) != expected || rows.at(0).at(1) != expected)
+        throw ServerError("offline records written back: " + rows.at(0).at(0) + " (" + rows.at(0).at(1) +
+                          " distinct), expected " + expected);
+    };
+  };
+  for (const auto& [mode, decisions] : {std::pair{cached, byRules}, std::pair{closed, allRefused}}) {
+    const std::string name = mode == cached ? "offline cached: " : "offline closed: ";
+    cases.push_back(Fault{.name = name + "refused port",
+                          .sessions = offlineSessions,
+                          .target = Target::RefusedPort,
+                          .rows = RowsRule::None,
+                          .targetSeconds = kRefusedTarget,
+                          .startupTargetSeconds = kRefusedTarget,
+                          .offline = mode,
+                          .snapshotHours = 1,
+                          .decisions = decisions});
+    cases.push_back(Fault{.name = name + "server SIGSTOP before startup, SIGCONT after",
+                          .sessions = {"bob", "kiosk"},
+                          .step = 0,
+                          .before = pause,
+                          .after = resume,
+                          .rows = RowsRule::OwnCheck,
+                          .startupTargetSeconds = kConnectTimeout,
+                          .offline = mode,
+                          .snapshotHours = 1,
+                          .decisions = decisions,
+                          .finish = offlineRowsOnce(mode == cached ? "offline cached" : "offline closed",
+                                                    mode == cached ? "2" : "0")});
+  }
+  cases.push_back(Fault{.name = "offline cached: listener that never accepts",
+                        .sessions = {"bob", "kiosk"},
+                        .target = Target::Listener,
+                        .rows = RowsRule::None,
+                        .targetSeconds = kConnectTimeout,
+                        .startupTargetSeconds = kConnectTimeout,
+                        .eventLimit = 1,
+                        .offline = cached,
+                        .snapshotHours = 1,
+                        .decisions = byRules});
+  cases.push_back(Fault{.name = "offline cached: cluster node answering 1047 to everything",
+                        .sessions = {"bob", "kiosk"},
+                        .setUp =
+                            [restart](Suite& suite) {
+                              restart(true)(suite);
+                              suite.Sql("SET GLOBAL wsrep_reject_queries = ALL");
+                            },
+                        .rows = RowsRule::OwnCheck,
+                        .targetSeconds = kStoppedTarget,
+                        .startupTargetSeconds = kStoppedTarget,
+                        .eventLimit = 1,
+                        .offline = cached,
+                        .snapshotHours = 1,
+                        .decisions = byRules,
+                        .finish = [restart](Suite& suite, const std::string&) { restart(false)(suite); }});
+  // The server stops answering in the middle of the checks: the rule table is held locked,
+  // so the rule query waits until the library's read time-out gives the server up.
+  static std::unique_ptr<Admin> locker;
+  cases.push_back(Fault{.name = "offline cached: server stops answering at the rule query",
+                        .sessions = {"bob", "kiosk"},
+                        .setUp =
+                            [](Suite& suite) {
+                              locker.reset();
+                              locker = std::make_unique<Admin>(suite.Server(), kDsDatabase);
+                              locker->Exec("LOCK TABLES securitypolicy_sub WRITE");
+                            },
+                        .rows = RowsRule::OwnCheck,
+                        .startupTargetSeconds = kStoppedTarget,
+                        .eventLimit = 1,
+                        .offline = cached,
+                        .snapshotHours = 1,
+                        .decisions = byRules,
+                        .finish = [](Suite&, const std::string&) { locker.reset(); }});
+  // A snapshot that counts as none: the session is decided as closed.
+  cases.push_back(Fault{.name = "offline cached: snapshot older than MaxAgeHours",
+                        .sessions = {"bob"},
+                        .target = Target::RefusedPort,
+                        .rows = RowsRule::None,
+                        .targetSeconds = kRefusedTarget,
+                        .startupTargetSeconds = kRefusedTarget,
+                        .offline = cached + "MaxAgeHours=24\r\n",
+                        .snapshotHours = 30,
+                        .decisions = allRefused});
+  cases.push_back(Fault{.name = "offline cached: snapshot planted by another account",
+                        .sessions = {"bob"},
+                        .target = Target::RefusedPort,
+                        .rows = RowsRule::None,
+                        .targetSeconds = kRefusedTarget,
+                        .startupTargetSeconds = kRefusedTarget,
+                        .offline = cached,
+                        .snapshotHours = 1,
+                        .decisions = allRefused,
+                        .plantedByOther = true});
+  cases.push_back(Fault{.name = "offline open: refused port (unchecked, as before)",
+                        .sessions = {"bob"},
+                        .target = Target::RefusedPort,
+                        .rows = RowsRule::None,
+                        .unreachableAtStartup = true,
+                        .targetSeconds = kRefusedTarget,
+                        .startupTargetSeconds = kRefusedTarget,
+                        .offline = "Admission=open\r\n",
+                        .snapshotHours = 1});
 
   return cases;
 }

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -16,6 +18,8 @@
 #include <thread>
 
 #include "environment/ConnectionSettings.h"
+#include "policy/OfflineSnapshot.h"
+#include "store/StateDirectory.h"
 #include "tests/Tally.h"
 
 namespace qbnotify::faults {
@@ -35,6 +39,7 @@ constexpr DemoSession kDemoSessions[] = {
     {"bob", "03-bob-full-day.json", kAdmitted},
     {"alice-2nd", "07-alice-second-computer.json", kRefused},
     {"unknown-app", "06-unknown-app.json", kRefused},
+    {"kiosk", "05-kiosk.json", kRefused},
 };
 
 const DemoSession& Demo(const std::string& shortName) {
@@ -247,12 +252,41 @@ void Suite::Prepare() {
     throw ServerError("cannot hold a port that refuses connections");
   refusedPort_ = ntohs(address.sin_port);
 
-  for (const auto& [target, port] : {std::pair{Target::Server, server_->Port()}, std::pair{Target::Listener, listenerPort_},
-                                     std::pair{Target::RefusedPort, refusedPort_}}) {
-    const std::filesystem::path config = InstallDir(work_, target) / "Data" / "CONFIG";
-    std::filesystem::create_directories(config);
-    std::ofstream(config / "TavDbCnn.dat", std::ios::binary) << SettingsText(port);
+  for (const Target target : {Target::Server, Target::Listener, Target::RefusedPort}) WriteSettings(target, "");
+}
+
+void Suite::WriteSettings(Target target, const std::string& offline) {
+  const int port = target == Target::Server ? server_->Port() : target == Target::Listener ? listenerPort_ : refusedPort_;
+  const std::filesystem::path config = InstallDir(work_, target) / "Data" / "CONFIG";
+  std::filesystem::create_directories(config);
+  std::ofstream(config / "TavDbCnn.dat", std::ios::binary | std::ios::trunc)
+      << SettingsText(port) << (offline.empty() ? "" : "[Offline]\r\n" + offline);
+}
+
+void Suite::PlantSnapshot(Target target, const DateTime& takenAt) {
+  hosted::Session description;
+  description.registry[kProductKey][kInstallPathValue] =
+      RegistryValue{RegistryStatus::Text, InstallDir(work_, target).string()};
+  hosted::HostedPlatform platform(description);
+  // Every case starts from the same farm (ResetDatabase), so one snapshot of it serves them
+  // all; it is taken at the first case that wants one, just after the farm was reset.
+  if (!farmSnapshot_) {
+    ResetDatabase();
+    Instance instance(platform);
+    instance.connections.DS = std::make_unique<Connection>("DS");
+    Connection& ds = *instance.connections.DS;
+    ds.host = "127.0.0.1";
+    ds.port = server_->Port();
+    ds.user = kAccount;
+    ds.password = kPassword;
+    ds.database = kDsDatabase;
+    farmSnapshot_ = std::make_shared<OfflineSnapshot>(TakeSnapshot(instance));
   }
+  OfflineSnapshot snapshot = *farmSnapshot_;
+  snapshot.takenAt = takenAt;
+  std::optional<StateDirectory> state = StateDirectory::Locate(platform);
+  if (!state || !state->Write(kSnapshotStateName, EncodeSnapshot(snapshot), kMaxSnapshotBytes))
+    throw ServerError("cannot plant the snapshot");
 }
 
 hosted::Session Suite::LoadSession(const std::string& shortName, Target target, std::vector<host::Event>& events) const {
@@ -318,7 +352,24 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
     // Each case starts with an empty local spool: rows kept by an earlier case hold
     // identifiers of a counter that ResetDatabase has set back.
     std::filesystem::remove_all(InstallDir(work_, fault.target) / "Data" / "Spool");
+    std::filesystem::remove_all(InstallDir(work_, fault.target) / "Data" / "State");
     if (onServer) ResetDatabase();
+    WriteSettings(fault.target, fault.offline);
+    if (fault.snapshotHours >= 0) {
+      DateTime takenAt = *description.clock;  // the sessions' clock is fixed, early in a month
+      for (int hours = fault.snapshotHours; hours > 0; --hours) {
+        if (takenAt.hour > 0) {
+          --takenAt.hour;
+        } else {
+          takenAt.hour = 23;
+          --takenAt.day;
+        }
+      }
+      PlantSnapshot(fault.target, takenAt);
+      const std::filesystem::path state = InstallDir(work_, fault.target) / "Data" / "State";
+      if (fault.plantedByOther && std::system(("chown -R nobody '" + state.string() + "'").c_str()) != 0)
+        throw ServerError("cannot hand the state directory to another account");
+    }
     if (fault.setUp) fault.setUp(*this);
     SessionWorker worker(libraryPath_, std::move(description));
     for (std::size_t i = 0; i < events.size(); ++i) {
@@ -350,6 +401,7 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
       }
     }
     result.exitStatus = worker.Finish();
+    if (fault.finish) fault.finish(*this, session);
   } catch (const std::exception& error) {
     result.problems.push_back(std::string("the suite could not act: ") + error.what());
   }
@@ -366,8 +418,11 @@ CaseResult Suite::Play(const Fault& fault, const std::string& session, Healthy* 
 
   // The decision, and what the client was told at each later step.
   const Healthy* healthy = record ? nullptr : &healthy_.at(session);
-  const std::string expectedDecision =
-      fault.unreachableAtStartup ? kUnchecked : healthy ? healthy->decision : Demo(session).decision;
+  const auto given = fault.decisions.find(session);
+  const std::string expectedDecision = given != fault.decisions.end() ? given->second
+                                       : fault.unreachableAtStartup   ? kUnchecked
+                                       : healthy                      ? healthy->decision
+                                                                      : Demo(session).decision;
   result.decision = result.runs.empty() || !result.runs[0] ? "none" : DecisionOf(*result.runs[0]);
   if (result.decision != expectedDecision)
     result.problems.push_back("decision " + result.decision + ", expected " + expectedDecision);

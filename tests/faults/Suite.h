@@ -14,6 +14,7 @@
 #include "Rows.h"
 #include "Server.h"
 #include "Worker.h"
+#include "policy/OfflineSnapshot.h"
 
 namespace qbnotify::faults {
 
@@ -47,6 +48,15 @@ struct Fault {
   double targetSeconds = 15;          // the most any handler may take
   double startupTargetSeconds = 15;
   std::size_t eventLimit = 0;         // play only the first N notifications (0: all)
+  // While the database is away: the lines of an [Offline] section for this case's settings
+  // file, a snapshot of the server's rows planted in the target's state directory before the
+  // case (taken `snapshotHours` before the session's clock; negative: none), the decision
+  // each session must get (instead of the healthy run's), and a check after the session.
+  std::string offline = {};
+  int snapshotHours = -1;
+  std::map<std::string, std::string> decisions = {};
+  std::function<void(Suite&, const std::string& session)> finish = {};
+  bool plantedByOther = false;  // the state directory is then handed to another account
 };
 
 struct CaseResult {
@@ -78,6 +88,11 @@ class Suite {
   bool RunAll(const std::vector<Fault>& faults, const std::string& only);
 
   PrivateServer& Server() { return *server_; }
+  // Writes the settings file of a target, with `offline` as its [Offline] section's lines.
+  void WriteSettings(Target target, const std::string& offline);
+  // Takes a snapshot of the server's rows and stores it in the target's state directory as
+  // the library does, stamped `takenAt`.
+  void PlantSnapshot(Target target, const DateTime& takenAt);
   // Runs administrative SQL; a failure is thrown.
   void Sql(const std::string& sql);
   // The number of connections of the library's account.
@@ -108,6 +123,7 @@ class Suite {
   int refusedSocket_ = -1;
   int refusedPort_ = 0;
   std::map<std::string, Healthy> healthy_;
+  std::shared_ptr<OfflineSnapshot> farmSnapshot_;  // the reset farm's rows, once taken
 };
 
 // The cases.

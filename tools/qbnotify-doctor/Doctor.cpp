@@ -27,6 +27,8 @@ std::vector<Check> Doctor::Run() {
   }
   if (haveInstallPath) SpoolChecks();
   else Skip("spool", "rows kept", "no InstallPath");
+  if (haveInstallPath) OfflineChecks();
+  else Skip("offline", "mode", "no InstallPath");
   return std::move(checks_);
 }
 

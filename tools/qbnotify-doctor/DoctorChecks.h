@@ -54,6 +54,9 @@ class Doctor {
   // The local spool of rows the database could not take.
   void SpoolChecks();
 
+  // What a session gets while the database is away (DoctorOffline.cpp).
+  void OfflineChecks();
+
   Platform& platform_;
   const DoctorOptions& options_;
   std::vector<Check> checks_;

@@ -1,11 +1,13 @@
 #include "tools/qbnotify-explain/Explain.h"
 
+#include <cstdio>
 #include <exception>
 #include <sstream>
 #include <stdexcept>
 
 #include "environment/SessionQueries.h"
 #include "environment/Switches.h"
+#include "policy/Offline.h"
 #include "policy/Startup.h"
 #include "policy/SecurityPolicy.h"
 #include "session/SessionContext.h"
@@ -26,7 +28,8 @@ json Queries(const std::vector<QueryStep>& steps) {
 json Record(const SessionContext& context, const EventRecord& record) {
   return {{"table", "log"},         {"TypeID", record.typeId},       {"SourceID", 1},
           {"EventID", record.eventId}, {"UserID", Shown(context.UserId)}, {"AppID", Shown(context.AppId)},
-          {"ComputerName", Shown(context.ClientName)}, {"Parameter1", Shown(record.parameter1)}, {"Parameter2", ""}};
+          {"ComputerName", Shown(context.ClientName)}, {"Parameter1", Shown(record.parameter1)},
+          {"Parameter2", Shown(record.parameter2)}};
 }
 
 json Rows(const std::vector<SessionLoadRow>& rows) {
@@ -220,7 +223,7 @@ json Decision(const StartupPlan& plan) {
     case Outcome::Refused: break;
   }
   const int reason = plan.message ? plan.message->reason : kAdmitted;
-  const char* by = plan.admission.decidedBy;
+  const char* by = plan.offline ? plan.offline->decidedBy : plan.admission.decidedBy;
   json decision = {{"result", plan.outcome == Outcome::Admitted ? "admitted" : "refused"},
                    {"reason", reason},
                    {"decided_by", *by ? by : "all checks passed"}};
@@ -271,6 +274,82 @@ std::string ConnectionFailure(Connections& connections) {
   return "the settings cannot be read";
 }
 
+// The steps of a decision taken without the database, rule by rule as the snapshot gives it.
+void OfflineSteps(Instance& instance, const OfflineDecision& d, json& steps) {
+  json mode = {{"check", "offline"}, {"lines", json::array()}};
+  mode["outcome"] = std::string("the database is away: [Offline] Admission=") + OfflineModeName(d.configured) +
+                    ", decided as " + OfflineModeName(d.mode);
+  if (!d.snapshotNote.empty()) mode["lines"].push_back(d.snapshotNote);
+  mode["lines"].push_back(std::string("records are kept in the spool, marked Parameter2 '") + d.mark + "'");
+  steps.push_back(mode);
+  const SessionContext& context = instance.context;
+  steps.push_back({{"check", "session context"},
+                   {"outcome", "AppId '" + Shown(context.AppId) + "', ClientMac '" + Shown(context.ClientMac) +
+                                   "', UserId '" + Shown(context.UserId) + "' (from the snapshot), application '" +
+                                   Shown(context.Audit.appshowname) + "'"}});
+  steps.push_back({{"check", "shell"},
+                   {"outcome", d.shell.result == kAdmitted
+                                   ? "passed: the session starts '" + Shown(d.shell.program) + "' (holds KEVSHELL)"
+                                   : "refused: the session starts '" + Shown(d.shell.program) +
+                                         "', whose name does not hold KEVSHELL"}});
+  if (d.shell.result != kAdmitted) return;
+  json policy = {{"check", "security policy"}, {"lines", json::array()}};
+  if (!d.policyConsulted) {
+    policy["outcome"] = "skipped: the application '" + Shown(context.AppId) + "' is exempt from the policy";
+  } else if (!d.policy) {
+    policy["outcome"] = "refused: no usable snapshot, so every application the policy checks is refused (closed)";
+  } else {
+    using Outcome = PolicyDecision::Outcome;
+    const PolicyDecision& p = *d.policy;
+    policy["policy_id"] = Shown(p.policyId);
+    switch (p.outcome) {
+      case Outcome::NoApplication: policy["outcome"] = "refused: the application has no row in the snapshot"; break;
+      case Outcome::NoPolicy: policy["outcome"] = "passed: no policy"; break;
+      case Outcome::RuleAdmitted:
+        policy["outcome"] = "passed: rule SortID " + std::to_string(p.match->rules.front().sortId) + " of policy " +
+                            Shown(p.policyId) + " admits";
+        break;
+      case Outcome::RuleRefused:
+        policy["outcome"] = "refused by rule SortID " + std::to_string(p.match->rules.front().sortId) + " of policy " +
+                            Shown(p.policyId);
+        break;
+      case Outcome::NoRuleMatched: policy["outcome"] = "refused: no rule of the policy matches"; break;
+    }
+    const RuleClient client = ReadRuleClient(instance);
+    policy["lines"].push_back("client: name '" + Shown(client.name) + "', MAC '" + Shown(client.mac) + "', address " +
+                              client.address + "; this machine's clock");
+    bool decided = false;
+    json rules = json::array();
+    for (const RuleEvaluation& e : d.rules) {
+      std::ostringstream line;
+      line << "SortID " << e.rule.sortId << (e.rule.action == 0 ? " admits: " : " refuses: ") << "name '"
+           << Shown(e.rule.clientName) << "' " << YesNo(e.clientName) << ", MAC '" << Shown(e.rule.mac) << "' "
+           << YesNo(e.mac) << ", protocol " << e.rule.clientProtocol << " " << YesNo(e.protocol) << ", time "
+           << (e.timeGroupFound ? TimeGroupText(e.rule) : Shown(e.rule.timeId) + " (missing)") << " " << YesNo(e.time)
+           << ", address " << (e.addressGroupFound ? AddressGroupText(e.rule) : Shown(e.rule.addressId) + " (missing)")
+           << " " << YesNo(e.address)
+           << (e.Matches() ? (decided ? "  => matches, but an earlier rule decided" : "  => MATCHES: decides")
+                           : "  => no match");
+      if (e.Matches()) decided = true;
+      json rule = RuleJson(e.rule);
+      rule["matches"] = e.Matches();
+      rule["text"] = line.str();
+      rules.push_back(rule);
+      policy["lines"].push_back(line.str());
+    }
+    policy["rules"] = rules;
+  }
+  steps.push_back(policy);
+  if (d.reason == kAdmitted) steps.push_back({{"check", "live checks"}, {"outcome", kSkippedOffline}});
+}
+
+DateTime ParseAt(const std::string& at, Platform& platform) {
+  if (at.empty()) return platform.LocalNow();
+  DateTime t;
+  std::sscanf(at.c_str(), "%d-%d-%d %d:%d:%d", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second);
+  return t;
+}
+
 }  // namespace
 
 ExplainResult Explain(ExplainRequest request) {
@@ -288,8 +367,28 @@ ExplainResult Explain(ExplainRequest request) {
   json& would = report["would_write"];
 
   ShowOnly effects(request.at);
-  const StartupPlan plan = DecideStartup(instance, effects);
-  effects.RaiseBadClock();
+  StartupPlan plan;
+  if (request.offline) {
+    // The snapshot's decision, without opening a connection.
+    plan.gate = DecideGate(instance, [&] {
+      instance.context.WinStationName = GetWinStationName(platform, kCurrentSession);
+      instance.context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
+      instance.context.ClientName = GetClientName(platform, kCurrentSession);
+    });
+    plan.context = instance.context;
+    if (plan.gate.Ours()) {
+      OfflineSettings settings = ReadOfflineSettings(platform);
+      if (settings.mode == OfflineMode::Open) settings.mode = OfflineMode::Cached;  // what the snapshot would give
+      OfflineDecision decision =
+          DecideOffline(instance, settings, ReadStoredSnapshot(platform).snapshot, ParseAt(request.at, platform));
+      plan.records = decision.records;
+      TakeOfflineDecision(plan, std::move(decision));
+      plan.context = instance.context;
+    }
+  } else {
+    plan = DecideStartup(instance, effects);
+    effects.RaiseBadClock();
+  }
   const SessionContext& context = plan.context;
   using Outcome = StartupPlan::Outcome;
   report["decision"] = Decision(plan);
@@ -311,6 +410,12 @@ ExplainResult Explain(ExplainRequest request) {
   }
   steps.push_back({{"check", "session gate"}, {"outcome", "passed: remote, protocol label 'TAV KEV'"}});
 
+  if (plan.offline) {
+    OfflineSteps(instance, *plan.offline, steps);
+    for (const EventRecord& record : plan.records) would.push_back(Record(context, record));
+    result.status = plan.outcome == Outcome::Admitted ? kExitGood : kExitProblem;
+    return result;
+  }
   json connect = {{"check", "connections"}};
   if (plan.outcome == Outcome::Unchecked) {
     connect["outcome"] = "failed: " + Shown(ConnectionFailure(instance.connections)) +
@@ -398,7 +503,9 @@ std::string ExplainText(const json& report, bool fullSql) {
       out << "      log: TypeID " << record["TypeID"] << ", SourceID 1, EventID " << record["EventID"] << ", UserID '"
           << record["UserID"].get<std::string>() << "', AppID '" << record["AppID"].get<std::string>()
           << "', ComputerName '" << record["ComputerName"].get<std::string>() << "', Parameter1 '"
-          << record["Parameter1"].get<std::string>() << "'\n";
+          << record["Parameter1"].get<std::string>() << "'"
+          << (record["Parameter2"].get<std::string>().empty() ? "" : ", Parameter2 '" + record["Parameter2"].get<std::string>() + "'")
+          << "\n";
   }
   const json& decision = report["decision"];
   out << "decision: " << decision["result"].get<std::string>();

@@ -13,6 +13,10 @@ namespace qbnotify::tools {
 struct ExplainRequest {
   hosted::Session session;  // what the platform reports about the session, with InstallPath
   std::string at;           // "YYYY-MM-DD HH:MM:SS": the server time for the time rules; empty: now
+  // The decision the library would take while the database is away, from the local snapshot
+  // (under cached; as configured under closed), on `at` as this machine's clock. No
+  // connection is opened.
+  bool offline = false;
 };
 
 struct ExplainResult {

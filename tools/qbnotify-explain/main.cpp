@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
                "rule that decided. Reads the farm's databases only; writes nothing."};
   std::string user, application, clientName = "PC-01", mac, address = "0.0.0.0", protocol = "kev", sessionId;
   std::string initialProgram, sessionFile, settings, installPath, at;
-  bool asJson = false, fullSql = false;
+  bool asJson = false, fullSql = false, offline = false;
   app.add_option("--user", user, "farm user name (/U:)");
   app.add_option("--app", application, "application identifier (/N:)");
   app.add_option("--client-name", clientName, "client computer name")->capture_default_str();
@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
   app.add_option("--settings", settings, "the connection-settings file");
   app.add_option("--install-path", installPath, "the install path the settings file lies below");
   app.add_option("--at", at, "server time for the time rules, \"YYYY-MM-DD HH:MM:SS\" (this tool's connections only)");
+  app.add_flag("--offline", offline,
+               "the decision while the database is away, from the local snapshot, rule by rule (--at: this machine's clock)");
   app.add_flag("--json", asJson, "print the explanation as JSON");
   app.add_flag("--full-sql", fullSql, "print statements whole");
   try {
@@ -87,6 +89,7 @@ int main(int argc, char** argv) {
     if (!at.empty() && !IsLocalTimeText(at)) throw std::invalid_argument("--at must be written \"YYYY-MM-DD HH:MM:SS\"");
     ExplainRequest request;
     request.at = at;
+    request.offline = offline;
     if (!sessionFile.empty()) {
       if (!initialProgram.empty() || !user.empty() || !application.empty() || !mac.empty())
         throw std::invalid_argument("--session cannot be combined with the session's switches");

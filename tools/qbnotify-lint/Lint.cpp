@@ -6,6 +6,7 @@
 #include <set>
 
 #include "policy/Admission.h"
+#include "policy/Offline.h"
 #include "policy/SecurityPolicy.h"
 #include "policy/SessionLoad.h"
 #include "tools/common/ToolSupport.h"
@@ -376,8 +377,25 @@ std::vector<std::uint32_t> RangeCandidates(std::uint32_t low, std::uint32_t high
   return candidates;
 }
 
-std::vector<Finding> LintRules(Instance& instance) {
+std::vector<Finding> LintOfflineSettings(const OfflineSettings& settings) {
   std::vector<Finding> findings;
+  if (!settings.admissionKnown)
+    findings.push_back({Severity::Warning, "offline-admission-unknown",
+                        "[Offline] Admission is none of open, closed, cached: while the database is away every session "
+                        "that the policy would check is refused (closed)",
+                        {"Admission=" + settings.admissionText},
+                        "write open, closed or cached"});
+  if (settings.mode == OfflineMode::Cached && settings.maxAgeHours > kLongestSnapshotHours)
+    findings.push_back({Severity::Warning, "offline-snapshot-too-old",
+                        "[Offline] MaxAgeHours is above a week: during an outage sessions may be decided by rules the "
+                        "administrators changed long ago",
+                        {"MaxAgeHours=" + std::to_string(settings.maxAgeHours)},
+                        "set MaxAgeHours to 168 or less"});
+  return findings;
+}
+
+std::vector<Finding> LintRules(Instance& instance) {
+  std::vector<Finding> findings = LintOfflineSettings(ReadOfflineSettings(instance.platform));
   const std::vector<Rule> rules = ReadRules(instance);
   PoliciesWithoutRules(instance, findings);
   MissingGroups(rules, findings);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "policy/Offline.h"
 #include "session/SessionContext.h"
 
 namespace qbnotify::tools {
@@ -25,7 +26,12 @@ struct Finding {
   std::string fix;                 // one line, UTF-8
 };
 
-// Runs every lint on the instance's open DS connection. Raises DatabaseError when a table
+// The findings on section [Offline] of the settings file: an Admission value that counts as
+// closed, and a snapshot allowed to be older than a week under cached.
+inline constexpr std::uint32_t kLongestSnapshotHours = 7 * 24;
+std::vector<Finding> LintOfflineSettings(const OfflineSettings& settings);
+
+// Runs every lint on the instance's open DS connection, and on section [Offline]. Raises DatabaseError when a table
 // cannot be read at all.
 std::vector<Finding> LintRules(Instance& instance);
 

@@ -4,18 +4,22 @@
 //   qbnotify-settings write FILE --host 127.0.0.1:3306 --user qb --password pw
 //                            --ds-db qbds --dc-db qbdc --log-db qblog
 //                            [--server-connect-seconds 3]
+//                            [--offline-admission cached --offline-refresh-seconds 300
+//                             --offline-max-age-hours 24]
 //   qbnotify-settings show FILE
 //
 // --host takes one server or several separated by commas ("db1:3306,db2:3306,[::1]:3306"),
-// in the order of preference. Writing over an existing file keeps every section and key
-// that the tool does not write itself.
+// in the order of preference. Writing an existing file changes only the keys given and keeps
+// every other section, key and line as it was; a new file needs every connection value.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "environment/ConnectionSettings.h"
+#include "policy/Offline.h"
 #include "store/ServerList.h"
 #include "tools/qbnotify-settings/IniEdit.h"
 #include "platform/hosted/CodePage.h"
@@ -56,39 +60,55 @@ bool SameName(const std::string& a, const std::string& b) {
 #endif
 }
 
-int Write(const std::string& path, const std::string& host, const std::string& user, const std::string& password,
-          const std::string& ds, const std::string& dc, const std::string& log, unsigned serverConnectSeconds) {
+struct WriteValues {
+  std::optional<std::string> host, user, password, ds, dc, log;
+  std::optional<unsigned> serverConnectSeconds;
+  std::optional<std::string> admission, refreshSeconds, maxAgeHours;
+};
+
+int Write(const std::string& path, const WriteValues& v) {
   const auto coded = [](const std::string& utf8, const char* what) {
     std::optional<std::string> bytes = hosted::Utf8ToCp936(utf8);
     if (!bytes) throw std::runtime_error(std::string("the ") + what + " holds a character that code page 936 lacks");
     return EncodeSettingValue(*bytes);
   };
-  std::vector<std::string> rejected;
-  const std::vector<ListedServer> servers = ParseServerList(host, &rejected);
-  if (host.find(':') == std::string::npos || servers.empty() || !rejected.empty())
-    throw std::runtime_error("--host must be written host:port, e.g. 127.0.0.1:3306, or several separated by commas" +
-                             (rejected.empty() ? std::string() : " (not usable: '" + rejected.front() + "')"));
-  std::vector<tools::IniValue> values = {
-      {"DSConnection", "DSHost", host},
-      {"DSConnection", "DSUID", coded(user, "user")},
-      {"DSConnection", "DSPSW", coded(password, "password")},
-      {"DSConnection", "DSDB", coded(ds, "DS database")},
-      {"DCConnection", "DCDB", coded(dc, "DC database")},
-      {"LogConnection", "LogDB", coded(log, "Log database")},
-  };
-  if (serverConnectSeconds)
-    values.insert(values.begin() + 1, {"DSConnection", kServerConnectSecondsKey, std::to_string(serverConnectSeconds)});
+  if (v.host) {
+    std::vector<std::string> rejected;
+    const std::vector<ListedServer> servers = ParseServerList(*v.host, &rejected);
+    if (v.host->find(':') == std::string::npos || servers.empty() || !rejected.empty())
+      throw std::runtime_error("--host must be written host:port, e.g. 127.0.0.1:3306, or several separated by commas" +
+                               (rejected.empty() ? std::string() : " (not usable: '" + rejected.front() + "')"));
+  }
   const std::filesystem::path file = FilePath(path);
   std::string existing;
   if (std::filesystem::exists(file)) {
     std::ifstream in(file, std::ios::binary);
     existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) throw std::runtime_error("cannot read " + path);
+  } else if (!v.host || !v.user || !v.password || !v.ds || !v.dc || !v.log) {
+    throw std::runtime_error("a new settings file needs --host, --user, --password, --ds-db, --dc-db and --log-db");
   }
+  std::vector<tools::IniValue> values;
+  if (v.host) values.push_back({"DSConnection", "DSHost", *v.host});
+  if (v.serverConnectSeconds)
+    values.push_back({"DSConnection", kServerConnectSecondsKey, std::to_string(*v.serverConnectSeconds)});
+  if (v.user) values.push_back({"DSConnection", "DSUID", coded(*v.user, "user")});
+  if (v.password) values.push_back({"DSConnection", "DSPSW", coded(*v.password, "password")});
+  if (v.ds) values.push_back({"DSConnection", "DSDB", coded(*v.ds, "DS database")});
+  if (v.dc) values.push_back({"DCConnection", "DCDB", coded(*v.dc, "DC database")});
+  if (v.log) values.push_back({"LogConnection", "LogDB", coded(*v.log, "Log database")});
+  // [Offline] is plain text, as [Spool] is.
+  if (v.admission) values.push_back({kOfflineSection, "Admission", *v.admission});
+  if (v.refreshSeconds) values.push_back({kOfflineSection, "RefreshSeconds", *v.refreshSeconds});
+  if (v.maxAgeHours) values.push_back({kOfflineSection, "MaxAgeHours", *v.maxAgeHours});
   const std::string text = tools::SetIniValues(existing, values);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!(out << text)) throw std::runtime_error("cannot write " + path);
+  const std::filesystem::path temporary = file.string() + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!(out << text) || !out.flush()) throw std::runtime_error("cannot write " + path);
+  }
+  std::filesystem::rename(temporary, file);
   return 0;
 }
 
@@ -118,6 +138,12 @@ int Show(const std::string& path) {
   for (const std::string& entry : rejected) std::cout << "  not usable: '" << hosted::Cp936ToUtf8(entry) << "'\n";
   std::cout << "DSConnection." << kServerConnectSecondsKey << " (connect time-out of each listed server, s): "
             << ReadServerConnectSeconds(platform) << (servers.size() >= 2 ? "" : " (not used: one server)") << '\n';
+  const OfflineSettings offline = ReadOfflineSettings(platform);
+  std::cout << "Offline.Admission (while the database is away): "
+            << (offline.admissionText.empty() ? "(not set)" : hosted::Cp936ToUtf8(offline.admissionText)) << " -> "
+            << OfflineModeName(offline.mode) << (offline.admissionKnown ? "" : " (not a known value: counts as closed)")
+            << "\nOffline.RefreshSeconds: " << offline.refreshSeconds << "\nOffline.MaxAgeHours: " << offline.maxAgeHours
+            << '\n';
   return 0;
 }
 
@@ -126,28 +152,35 @@ int Show(const std::string& path) {
 int main(int argc, char** argv) {
   CLI::App app{"Writes or shows the connection-settings file <install path>/Data/CONFIG/TavDbCnn.dat."};
   app.require_subcommand(1);
-  std::string path, host, user, password, ds, dc, log;
-  unsigned serverConnectSeconds = 0;
+  std::string path;
+  WriteValues values;
 
-  CLI::App* write = app.add_subcommand("write", "write a settings file (values in UTF-8)");
+  CLI::App* write = app.add_subcommand(
+      "write", "write a settings file (values in UTF-8); an existing file keeps every key not given");
   write->add_option("file", path, "settings file to write")->required();
-  write->add_option("--host", host, "MySQL server as host:port, or several separated by commas, in order of preference")
-      ->required();
-  write->add_option("--user", user, "account name")->required();
-  write->add_option("--password", password, "account password")->required();
-  write->add_option("--ds-db", ds, "database of the DS connection")->required();
-  write->add_option("--dc-db", dc, "database of the DC connection")->required();
-  write->add_option("--log-db", log, "database of the Log connection")->required();
-  write->add_option("--server-connect-seconds", serverConnectSeconds,
+  write->add_option("--host", values.host,
+                    "MySQL server as host:port, or several separated by commas, in order of preference");
+  write->add_option("--user", values.user, "account name");
+  write->add_option("--password", values.password, "account password");
+  write->add_option("--ds-db", values.ds, "database of the DS connection");
+  write->add_option("--dc-db", values.dc, "database of the DC connection");
+  write->add_option("--log-db", values.log, "database of the Log connection");
+  write->add_option("--server-connect-seconds", values.serverConnectSeconds,
                     "connect time-out of each listed server, 1 to 30 s (default 3)")
       ->check(CLI::Range(1u, kMaxServerConnectSeconds));
+  write->add_option("--offline-admission", values.admission, "while the database is away: open, closed or cached")
+      ->check(CLI::IsMember({"open", "closed", "cached"}));
+  write->add_option("--offline-refresh-seconds", values.refreshSeconds, "how often the snapshot is taken at most (0: always)")
+      ->check(CLI::Range(0, 7 * 24 * 3600));
+  write->add_option("--offline-max-age-hours", values.maxAgeHours, "age past which the snapshot counts as none")
+      ->check(CLI::Range(0, 10 * 366 * 24));
 
   CLI::App* show = app.add_subcommand("show", "show what the library reads from a settings file (password masked)");
   show->add_option("file", path, "settings file to read")->required();
 
   CLI11_PARSE(app, argc, argv);
   try {
-    if (write->parsed()) return Write(path, host, user, password, ds, dc, log, serverConnectSeconds);
+    if (write->parsed()) return Write(path, values);
     return Show(path);
   } catch (const std::exception& error) {
     std::cerr << "qbnotify-settings: " << error.what() << '\n';

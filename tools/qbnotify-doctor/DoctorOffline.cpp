@@ -1,0 +1,57 @@
+// What a session gets while the database is away: the [Offline] mode and the snapshot.
+#include "policy/Offline.h"
+#include "tools/common/ToolSupport.h"
+#include "tools/qbnotify-doctor/DoctorChecks.h"
+
+namespace qbnotify::tools {
+
+void Doctor::OfflineChecks() {
+  const OfflineSettings settings = ReadOfflineSettings(platform_);
+  if (!settings.admissionKnown) {
+    Add("offline", "mode", Status::Warning,
+        "Admission=" + settings.admissionText + " is none of open, closed, cached: it counts as closed",
+        "write open, closed or cached in [Offline] of the settings file");
+  } else {
+    Add("offline", "mode", Status::Ok,
+        std::string(OfflineModeName(settings.mode)) + (settings.sectionPresent ? "" : " (no [Offline] section)") +
+            ", RefreshSeconds " + std::to_string(settings.refreshSeconds) + ", MaxAgeHours " +
+            std::to_string(settings.maxAgeHours));
+  }
+  const StoredSnapshot stored = ReadStoredSnapshot(platform_);
+  const DateTime now = platform_.LocalNow();
+  bool usable = false;
+  if (!stored.present) {
+    Add("offline", "snapshot", settings.mode == OfflineMode::Cached ? Status::Warning : Status::Ok, "none",
+        settings.mode == OfflineMode::Cached ? "the next session that reaches the database takes one" : "");
+  } else if (!stored.snapshot) {
+    Add("offline", "snapshot", Status::Failed, std::to_string(stored.bytes) + " bytes, fails its check: it is never used",
+        "the next session that reaches the database replaces it; until then sessions are decided as closed");
+  } else {
+    const OfflineSnapshot& s = *stored.snapshot;
+    const long long age = SecondsBetween(s.takenAt, now);
+    usable = SnapshotUsable(s, settings, now);
+    Add("offline", "snapshot",
+        usable || settings.mode != OfflineMode::Cached ? Status::Ok : Status::Warning,
+        "taken " + FormatDateTime(s.takenAt) + " (" + std::to_string(age) + " s ago), " + std::to_string(stored.bytes) +
+            " bytes, check passed; " + std::to_string(s.applications.size()) + " applications, " +
+            std::to_string(s.rules.size()) + " rules, " + std::to_string(s.addressGroups.size()) + " address groups, " +
+            std::to_string(s.timeGroups.size()) + " time groups, " + std::to_string(s.users.size()) + " users" +
+            (usable ? "" : "; older than MaxAgeHours: counts as none"),
+        usable || settings.mode != OfflineMode::Cached ? "" : "let a session reach the database, or raise MaxAgeHours");
+  }
+  std::string now_;
+  switch (settings.mode) {
+    case OfflineMode::Open: now_ = "every session goes on unchecked"; break;
+    case OfflineMode::Closed:
+      now_ = "the shell check runs; applications exempt from the policy go on; every other session is refused (2)";
+      break;
+    case OfflineMode::Cached:
+      now_ = usable ? "decided from the snapshot's rules as the server would; limits and the duplicate-account rule "
+                      "are not checked"
+                    : "no usable snapshot: as closed (applications exempt from the policy go on, others refused)";
+      break;
+  }
+  Add("offline", "if the database went away now", Status::Ok, now_);
+}
+
+}  // namespace qbnotify::tools
