@@ -2,7 +2,8 @@
 // servers whose settings list all three nodes in the same order (node 1 first), each case
 // a round of 30 whole sessions at once (10 per terminal server, admitted and refused mixed)
 // while node 1 is read-only, desynced, rejecting queries, hung, killed before the round or
-// in the middle of it, and then coming back. After each round the rows kept in the terminal
+// in the middle of it, and then coming back; and, with the offline admission set to cached,
+// while every node is stopped. After each round the rows kept in the terminal
 // servers' spools are written back, and then:
 //   - every session ended as its rules say: no refused session admitted, none unchecked;
 //   - every session's event and audit rows are there exactly once;
@@ -27,6 +28,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -126,6 +128,14 @@ class FailoverRun {
       WriteSettingsFile(dir, SettingsText(server, list));
       installPaths_.push_back(dir);
     }
+    list_ = list;
+  }
+
+  // Every terminal server decides a session from its snapshot of the rules while the database
+  // is away (the next startup that reaches the database takes the snapshot).
+  void CachedOfflineAdmission() {
+    for (const auto& dir : installPaths_)
+      WriteSettingsFile(dir, SettingsText(*Server(), list_) + "[Offline]\r\nAdmission=cached\r\n");
   }
 
   void SetUpFarm() {
@@ -139,8 +149,11 @@ class FailoverRun {
       std::filesystem::remove(dir / "Data" / "State" / (std::string(kServerDenyStateName) + ".state"));
   }
 
+  // `offline`: the database is away for the whole round and the sessions are decided from the
+  // snapshot; `beforeWriteBack` runs between the round and the write-back (the nodes resumed).
   CaseRow Round(const std::string& name, int round, std::chrono::milliseconds spread, std::vector<Fault> faults,
-                Tally& tally, const std::set<int>& stopped = {}) {
+                Tally& tally, const std::set<int>& stopped = {}, bool offline = false,
+                const std::function<bool()>& beforeWriteBack = {}) {
     std::cout << "case " << name << ": " << kTerminalServers * kSessionsPerServer << " sessions\n" << std::flush;
     std::vector<PlannedSession> plan;
     for (int i = 0; i < kSessionsPerServer; ++i)
@@ -169,8 +182,9 @@ class FailoverRun {
     row.name = name;
     for (std::size_t i = 0; i < before.size(); ++i)
       row.connections += (i ? "/" : "") + (before[i] < 0 || after[i] < 0 ? std::string("-") : std::to_string(after[i] - before[i]));
+    if (beforeWriteBack) tally.Check(beforeWriteBack(), name + ": the nodes did not come back");
     row.kept = WriteBack(tally, name);
-    Verify(name, round, plan, outcomes, tally, row);
+    Verify(name, round, plan, outcomes, tally, row, offline);
     return row;
   }
 
@@ -196,8 +210,16 @@ class FailoverRun {
     return kept;
   }
 
+  // Offline, the duplicate-account rule needs the farm's live session table and is skipped:
+  // that session is admitted and plays to its end. Every other kind ends as online.
+  static const SessionKind& Expected(const SessionKind& kind, bool offline) {
+    static const SessionKind admittedOffline{"refused, duplicate (not checked offline)", true,
+                                             {{1, 2}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {2, 6}}, 4};
+    return offline && std::string_view(kind.name) == "refused, duplicate" ? admittedOffline : kind;
+  }
+
   void Verify(const std::string& name, int round, const std::vector<PlannedSession>& plan,
-              const std::vector<HostOutcome>& outcomes, Tally& tally, CaseRow& row) {
+              const std::vector<HostOutcome>& outcomes, Tally& tally, CaseRow& row, bool offline) {
     NodeAdmin log(ClusterNodes()[1], Server()->log);  // node 2 runs every case
     const std::string tag = "R" + std::to_string(round);
     std::map<std::string, std::multiset<std::pair<int, int>>> events;
@@ -210,26 +232,35 @@ class FailoverRun {
     for (std::size_t s = 0; s < plan.size(); ++s) {
       const PlannedSession& p = plan[s];
       const HostOutcome& o = outcomes[s];
+      const SessionKind& kind = Expected(*p.kind, offline);
       ++row.sessions;
       if (o.seconds > row.slowestSession) {
         row.slowestSession = o.seconds;
         row.slowestTag = p.tag;
       }
       row.slowestHandlerMs = std::max(row.slowestHandlerMs, o.slowestHandlerMs);
-      const bool rightOutcome = o.status == 0 && o.ended == !p.kind->admitted;
+      const bool rightOutcome = o.status == 0 && o.ended == !kind.admitted;
       const auto& found = events[p.computer];
       const int auditFound = audit.count(p.tag) ? audit[p.tag] : 0;
-      const bool rightRows = found == p.kind->events && auditFound == p.kind->auditRows;
+      const bool rightRows = found == kind.events && auditFound == kind.auditRows;
       row.wrongOutcome += rightOutcome ? 0 : 1;
       row.wrongRows += rightRows ? 0 : 1;
-      const std::string who = name + ": session " + p.tag + " (" + p.kind->name + ")";
+      const std::string who = name + ": session " + p.tag + " (" + kind.name + ")";
       tally.Check(rightOutcome, who + ": exit status " + std::to_string(o.status) + ", " +
                                     (o.ended ? "ended" : "not ended") + ", expected " +
-                                    (p.kind->admitted ? "admitted" : "refused") +
+                                    (kind.admitted ? "admitted" : "refused") +
                                     (o.errors.empty() ? "" : "; stderr: " + o.errors.substr(0, 300)));
-      tally.Check(rightRows, who + ": event rows " + Describe(found) + " expected " + Describe(p.kind->events) +
+      tally.Check(rightRows, who + ": event rows " + Describe(found) + " expected " + Describe(kind.events) +
                                  ", audit rows " + std::to_string(auditFound) + " expected " +
-                                 std::to_string(p.kind->auditRows));
+                                 std::to_string(kind.auditRows));
+    }
+    if (offline) {
+      // Every session was decided from the snapshot, and its records say so.
+      const auto marked = log.Number("SELECT COUNT(DISTINCT ComputerName) FROM log WHERE ComputerName LIKE 'PC-" + tag +
+                                     "N%' AND Parameter2 LIKE 'offline cached%'");
+      tally.Check(marked == plan.size(),
+                  name + ": " + std::to_string(marked) + " sessions with records marked 'offline cached', expected " +
+                      std::to_string(plan.size()));
     }
     for (const auto& [table, column] : {std::pair<std::string, std::string>{"log", "ID"}, {"appshenji", "logid"}}) {
       const auto all = log.Number("SELECT COUNT(*) FROM " + table);
@@ -242,6 +273,7 @@ class FailoverRun {
   TempDir install_;
   TempDir work_;
   std::vector<std::filesystem::path> installPaths_;
+  std::string list_;  // the three nodes, as every terminal server lists them
 };
 
 std::string Seconds(double seconds) {
@@ -321,6 +353,27 @@ int Run() {
   tally.Check(onFirst >= 3 * kTerminalServers * kSessionsPerServer,
               "node 1 back: it took " + std::to_string(onFirst) + " connections, not every session's three");
   rows.push_back(back);
+
+  // The door stays shut while every node is stopped: each terminal server decides from its
+  // snapshot of the rules, which a round with every node up has taken.
+  run.CachedOfflineAdmission();
+  rows.push_back(run.Round("cached, all nodes up", round++, now, {}, tally));
+  {
+    std::vector<int> pids;
+    for (const ClusterNode& node : ClusterNodes()) {
+      pids.push_back(NodePid(node));
+      tally.Check(pids.back() > 0 && kill(pids.back(), SIGSTOP) == 0, "node " + std::to_string(node.number) + " could not be stopped");
+    }
+    const auto resume = [&] {
+      for (const int pid : pids)
+        if (pid > 0) kill(pid, SIGCONT);
+      bool synced = true;
+      for (const ClusterNode& node : ClusterNodes()) synced = WaitSynced(node, std::chrono::seconds(90)) && synced;
+      return synced;
+    };
+    rows.push_back(run.Round("cached, every node stopped", round++, now, {}, tally, {1, 2, 3}, true, resume));
+    run.ForgetDenials();
+  }
 
   std::cout << '\n';
   PrintRows(rows);
