@@ -263,25 +263,32 @@ void Suite::WriteSettings(Target target, const std::string& offline) {
       << SettingsText(port) << (offline.empty() ? "" : "[Offline]\r\n" + offline);
 }
 
+void Suite::TakeFarmSnapshot() {
+  // Every case starts from the same farm (ResetDatabase), so one snapshot of it serves them
+  // all; it is taken just after the farm was reset.
+  if (farmSnapshot_) return;
+  ResetDatabase();
+  hosted::Session description;
+  description.registry[kProductKey][kInstallPathValue] =
+      RegistryValue{RegistryStatus::Text, InstallDir(work_, Target::Server).string()};
+  hosted::HostedPlatform platform(description);
+  Instance instance(platform);
+  instance.connections.DS = std::make_unique<Connection>("DS");
+  Connection& ds = *instance.connections.DS;
+  ds.host = "127.0.0.1";
+  ds.port = server_->Port();
+  ds.user = kAccount;
+  ds.password = kPassword;
+  ds.database = kDsDatabase;
+  farmSnapshot_ = std::make_shared<OfflineSnapshot>(TakeSnapshot(instance));
+}
+
 void Suite::PlantSnapshot(Target target, const DateTime& takenAt) {
   hosted::Session description;
   description.registry[kProductKey][kInstallPathValue] =
       RegistryValue{RegistryStatus::Text, InstallDir(work_, target).string()};
   hosted::HostedPlatform platform(description);
-  // Every case starts from the same farm (ResetDatabase), so one snapshot of it serves them
-  // all; it is taken at the first case that wants one, just after the farm was reset.
-  if (!farmSnapshot_) {
-    ResetDatabase();
-    Instance instance(platform);
-    instance.connections.DS = std::make_unique<Connection>("DS");
-    Connection& ds = *instance.connections.DS;
-    ds.host = "127.0.0.1";
-    ds.port = server_->Port();
-    ds.user = kAccount;
-    ds.password = kPassword;
-    ds.database = kDsDatabase;
-    farmSnapshot_ = std::make_shared<OfflineSnapshot>(TakeSnapshot(instance));
-  }
+  TakeFarmSnapshot();
   OfflineSnapshot snapshot = *farmSnapshot_;
   snapshot.takenAt = takenAt;
   std::optional<StateDirectory> state = StateDirectory::Locate(platform);
@@ -502,6 +509,10 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
       }
     }
   }
+  // Taking the farm's snapshot resets the farm on the suite's server: it is done here, before
+  // the off-server cases start beside the others, never in the middle of a case on the server.
+  if (std::any_of(offServer.begin(), offServer.end(), [](const auto& entry) { return entry.first->snapshotHours >= 0; }))
+    TakeFarmSnapshot();
   const std::filesystem::path offServerFile = work_ / "off-server-results.json";
   std::fflush(nullptr);
   const pid_t offServerChild = offServer.empty() ? -1 : fork();

@@ -93,6 +93,8 @@ class Suite {
   // Takes a snapshot of the server's rows and stores it in the target's state directory as
   // the library does, stamped `takenAt`.
   void PlantSnapshot(Target target, const DateTime& takenAt);
+  // Takes the reset farm's snapshot once (it resets the farm on the suite's server first).
+  void TakeFarmSnapshot();
   // Runs administrative SQL; a failure is thrown.
   void Sql(const std::string& sql);
   // The number of connections of the library's account.
