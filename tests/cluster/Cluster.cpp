@@ -5,10 +5,12 @@
 #include <mysql.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace qbnotify::test {
 namespace {
@@ -113,6 +115,25 @@ int NodePid(const ClusterNode& node) {
 bool KillNode(const ClusterNode& node) {
   const int pid = NodePid(node);
   return pid > 0 && kill(pid, SIGKILL) == 0;
+}
+
+// Waits (bounded) until the node answers as Synced in a cluster of all three nodes.
+bool WaitSynced(const ClusterNode& node, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    try {
+      NodeAdmin admin(node, "");
+      if (admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                       "VARIABLE_NAME='WSREP_LOCAL_STATE_COMMENT'") == "Synced" &&
+          admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                       "VARIABLE_NAME='WSREP_CLUSTER_SIZE'") == std::to_string(ClusterNodes().size()))
+        return true;
+    } catch (const std::exception&) {
+      // Not answering yet.
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return false;
 }
 
 }  // namespace qbnotify::test

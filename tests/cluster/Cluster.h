@@ -3,6 +3,7 @@
 // every write the cluster committed before them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -52,5 +53,8 @@ int NodePid(const ClusterNode& node);
 // Kills the node's server at once (SIGKILL), as a machine that fails. Returns false when
 // the node had no running server.
 bool KillNode(const ClusterNode& node);
+
+// Waits (bounded) until the node answers as Synced in a cluster of all three nodes.
+bool WaitSynced(const ClusterNode& node, std::chrono::seconds limit);
 
 }  // namespace qbnotify::test

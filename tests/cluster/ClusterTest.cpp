@@ -277,25 +277,6 @@ class ResumeGuard {
   int pid_ = 0;
 };
 
-// Waits (bounded) until the node answers as Synced in a cluster of all three nodes.
-bool WaitSynced(const ClusterNode& node, std::chrono::seconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    try {
-      NodeAdmin admin(node, "");
-      if (admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
-                       "VARIABLE_NAME='WSREP_LOCAL_STATE_COMMENT'") == "Synced" &&
-          admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
-                       "VARIABLE_NAME='WSREP_CLUSTER_SIZE'") == std::to_string(ClusterNodes().size()))
-        return true;
-    } catch (const std::exception&) {
-      // Not answering yet.
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return false;
-}
-
 // Restarts node 3 the way an administrator would after a crash (position recovered first).
 bool RestartThird() {
   const std::string command = std::string("'") + QBNOTIFY_SOURCE_DIR + "/scripts/galera' restart 3 >&2";

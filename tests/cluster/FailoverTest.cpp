@@ -84,24 +84,6 @@ std::vector<long long> ConnectionCounts(const std::set<int>& stopped) {
   return counts;
 }
 
-bool WaitSynced(const ClusterNode& node, std::chrono::seconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    try {
-      NodeAdmin admin(node, "");
-      if (admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
-                       "VARIABLE_NAME='WSREP_LOCAL_STATE_COMMENT'") == "Synced" &&
-          admin.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
-                       "VARIABLE_NAME='WSREP_CLUSTER_SIZE'") == std::to_string(ClusterNodes().size()))
-        return true;
-    } catch (const std::exception&) {
-      // Not answering yet.
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return false;
-}
-
 bool RestartFirst() {
   const std::string command = std::string("'") + QBNOTIFY_SOURCE_DIR + "/scripts/galera' restart 1 >&2";
   return std::system(command.c_str()) == 0 && WaitSynced(ClusterNodes()[0], std::chrono::seconds(60));

@@ -73,6 +73,20 @@ json RuleJson(const PolicyRule& rule) {
 
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
 
+// One rule with each condition's answer, and whether it decides (`decided`: an earlier rule did).
+std::string RuleLine(const RuleEvaluation& e, bool decided) {
+  std::ostringstream line;
+  line << "SortID " << e.rule.sortId << (e.rule.action == 0 ? " admits: " : " refuses: ") << "name '"
+       << Shown(e.rule.clientName) << "' " << YesNo(e.clientName) << ", MAC '" << Shown(e.rule.mac) << "' "
+       << YesNo(e.mac) << ", protocol " << e.rule.clientProtocol << " " << YesNo(e.protocol) << ", time "
+       << (e.timeGroupFound ? TimeGroupText(e.rule) : Shown(e.rule.timeId) + " (missing)") << " " << YesNo(e.time)
+       << ", address " << (e.addressGroupFound ? AddressGroupText(e.rule) : Shown(e.rule.addressId) + " (missing)")
+       << " " << YesNo(e.address)
+       << (e.Matches() ? (decided ? "  => matches, but an earlier rule decided" : "  => MATCHES: decides")
+                       : "  => no match");
+  return line.str();
+}
+
 // Every rule of the policy with each condition as the server evaluated it for this client.
 void ExplainRules(Instance& instance, const std::string& policyId, json& step) {
   const RuleClient client = ReadRuleClient(instance);
@@ -87,17 +101,9 @@ void ExplainRules(Instance& instance, const std::string& policyId, json& step) {
                           {"time_group_found", e.timeGroupFound}};
     rule["matches"] = e.Matches();
     rule["decides"] = e.Matches() && !decided;
-    std::ostringstream line;
-    line << "SortID " << e.rule.sortId << (e.rule.action == 0 ? " admits: " : " refuses: ") << "name '"
-         << Shown(e.rule.clientName) << "' " << YesNo(e.clientName) << ", MAC '" << Shown(e.rule.mac) << "' "
-         << YesNo(e.mac) << ", protocol " << e.rule.clientProtocol << " " << YesNo(e.protocol) << ", time "
-         << (e.timeGroupFound ? TimeGroupText(e.rule) : Shown(e.rule.timeId) + " (missing)") << " " << YesNo(e.time)
-         << ", address " << (e.addressGroupFound ? AddressGroupText(e.rule) : Shown(e.rule.addressId) + " (missing)")
-         << " " << YesNo(e.address)
-         << (e.Matches() ? (decided ? "  => matches, but an earlier rule decided" : "  => MATCHES: decides")
-                         : "  => no match");
+    const std::string line = RuleLine(e, decided);
     if (e.Matches()) decided = true;
-    rule["text"] = line.str();
+    rule["text"] = line;
     rules.push_back(rule);
   }
   step["rules"] = rules;
@@ -321,21 +327,13 @@ void OfflineSteps(Instance& instance, const OfflineDecision& d, json& steps) {
     bool decided = false;
     json rules = json::array();
     for (const RuleEvaluation& e : d.rules) {
-      std::ostringstream line;
-      line << "SortID " << e.rule.sortId << (e.rule.action == 0 ? " admits: " : " refuses: ") << "name '"
-           << Shown(e.rule.clientName) << "' " << YesNo(e.clientName) << ", MAC '" << Shown(e.rule.mac) << "' "
-           << YesNo(e.mac) << ", protocol " << e.rule.clientProtocol << " " << YesNo(e.protocol) << ", time "
-           << (e.timeGroupFound ? TimeGroupText(e.rule) : Shown(e.rule.timeId) + " (missing)") << " " << YesNo(e.time)
-           << ", address " << (e.addressGroupFound ? AddressGroupText(e.rule) : Shown(e.rule.addressId) + " (missing)")
-           << " " << YesNo(e.address)
-           << (e.Matches() ? (decided ? "  => matches, but an earlier rule decided" : "  => MATCHES: decides")
-                           : "  => no match");
+      const std::string line = RuleLine(e, decided);
       if (e.Matches()) decided = true;
       json rule = RuleJson(e.rule);
       rule["matches"] = e.Matches();
-      rule["text"] = line.str();
+      rule["text"] = line;
       rules.push_back(rule);
-      policy["lines"].push_back(line.str());
+      policy["lines"].push_back(line);
     }
     policy["rules"] = rules;
   }
