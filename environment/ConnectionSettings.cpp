@@ -69,6 +69,16 @@ std::optional<std::string> SettingsFilePath(Platform& platform) {
   throw SettingsReadError("InstallPath is not a string value");
 }
 
+std::string ReadPlainSetting(Platform& platform, std::string_view section, std::string_view key) {
+  std::optional<std::string> path;
+  try {
+    path = SettingsFilePath(platform);
+  } catch (const SettingsReadError&) {
+    return {};
+  }
+  return path ? platform.ReadProfileString(section, key, "", *path, kProfileBufferSize) : std::string();
+}
+
 std::string ReadConnectionSetting(Platform& platform, std::string_view section, std::string_view key) {
   const std::optional<std::string> path = SettingsFilePath(platform);
   if (!path) return {};

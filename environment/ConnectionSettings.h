@@ -36,6 +36,12 @@ std::optional<std::string> SettingsFilePath(Platform& platform);
 // SettingsReadError for a non-string "InstallPath".
 std::string ReadConnectionSetting(Platform& platform, std::string_view section, std::string_view key);
 
+// One plain-text setting (stored as written, not coded: the keys of [Spool] and [Offline],
+// "ServerConnectSeconds"). Empty when there is no settings file to read, or "InstallPath" is
+// not a string: the caller's default then holds. A value that cannot be read throws as the
+// platform's profile reader throws.
+std::string ReadPlainSetting(Platform& platform, std::string_view section, std::string_view key);
+
 // Decodes Base64 (standard alphabet). At most two trailing "=" are dropped and are
 // optional; a character left over after the last whole byte gives nothing:
 //   ""        -> ""          "QQ"     -> "A"

@@ -1,34 +1,27 @@
 #include "policy/Offline.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "environment/ConnectionSettings.h"
 #include "environment/Switches.h"
 #include "policy/GbkCollation.h"
 #include "store/Rows.h"
+#include "store/SpoolCounts.h"
 
 namespace qbnotify {
 namespace {
-
-std::optional<std::uint32_t> ParseWhole(std::string text, std::uint32_t highest) {
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
-  std::size_t begin = 0;
-  while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  std::uint64_t value = 0;
-  const char* first = text.data() + begin;
-  const char* last = text.data() + text.size();
-  if (first == last) return std::nullopt;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
-  if (ec != std::errc() || ptr != last || value > highest) return std::nullopt;
-  return static_cast<std::uint32_t>(value);
-}
 
 std::string Trimmed(std::string text) {
   while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
   std::size_t begin = 0;
   while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
   return text.substr(begin);
+}
+
+std::optional<std::uint32_t> ParseWhole(const std::string& text, std::uint32_t highest) {
+  const std::optional<std::uint64_t> value = spool::ParseCount(Trimmed(text));
+  if (!value || *value > highest) return std::nullopt;
+  return static_cast<std::uint32_t>(*value);
 }
 
 std::string Lower(std::string text) {
@@ -208,16 +201,7 @@ OfflineSettings ParseOfflineSettings(const std::string& admission, const std::st
 }
 
 OfflineSettings ReadOfflineSettings(Platform& platform) {
-  std::optional<std::string> path;
-  try {
-    path = SettingsFilePath(platform);
-  } catch (const SettingsReadError&) {
-    return OfflineSettings();
-  }
-  if (!path) return OfflineSettings();
-  const auto read = [&](const char* key) {
-    return platform.ReadProfileString(kOfflineSection, key, "", *path, kProfileBufferSize);
-  };
+  const auto read = [&](const char* key) { return ReadPlainSetting(platform, kOfflineSection, key); };
   return ParseOfflineSettings(read("Admission"), read("RefreshSeconds"), read("MaxAgeHours"));
 }
 

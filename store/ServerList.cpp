@@ -77,14 +77,7 @@ unsigned ParseServerConnectSeconds(std::string_view text) {
 }
 
 unsigned ReadServerConnectSeconds(Platform& platform) {
-  try {
-    const std::optional<std::string> path = SettingsFilePath(platform);
-    if (!path) return kDefaultServerConnectSeconds;
-    return ParseServerConnectSeconds(
-        platform.ReadProfileString("DSConnection", kServerConnectSecondsKey, "", *path, kProfileBufferSize));
-  } catch (const SettingsReadError&) {
-    return kDefaultServerConnectSeconds;
-  }
+  return ParseServerConnectSeconds(ReadPlainSetting(platform, "DSConnection", kServerConnectSecondsKey));
 }
 
 const char* const kReadinessQuery =

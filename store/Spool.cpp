@@ -25,10 +25,8 @@ constexpr int kNameAttempts = 1000;
 // another do not try the same names again.
 std::atomic<std::uint32_t> entrySequence{0};
 
-std::uint64_t ReadSetting(Platform& platform, const std::string& path, const char* key, std::uint64_t fallback,
-                          std::uint64_t highest) {
-  const std::string text = platform.ReadProfileString(kSpoolSection, key, "", path, kProfileBufferSize);
-  const auto value = ParseCount(text);
+std::uint64_t ReadSetting(Platform& platform, const char* key, std::uint64_t fallback, std::uint64_t highest) {
+  const auto value = ParseCount(ReadPlainSetting(platform, kSpoolSection, key));
   return value && *value <= highest ? *value : fallback;
 }
 
@@ -38,20 +36,12 @@ std::optional<std::string> SpoolDirectory(Platform& platform) { return OwnDirect
 
 SpoolSettings ReadSpoolSettings(Platform& platform) {
   SpoolSettings settings;
-  std::optional<std::string> path;
-  try {
-    path = SettingsFilePath(platform);
-  } catch (...) {
-    // Unreadable settings: the spool keeps its own limits.
-    return settings;
-  }
-  if (!path) return settings;
-  settings.MaxRows = ReadSetting(platform, *path, "MaxRows", settings.MaxRows, UINT64_MAX);
-  settings.MaxBytes = ReadSetting(platform, *path, "MaxBytes", settings.MaxBytes, UINT64_MAX);
+  settings.MaxRows = ReadSetting(platform, "MaxRows", settings.MaxRows, UINT64_MAX);
+  settings.MaxBytes = ReadSetting(platform, "MaxBytes", settings.MaxBytes, UINT64_MAX);
   settings.DrainBudgetMs =
-      static_cast<std::uint32_t>(ReadSetting(platform, *path, "DrainBudgetMs", settings.DrainBudgetMs, 600000));
+      static_cast<std::uint32_t>(ReadSetting(platform, "DrainBudgetMs", settings.DrainBudgetMs, 600000));
   settings.StaleClaimSeconds = std::max(kMinStaleClaimSeconds, static_cast<std::uint32_t>(ReadSetting(
-      platform, *path, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600)));
+      platform, "StaleClaimSeconds", settings.StaleClaimSeconds, 7 * 24 * 3600)));
   return settings;
 }
 
