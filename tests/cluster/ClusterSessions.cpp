@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -222,6 +223,36 @@ std::string Describe(const std::multiset<std::pair<int, int>>& events) {
   for (const auto& [type, event] : events)
     out += (out.size() > 1 ? " (" : "(") + std::to_string(type) + "," + std::to_string(event) + ")";
   return out + "}";
+}
+
+namespace {
+
+std::string Pad(const std::string& text, std::size_t width, bool left) {
+  if (text.size() >= width) return text;
+  const std::string fill(width - text.size(), ' ');
+  return left ? text + fill : fill + text;
+}
+
+}  // namespace
+
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (widths.size() <= i) widths.push_back(0);
+      widths[i] = std::max(widths[i], row[i].size());
+    }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::string line = " ";
+    for (std::size_t i = 0; i < rows[r].size(); ++i) line += (i ? "  " : "") + Pad(rows[r][i], widths[i], i == 0);
+    std::cout << line << '\n';
+    if (r == 0) {
+      std::size_t total = 0;
+      for (std::size_t w : widths) total += w + 2;
+      std::cout << ' ' << std::string(total - 2, '-') << '\n';
+    }
+  }
+  std::cout << std::flush;
 }
 
 }  // namespace qbnotify::test

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <sys/types.h>
@@ -58,6 +59,17 @@ HostOutcome FinishHost(RunningHost& host, std::chrono::seconds limit);
 // Waits for all hosts at once (each at most `limit` from now), noting when each ended and
 // its slowest handler.
 std::vector<HostOutcome> FinishHosts(std::vector<RunningHost>& hosts, std::chrono::seconds limit);
+
+// Something done to a node while a round's sessions run.
+struct Fault {
+  std::chrono::milliseconds after;
+  std::string what;
+  std::function<bool()> action;
+};
+
+// Prints rows as a table, the first row as its heading: the first column left-aligned, the
+// others right-aligned.
+void PrintTable(const std::vector<std::vector<std::string>>& rows);
 
 // "{(1,2) (2,2)}" for failure messages.
 std::string Describe(const std::multiset<std::pair<int, int>>& events);

@@ -60,39 +60,6 @@ struct RoundResult {
   double seconds = 0;
 };
 
-std::string Pad(const std::string& text, std::size_t width, bool left) {
-  if (text.size() >= width) return text;
-  const std::string fill(width - text.size(), ' ');
-  return left ? text + fill : fill + text;
-}
-
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (widths.size() <= i) widths.push_back(0);
-      widths[i] = std::max(widths[i], row[i].size());
-    }
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    std::string line = " ";
-    for (std::size_t i = 0; i < rows[r].size(); ++i) line += (i ? "  " : "") + Pad(rows[r][i], widths[i], i == 0);
-    std::cout << line << '\n';
-    if (r == 0) {
-      std::size_t total = 0;
-      for (std::size_t w : widths) total += w + 2;
-      std::cout << ' ' << std::string(total - 2, '-') << '\n';
-    }
-  }
-  std::cout << std::flush;
-}
-
-// Something done to a node while a round's sessions run.
-struct Fault {
-  std::chrono::milliseconds after;
-  std::string what;
-  std::function<bool()> action;
-};
-
 class ClusterRun {
  public:
   ClusterRun() : install_() {

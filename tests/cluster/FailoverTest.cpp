@@ -48,12 +48,6 @@ using Tally = check::Tally;
 constexpr int kTerminalServers = 3;
 constexpr int kSessionsPerServer = 10;
 
-struct Fault {
-  std::chrono::milliseconds after;
-  std::string what;
-  std::function<bool()> action;
-};
-
 struct CaseRow {
   std::string name;
   int sessions = 0, wrongOutcome = 0, wrongRows = 0;
@@ -271,19 +265,7 @@ void PrintRows(const std::vector<CaseRow>& rows) {
     table.push_back({r.name, std::to_string(r.sessions), std::to_string(r.wrongOutcome), std::to_string(r.wrongRows),
                      std::to_string(r.kept), Seconds(r.slowestSession) + " (" + r.slowestTag + ")",
                      Seconds(static_cast<double>(r.slowestHandlerMs) / 1000.0), r.connections});
-  std::vector<std::size_t> widths(table[0].size(), 0);
-  for (const auto& row : table)
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  for (std::size_t r = 0; r < table.size(); ++r) {
-    std::string line = " ";
-    for (std::size_t i = 0; i < table[r].size(); ++i) {
-      const std::string& cell = table[r][i];
-      const std::string fill(widths[i] - cell.size(), ' ');
-      line += (i ? "  " : "") + (i == 0 ? cell + fill : fill + cell);
-    }
-    std::cout << line << '\n';
-    if (r == 0) std::cout << ' ' << std::string(line.size() - 1, '-') << '\n';
-  }
+  PrintTable(table);
 }
 
 int Run() {
