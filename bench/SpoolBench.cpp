@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "store/Spool.h"
-#include "store/SpoolNames.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/Spool.h"
+#include "store/spool/SpoolNames.h"
+#include "store/spool/SpoolWriteBack.h"
 
 namespace qbnotify::bench {
 namespace {

@@ -34,7 +34,7 @@
 
 #include "bench/BenchSupport.h"
 #include "notify/QBNotifyMain.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 #include "tests/cluster/Cluster.h"
 
 namespace qbnotify::bench {

@@ -5,7 +5,7 @@
 #include "channel/PChannel.h"
 #include "policy/Offline.h"
 #include "policy/Startup.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 #include "store/EventLog.h"
 
 namespace qbnotify {

@@ -6,7 +6,7 @@
 #include "environment/Switches.h"
 #include "policy/GbkCollation.h"
 #include "store/Rows.h"
-#include "store/SpoolCounts.h"
+#include "store/spool/SpoolCounts.h"
 
 namespace qbnotify {
 namespace {
@@ -31,12 +31,6 @@ std::string Lower(std::string text) {
 }
 
 std::int32_t Today(const DateTime& now) { return now.year * 10000 + now.month * 100 + now.day; }
-
-// Monday 0 ... Sunday 6, as the server's weekday().
-int Weekday(const DateTime& now) {
-  const long long days = SecondsBetween(DateTime{1970, 1, 1, 0, 0, 0}, DateTime{now.year, now.month, now.day, 0, 0, 0}) / 86400;
-  return static_cast<int>(((days + 3) % 7 + 7) % 7);
-}
 
 // SUBSTRING_INDEX(text, '.', count).
 std::string_view Field(std::string_view text, int count) {

@@ -103,15 +103,6 @@ bool ReadRows(Reader& reader, std::vector<Row>& rows, Each each) {
   return true;
 }
 
-std::int64_t DaysFromCivil(int y, int m, int d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int yoe = y - static_cast<int>(era * 400);
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 std::string StatePath(const StateDirectory& state, const char* leaf) { return state.Directory() + "\\" + leaf; }
 
 }  // namespace
@@ -244,13 +235,6 @@ std::string FormatSqlTime(std::optional<std::int32_t> seconds) {
   char buffer[24];
   std::snprintf(buffer, sizeof buffer, "%s%02d:%02d:%02d", *seconds < 0 ? "-" : "", v / 3600, v / 60 % 60, v % 60);
   return buffer;
-}
-
-long long SecondsBetween(const DateTime& from, const DateTime& to) {
-  const auto seconds = [](const DateTime& t) {
-    return DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-  };
-  return seconds(to) - seconds(from);
 }
 
 OfflineSnapshot TakeSnapshot(Instance& instance) {

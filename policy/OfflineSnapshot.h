@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "environment/Calendar.h"
 #include "platform/Platform.h"
 #include "session/SessionContext.h"
 
@@ -89,9 +90,6 @@ std::string FormatSqlTime(std::optional<std::int32_t> seconds);
 
 // Reads the rows from the database (the DS connection). Raises DatabaseError.
 OfflineSnapshot TakeSnapshot(Instance& instance);
-
-// Seconds from `from` to `to`, both local times.
-long long SecondsBetween(const DateTime& from, const DateTime& to);
 
 // The stored snapshot as it was read, for the decision and the doctor.
 struct StoredSnapshot {

@@ -1,15 +1,9 @@
 #include "store/Database.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <tuple>
 
-#include "environment/ConnectionSettings.h"
 #include "store/client/MysqlApi.h"
-#include "store/ServerDeny.h"
 #include "store/ServerErrors.h"
 #include "store/SqlParameters.h"
 
@@ -31,21 +25,7 @@ struct ResultDeleter {
 };
 using ResultHandle = std::unique_ptr<MYSQL_RES, ResultDeleter>;
 
-bool ParseInt32(std::string_view text, std::int32_t& out) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-  return error == std::errc() && end == text.data() + text.size();
-}
-
 }  // namespace
-
-std::string FormatDateTime(const DateTime& value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", value.year, value.month, value.day, value.hour,
-                value.minute, value.second);
-  return text;
-}
 
 // --- Connection ---
 
@@ -375,176 +355,6 @@ std::string Connection::QuoteText(std::string_view text) {
       Client().real_escape_string(handle_, escaped.data(), text.data(), static_cast<unsigned long>(text.size()));
   escaped.resize(length);
   return "'" + escaped + "'";
-}
-
-// --- Statement ---
-
-Statement::Statement(Connection* connection) : connection_(connection) {
-  if (!connection_) throw DatabaseError("the database connection has been released");
-}
-
-void Statement::SetSql(std::string sql) {
-  Close();
-  sql_ = std::move(sql);
-  parameters_.clear();
-  for (const SqlPiece& piece : ScanSqlParameters(sql_))
-    if (piece.isParameter) parameters_.try_emplace(FoldName(piece.text));
-}
-
-Statement::Value* Statement::Parameter(std::string_view name) {
-  auto it = parameters_.find(FoldName(name));
-  if (it == parameters_.end()) throw DatabaseError("parameter '" + std::string(name) + "' not found");
-  return &it->second;
-}
-
-void Statement::BindText(std::string_view name, std::string value) { *Parameter(name) = std::move(value); }
-void Statement::BindInteger(std::string_view name, std::int32_t value) { *Parameter(name) = value; }
-void Statement::BindDateTime(std::string_view name, const DateTime& value) { *Parameter(name) = value; }
-
-std::string Statement::Render() const {
-  std::string out;
-  for (const SqlPiece& piece : ScanSqlParameters(sql_)) {
-    if (!piece.isParameter) {
-      out += piece.text;
-      continue;
-    }
-    const Value& value = parameters_.at(FoldName(piece.text));
-    if (const auto* text = std::get_if<std::string>(&value)) out += connection_->QuoteText(*text);
-    else if (const auto* number = std::get_if<std::int32_t>(&value)) out += std::to_string(*number);
-    else if (const auto* when = std::get_if<DateTime>(&value)) out += "'" + FormatDateTime(*when) + "'";
-    else out += "NULL";
-  }
-  return out;
-}
-
-void Statement::Open(Connection::Resend resend) {
-  Close();
-  result_ = connection_->Query(Render(), resend);
-  current_ = 0;
-}
-
-void Statement::Execute(Connection::Resend resend) {
-  Close();
-  result_ = connection_->Query(Render(), resend);
-}
-
-void Statement::Close() {
-  result_ = {};
-  current_ = 0;
-}
-
-std::size_t Statement::ColumnPosition(std::string_view column) const {
-  const std::string folded = FoldName(column);
-  for (std::size_t i = 0; i < result_.columns.size(); ++i)
-    if (FoldName(result_.columns[i]) == folded) return i;
-  throw DatabaseError("column '" + std::string(column) + "' not found");
-}
-
-const std::optional<std::string>* Statement::Cell(std::size_t position) const {
-  if (position >= result_.columns.size()) throw DatabaseError("column " + std::to_string(position) + " not found");
-  if (current_ >= result_.rows.size()) return nullptr;
-  return &result_.rows[current_][position];
-}
-
-std::string Statement::ColumnText(std::size_t position) const {
-  const std::optional<std::string>* cell = Cell(position);
-  return cell && *cell ? **cell : std::string();
-}
-
-std::string Statement::ColumnText(std::string_view column) const { return ColumnText(ColumnPosition(column)); }
-
-std::int32_t Statement::ColumnInteger(std::size_t position) const {
-  const std::optional<std::string>* cell = Cell(position);
-  if (!cell || !*cell) return 0;
-  std::int32_t value = 0;
-  if (ParseInt32(**cell, value)) return value;
-  // A decimal number (a SUM or an average, say) reads as its integer part.
-  char* end = nullptr;
-  const double number = std::strtod((*cell)->c_str(), &end);
-  if (!(*cell)->empty() && end == (*cell)->c_str() + (*cell)->size() && std::isfinite(number) &&
-      std::fabs(number) < 2147483648.0)
-    return static_cast<std::int32_t>(number);
-  throw DatabaseError("'" + **cell + "' is not an integer value");
-}
-
-std::int32_t Statement::ColumnInteger(std::string_view column) const { return ColumnInteger(ColumnPosition(column)); }
-
-// --- Opening the three connections ---
-
-void ConfigureConnection(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
-                         const char* databaseKey) {
-  connection.user = ReadConnectionSetting(platform, "DSConnection", "DSUID");
-  connection.password = ReadConnectionSetting(platform, "DSConnection", "DSPSW");
-  const std::vector<ListedServer> servers = ParseServerList(dsHost);
-  if (servers.empty()) throw DatabaseError("'" + dsHost + "' is not a valid host:port value");
-  connection.host = servers.front().address.host;
-  connection.port = servers.front().address.port;
-  connection.database = ReadConnectionSetting(platform, section, databaseKey);
-}
-
-namespace {
-
-// With a list: the deny state decides where the open starts, and learns of every server
-// that fails.
-void PrepareFailover(Platform& platform, ServerState& server, std::vector<ListedServer> servers,
-                     const ServerDenyState& denied, bool updateDenyState) {
-  server.servers = std::move(servers);
-  server.failed.assign(server.servers.size(), false);
-  server.denied.assign(server.servers.size(), false);
-  for (std::size_t i = 0; i < server.servers.size(); ++i) server.denied[i] = denied.IsDenied(server.servers[i].entry);
-  server.current = 0;
-  while (server.current < server.servers.size() && server.denied[server.current]) ++server.current;
-  if (server.current == server.servers.size()) server.current = 0;  // all denied: all in order
-  server.serverConnectSeconds = ReadServerConnectSeconds(platform);
-  if (!updateDenyState) return;
-  server.onServerFailed = [&platform](const ListedServer& failed, const std::string& reason) {
-    const std::int64_t now = SystemSecondsNow();
-    ServerDenyState state = LoadServerDenyState(platform, now);
-    state.Deny(failed.entry, reason, now);
-    SaveServerDenyState(platform, state);
-  };
-}
-
-}  // namespace
-
-bool OpenConnections(Platform& platform, Connections& connections) {
-  try {
-    connections.DS = std::make_unique<Connection>("DS");
-    connections.DC = std::make_unique<Connection>("DC");
-    connections.Log = std::make_unique<Connection>("Log");
-    connections.DS->SetBudgetEnd(connections.budgetEnd);
-    connections.DC->ShareServerWith(*connections.DS);
-    connections.Log->ShareServerWith(*connections.DS);
-    const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
-    std::vector<ListedServer> servers = ParseServerList(dsHost);
-    const bool failover = servers.size() >= 2;
-    ServerDenyState denied;
-    if (failover) {
-      denied = LoadServerDenyState(platform, SystemSecondsNow());
-      PrepareFailover(platform, connections.DS->Server(), std::move(servers), denied, connections.updateDenyState);
-    }
-    // All three are configured before any opens: when one cannot open, the later handlers of
-    // the session open them anew from these values (and write back what this one kept).
-    for (const auto& [connection, section, databaseKey] :
-         {std::tuple{connections.DS.get(), "DSConnection", "DSDB"}, std::tuple{connections.DC.get(), "DCConnection", "DCDB"},
-          std::tuple{connections.Log.get(), "LogConnection", "LogDB"}})
-      ConfigureConnection(platform, *connection, dsHost, section, databaseKey);
-    for (Connection* connection : {connections.DS.get(), connections.DC.get(), connections.Log.get()}) connection->Open();
-    // A denied server that served after all (every other one failed too) is no longer denied.
-    if (failover) {
-      const ServerState& server = connections.DS->Server();
-      const std::string& used = server.servers[server.current].entry;
-      if (denied.IsDenied(used) && !server.usingLastResort && connections.updateDenyState) {
-        ServerDenyState state = LoadServerDenyState(platform, SystemSecondsNow());
-        if (state.Clear(used)) SaveServerDenyState(platform, state);
-      }
-    }
-    return true;
-  } catch (...) {
-    // The caller only learns that the connections did not open, and decides what that means
-    // for the session (unchecked, or the offline admission).
-    return false;
-  }
 }
 
 }  // namespace qbnotify

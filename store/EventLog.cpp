@@ -4,7 +4,7 @@
 
 #include "environment/Switches.h"
 #include "store/Identifiers.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 
 namespace qbnotify {
 

@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "environment/ConnectionSettings.h"
-#include "store/SpoolNames.h"
+#include "store/spool/SpoolNames.h"
 
 namespace qbnotify {
 namespace {

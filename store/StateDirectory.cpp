@@ -3,9 +3,9 @@
 #include <new>
 
 #include "store/OwnDirectory.h"
-#include "store/SpoolCounts.h"
-#include "store/SpoolEntry.h"
-#include "store/SpoolNames.h"
+#include "store/spool/SpoolCounts.h"
+#include "store/spool/SpoolEntry.h"
+#include "store/spool/SpoolNames.h"
 
 namespace qbnotify {
 namespace {

@@ -10,7 +10,7 @@
 #include "TestDatabase.h"
 #include "environment/ConnectionSettings.h"
 #include "notify/QBNotifyMain.h"
-#include "store/Spool.h"
+#include "store/spool/Spool.h"
 
 namespace qbnotify {
 namespace {

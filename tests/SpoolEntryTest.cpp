@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "store/SpoolEntry.h"
+#include "store/spool/SpoolEntry.h"
 
 namespace qbnotify {
 namespace {

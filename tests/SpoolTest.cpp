@@ -16,9 +16,9 @@
 
 #include "TestSupport.h"
 #include "platform/PlatformWrapper.h"
-#include "store/Spool.h"
-#include "store/SpoolCounts.h"
-#include "store/SpoolNames.h"
+#include "store/spool/Spool.h"
+#include "store/spool/SpoolCounts.h"
+#include "store/spool/SpoolNames.h"
 
 namespace qbnotify {
 namespace {

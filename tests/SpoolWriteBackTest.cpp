@@ -3,7 +3,7 @@
 
 #include "TestDatabase.h"
 #include "store/EventLog.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 
 namespace qbnotify {
 namespace {

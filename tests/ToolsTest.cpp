@@ -14,7 +14,7 @@
 #include "HostRunner.h"
 #include "TestDatabase.h"
 #include "store/client/MysqlApi.h"
-#include "store/Spool.h"
+#include "store/spool/Spool.h"
 
 namespace qbnotify {
 namespace {

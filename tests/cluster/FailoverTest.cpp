@@ -34,7 +34,7 @@
 
 #include "platform/hosted/HostedPlatform.h"
 #include "store/ServerDeny.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 #include "tests/Tally.h"
 #include "tests/TestSupport.h"
 #include "tests/cluster/Cluster.h"

@@ -1,8 +1,8 @@
 // The local spool of rows the database could not take.
 #include "store/OwnDirectory.h"
-#include "store/Spool.h"
+#include "store/spool/Spool.h"
 #include "store/StateDirectory.h"
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 #include "tools/qbnotify-doctor/DoctorChecks.h"
 
 namespace qbnotify::tools {

@@ -1,4 +1,4 @@
-#include "store/SpoolEntry.h"
+#include "store/spool/SpoolEntry.h"
 
 #include <array>
 #include <tuple>

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "store/Database.h"
-#include "store/Spool.h"
+#include "store/spool/Spool.h"
 
 namespace qbnotify {
 

@@ -53,7 +53,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "store/SpoolEntry.h"
+#include "store/spool/SpoolEntry.h"
 
 namespace qbnotify {
 

@@ -1,4 +1,4 @@
-#include "store/SpoolNames.h"
+#include "store/spool/SpoolNames.h"
 
 #include <algorithm>
 #include <charconv>

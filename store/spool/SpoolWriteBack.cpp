@@ -1,4 +1,4 @@
-#include "store/SpoolWriteBack.h"
+#include "store/spool/SpoolWriteBack.h"
 
 #include <algorithm>
 #include <string>

@@ -1,10 +1,10 @@
-#include "store/SpoolCounts.h"
+#include "store/spool/SpoolCounts.h"
 
 #include <charconv>
 #include <vector>
 
-#include "store/Spool.h"
-#include "store/SpoolNames.h"
+#include "store/spool/Spool.h"
+#include "store/spool/SpoolNames.h"
 
 namespace qbnotify {
 namespace spool {
