@@ -39,8 +39,8 @@ inline constexpr unsigned kConnectTimeoutSeconds = 30;
 
 // How long one handler may wait for the database in all: connects, waits for a cluster node
 // to be ready, pauses between retries, and the write-back of kept rows. Once it is spent the
-// server counts as unavailable for the rest of the handler (README: "How long a handler
-// waits").
+// server counts as unavailable for the rest of the handler (docs/admin/failures.md: "How long
+// a handler waits").
 inline constexpr unsigned kHandlerWaitBudgetMilliseconds = 15000;
 
 // What the handler that runs now has learnt of a server: once a connect has failed, a

@@ -9,7 +9,7 @@
 //   - every session's event and audit rows are there exactly once;
 //   - every identifier is distinct.
 // Each case prints the slowest whole session and the slowest handler (measured, not
-// checked: the targets are in the README), the rows that waited in a spool, and where the
+// checked: the targets are in docs/admin/cluster.md), the rows that waited in a spool, and where the
 // sessions connected.
 //
 // Needs the cluster of scripts/lib/galera.sh (QB_GALERA_* and QB_DB_* exported). Ends with

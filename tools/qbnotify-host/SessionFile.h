@@ -1,5 +1,5 @@
 // The session host's session file: what the platform reports about one session, and the
-// notifications to deliver, in JSON (UTF-8). See README.md for the format.
+// notifications to deliver, in JSON (UTF-8). See docs/dev/layout.md for the format.
 #pragma once
 
 #include <stdexcept>
