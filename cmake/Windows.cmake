@@ -10,7 +10,8 @@ add_library(qbnotify_win32_platform STATIC
   platform/win32/Win32Settings.cpp
   platform/win32/RegistryViews.cpp
   platform/win32/Win32Channel.cpp
-  platform/win32/Win32Files.cpp)
+  platform/win32/Win32Files.cpp
+  platform/win32/Win32EventLog.cpp)
 target_link_libraries(qbnotify_win32_platform PUBLIC qbnotify_platform wtsapi32)
 
 # The client library, loaded at run time.
@@ -22,10 +23,31 @@ add_library(qbnotify_win32 INTERFACE)
 target_link_libraries(qbnotify_win32 INTERFACE qbnotify_core qbnotify_win32_platform)
 target_link_options(qbnotify_win32 INTERFACE -static)
 
+# The DLL's resources: the message table of its event-log entries (windmc, from
+# notify/win32/QBNotifyEvents.mc) and its version (notify/win32/VERSION, which the installer
+# packages carry too).
+enable_language(RC)
+file(STRINGS ${CMAKE_SOURCE_DIR}/notify/win32/VERSION QBNOTIFY_VERSION LIMIT_COUNT 1)
+string(REPLACE "." "," QBNOTIFY_VERSION_COMMAS "${QBNOTIFY_VERSION}")
+set(QBNOTIFY_EVENTS_DIR ${CMAKE_BINARY_DIR}/events)
+add_custom_command(
+  OUTPUT ${QBNOTIFY_EVENTS_DIR}/QBNotifyEvents.rc ${QBNOTIFY_EVENTS_DIR}/QBNotifyEvents.h ${QBNOTIFY_EVENTS_DIR}/MSG00409.bin
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QBNOTIFY_EVENTS_DIR}
+  COMMAND ${QBNOTIFY_MINGW_TRIPLET}-windmc -h ${QBNOTIFY_EVENTS_DIR} -r ${QBNOTIFY_EVENTS_DIR}
+    ${CMAKE_SOURCE_DIR}/notify/win32/QBNotifyEvents.mc
+  DEPENDS ${CMAKE_SOURCE_DIR}/notify/win32/QBNotifyEvents.mc
+  COMMENT "Compiling the event-log message table")
+configure_file(notify/win32/QBNotify.rc.in ${QBNOTIFY_EVENTS_DIR}/QBNotify.rc @ONLY)
+set_source_files_properties(${QBNOTIFY_EVENTS_DIR}/QBNotify.rc PROPERTIES
+  OBJECT_DEPENDS "${QBNOTIFY_EVENTS_DIR}/QBNotifyEvents.rc;${QBNOTIFY_EVENTS_DIR}/MSG00409.bin")
+file(WRITE ${CMAKE_BINARY_DIR}/version.txt "${QBNOTIFY_VERSION}\n")
+
 add_library(QBNotify SHARED
   notify/QBNotify.cpp
   notify/win32/Win32Entry.cpp
-  notify/win32/QBNotify.def)
+  notify/win32/QBNotify.def
+  ${QBNOTIFY_EVENTS_DIR}/QBNotify.rc)
+target_include_directories(QBNotify PRIVATE ${QBNOTIFY_EVENTS_DIR})
 target_link_libraries(QBNotify PRIVATE qbnotify_win32)
 # The handlers take the notification record with the system's calling convention; the .def
 # file exports them under their plain names, which on i686 the stdcall fix-up resolves to

@@ -128,6 +128,23 @@ struct ProcessInfo {
   std::uint64_t startTime = 0;
 };
 
+// How grave an entry of the system's event log is (the Windows event types).
+enum class SystemEventLevel : std::uint16_t {
+  Error = 1,        // EVENTLOG_ERROR_TYPE
+  Warning = 2,      // EVENTLOG_WARNING_TYPE
+  Information = 4,  // EVENTLOG_INFORMATION_TYPE
+};
+
+// One entry of the system's event log under the library's own source: a stable id and
+// category (their message texts are compiled into the library) and one text, in the ANSI
+// code page, inserted into the id's message.
+struct SystemEvent {
+  std::uint32_t id = 0;
+  std::uint16_t category = 0;
+  SystemEventLevel level = SystemEventLevel::Information;
+  std::string text;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -272,6 +289,12 @@ class Platform {
   // process of the machine reads alike (the wall clock's changes do not move it). It wraps
   // after 2^32 ms: subtract readings as std::uint32_t.
   virtual std::uint32_t ElapsedMilliseconds() = 0;
+
+  // --- The system's event log ---
+
+  // Writes one entry under the library's event source. Not reported: an entry that cannot be
+  // written is lost (the log is advice to the administrator, never the library's record).
+  virtual void WriteSystemEvent(const SystemEvent& event) = 0;
 
   // --- The ANSI code page (936) ---
 

@@ -69,6 +69,7 @@ class PlatformWrapper : public Platform {
   PathInfo InspectPath(std::string_view path) override { return target_.InspectPath(path); }
   std::uint32_t CurrentProcessId() override { return target_.CurrentProcessId(); }
   ProcessInfo QueryProcess(std::uint32_t processId) override { return target_.QueryProcess(processId); }
+  void WriteSystemEvent(const SystemEvent& event) override { target_.WriteSystemEvent(event); }
   std::uint32_t ElapsedMilliseconds() override { return target_.ElapsedMilliseconds(); }
   const char* NextChar(const char* text) const override { return target_.NextChar(text); }
   void UpperCaseBuffer(char* buffer, std::size_t length) const override { target_.UpperCaseBuffer(buffer, length); }

@@ -2,6 +2,7 @@
 
 #include "channel/PChannel.h"
 #include "environment/SessionQueries.h"
+#include "store/SystemEventLog.h"
 
 namespace qbnotify {
 namespace {
@@ -37,6 +38,17 @@ class DueRecords final : public AdmissionEffects {
   StartupPlan& plan_;
   StartupEffects& effects_;
 };
+
+// The system's event log hears of every decision taken while the database is away (and of
+// a snapshot that could not be used), a few times an hour at most.
+void ReportOfflineDecision(Platform& platform, const OfflineDecision& offline) {
+  if (offline.configured == OfflineMode::Cached && offline.mode != OfflineMode::Cached)
+    ReportTrouble(platform, Trouble::SnapshotUnusable,
+                  "The rules' snapshot could not be used (" + offline.snapshotNote + "): sessions are decided as closed.");
+  ReportTrouble(platform, Trouble::OfflineDecision,
+                "Sessions are being decided without the database (" + offline.mark + "); the first of this interval was " +
+                    (offline.reason == kAdmitted ? "admitted." : "refused."));
+}
 
 }  // namespace
 
@@ -76,6 +88,7 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
     std::optional<OfflineSnapshot> snapshot;
     if (settings.mode == OfflineMode::Cached) snapshot = ReadStoredSnapshot(instance.platform).snapshot;
     const OfflineDecision offline = DecideOffline(instance, settings, snapshot, instance.platform.LocalNow());
+    ReportOfflineDecision(instance.platform, offline);
     // The records that fell due online have been handed on already; the others follow.
     const std::size_t handedOn = plan.records.size();
     for (std::size_t i = handedOn; i < offline.records.size(); ++i) {

@@ -3,6 +3,7 @@
 #include "environment/ConnectionSettings.h"
 #include "store/Database.h"
 #include "store/ServerDeny.h"
+#include "store/SystemEventLog.h"
 
 // The library's three connections (DS, DC, Log): configured from the settings, sharing one
 // server of the list, opened together.
@@ -43,9 +44,31 @@ void PrepareFailover(Platform& platform, ServerState& server, std::vector<Listed
   };
 }
 
+// Why the connections did not open, for the system's event log: no settings to connect
+// with, or the servers that could not be reached and the last answer.
+void ReportConnectionTrouble(Platform& platform, const Connections& connections, const std::string& dsHost) {
+  try {
+    if (dsHost.empty()) {
+      const std::optional<std::string> path = SettingsFilePath(platform);
+      ReportTrouble(platform, Trouble::SettingsUnreadable,
+                    "The settings file " + path.value_or("(no InstallPath)") +
+                        " gives no DSHost: it is missing, cannot be read or is incomplete. Sessions are not checked "
+                        "against the database and no row is written to it.");
+      return;
+    }
+    const std::string reason = connections.DS ? connections.DS->Server().reason : std::string();
+    ReportTrouble(platform, Trouble::DatabaseUnreachable,
+                  "No database connection could be opened to " + dsHost + (reason.empty() ? "" : " (" + reason + ")") +
+                      ". Rows are kept on this server; sessions are decided as [Offline] Admission says.");
+  } catch (...) {
+    // Advice only.
+  }
+}
+
 }  // namespace
 
 bool OpenConnections(Platform& platform, Connections& connections) {
+  std::string dsHost;
   try {
     connections.DS = std::make_unique<Connection>("DS");
     connections.DC = std::make_unique<Connection>("DC");
@@ -53,7 +76,7 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     connections.DS->SetBudgetEnd(connections.budgetEnd);
     connections.DC->ShareServerWith(*connections.DS);
     connections.Log->ShareServerWith(*connections.DS);
-    const std::string dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
+    dsHost = ReadConnectionSetting(platform, "DSConnection", "DSHost");
     std::vector<ListedServer> servers = ParseServerList(dsHost);
     const bool failover = servers.size() >= 2;
     ServerDenyState denied;
@@ -80,7 +103,9 @@ bool OpenConnections(Platform& platform, Connections& connections) {
     return true;
   } catch (...) {
     // The caller only learns that the connections did not open, and decides what that means
-    // for the session (unchecked, or the offline admission).
+    // for the session (unchecked, or the offline admission). The administrator learns it
+    // from the system's event log.
+    ReportConnectionTrouble(platform, connections, dsHost);
     return false;
   }
 }

@@ -5,6 +5,7 @@
 
 #include "environment/ConnectionSettings.h"
 #include "store/spool/SpoolNames.h"
+#include "store/SystemEventLog.h"
 
 namespace qbnotify {
 namespace {
@@ -22,6 +23,15 @@ std::string Problem(const PathInfo& info) {
   }
   if (info.kind == PathKind::Directory && !info.trustedOwner) return "owned by another account";
   return {};
+}
+
+// Traces what became of a directory that is not the library's own and reports it to the
+// system's event log.
+void ReportNotOwn(Platform& platform, const std::string& path, const std::string& what) {
+  platform.Trace("directory " + path + " " + what);
+  ReportTrouble(platform, Trouble::FolderRefused,
+                "The folder " + path + " is not the library's own and was " + what +
+                    ". Until it is, nothing is kept there (rows and state live in the logon process only).");
 }
 
 }  // namespace
@@ -43,11 +53,11 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
     check.untrusted = true;
     const std::string aside = path + ".untrusted-" + spool::Hex8(platform.ElapsedMilliseconds());
     if (platform.RenameWithoutReplacing(path, aside) != FileResult::Ok) {
-      platform.Trace("directory " + path + " refused: " + check.problem);
+      ReportNotOwn(platform, path, "refused: " + check.problem);
       check.state = OwnDirectoryState::Refused;
       return check;
     }
-    platform.Trace("directory " + path + " moved aside to " + aside + ": " + check.problem);
+    ReportNotOwn(platform, path, "moved aside to " + aside + ": " + check.problem);
     check.state = OwnDirectoryState::MovedAside;
     if (!create) return check;
     info = platform.InspectPath(path);
@@ -75,7 +85,7 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
     check.untrusted = true;
     check.state = OwnDirectoryState::Refused;
     check.problem = Problem(info).empty() ? "its access cannot be made private" : Problem(info);
-    platform.Trace("directory " + path + " refused: " + check.problem);
+    ReportNotOwn(platform, path, "refused: " + check.problem);
     return check;
   }
   check.state = OwnDirectoryState::Ready;

@@ -58,6 +58,16 @@ bool StateDirectory::Write(std::string_view name, std::string_view content, std:
   }
 }
 
+FileResult StateDirectory::Create(std::string_view name, std::string_view content) {
+  try {
+    if (!IsStateName(name) || content.size() > kMaxStateBytes) return FileResult::Failed;
+    if (!EnsureOwnDirectory(platform_, directory_, true).Usable()) return FileResult::Failed;
+    return platform_.WriteFileDurably(PathOf(name), EncodeStateFile(content), false);
+  } catch (const std::bad_alloc&) {
+    return FileResult::Failed;
+  }
+}
+
 std::optional<std::string> StateDirectory::Read(std::string_view name, std::size_t maxBytes) {
   try {
     if (!IsStateName(name) || !EnsureOwnDirectory(platform_, directory_, false).Usable()) return std::nullopt;

@@ -52,6 +52,9 @@ class StateDirectory {
   // A caller may allow a larger content (`maxBytes`) for a file of its own, reading it with
   // the same limit.
   bool Write(std::string_view name, std::string_view content, std::size_t maxBytes = kMaxStateBytes);
+  // Writes the file `name` only when it is absent: of several processes creating one name,
+  // exactly one gets Ok; the others AlreadyExists. Failed as Write fails.
+  FileResult Create(std::string_view name, std::string_view content);
   // The content of `name`; nullopt when it is absent or bad, or the directory is not usable.
   std::optional<std::string> Read(std::string_view name, std::size_t maxBytes = kMaxStateBytes);
   // Removes `name`; true when it is gone afterwards.

@@ -254,6 +254,8 @@ void HostedPlatform::UpperCaseBuffer(char* buffer, std::size_t length) const {
   }
 }
 
+void HostedPlatform::WriteSystemEvent(const SystemEvent& event) { Record(SystemEventWritten{event}); }
+
 void HostedPlatform::Trace(std::string_view text) {
   if (traces_) Record(TraceText{std::string(text)});
 }

@@ -85,7 +85,12 @@ struct TimerTicked {
 struct TraceText {
   std::string text;  // code-page-936 bytes
 };
-using Effect = std::variant<ChannelWrite, SessionEnd, WindowCommand, Pause, TimerStarted, TimerStopped, TimerTicked, TraceText>;
+// An entry the library wrote to the system's event log (there is no system log here).
+struct SystemEventWritten {
+  SystemEvent event;
+};
+using Effect = std::variant<ChannelWrite, SessionEnd, WindowCommand, Pause, TimerStarted, TimerStopped, TimerTicked, TraceText,
+                            SystemEventWritten>;
 
 class HostedPlatform final : public Platform {
  public:
@@ -140,6 +145,7 @@ class HostedPlatform final : public Platform {
   std::uint32_t CurrentProcessId() override;
   ProcessInfo QueryProcess(std::uint32_t processId) override;
   std::uint32_t ElapsedMilliseconds() override;
+  void WriteSystemEvent(const SystemEvent& event) override;
   const char* NextChar(const char* text) const override;
   void UpperCaseBuffer(char* buffer, std::size_t length) const override;
   void Trace(std::string_view text) override;

@@ -11,6 +11,9 @@
 
 namespace qbnotify::win32 {
 
+// The library's source in the Application event log.
+inline constexpr const char* kEventSourceName = "QBNotify";
+
 class Win32Platform final : public Platform {
  public:
   Win32Platform() = default;
@@ -68,6 +71,8 @@ class Win32Platform final : public Platform {
   std::uint32_t CurrentProcessId() override;
   ProcessInfo QueryProcess(std::uint32_t processId) override;
   std::uint32_t ElapsedMilliseconds() override;
+  // The Application log under kEventSourceName (Win32EventLog.cpp).
+  void WriteSystemEvent(const SystemEvent& event) override;
 
   const char* NextChar(const char* text) const override;
   void UpperCaseBuffer(char* buffer, std::size_t length) const override;

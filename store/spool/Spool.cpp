@@ -11,6 +11,7 @@
 #include "store/OwnDirectory.h"
 #include "store/spool/SpoolCounts.h"
 #include "store/spool/SpoolNames.h"
+#include "store/SystemEventLog.h"
 
 namespace qbnotify {
 namespace {
@@ -70,7 +71,9 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
     const auto full = [&]() -> std::optional<bool> {
       const std::optional<Usage> usage = RowsWaiting();
       if (!usage) return std::nullopt;
-      return usage->rows > settings_.MaxRows || usage->bytes > settings_.MaxBytes;
+      const bool over = usage->rows > settings_.MaxRows || usage->bytes > settings_.MaxBytes;
+      if (!over) ReportUsage(*usage);
+      return over;
     };
     // The row is written first and the spool looked at with it in place: one look at the
     // directory per row. Past its limits the spool gives the row up again, so that the limits
@@ -82,6 +85,9 @@ SpoolAddResult Spool::Add(const SpooledRow& row) {
       if (written == FileResult::Ok) {
         if (full().value_or(false) && platform_.RemoveFile(PathOf(name)) == FileResult::Ok) {
           CountDropped();
+          ReportTrouble(platform_, Trouble::SpoolFull,
+                        "The spool " + directory_ + " is full (MaxRows " + std::to_string(settings_.MaxRows) + ", MaxBytes " +
+                            std::to_string(settings_.MaxBytes) + "): new rows are dropped and counted.");
           return SpoolAddResult::Dropped;
         }
         return SpoolAddResult::Spooled;
@@ -120,6 +126,16 @@ std::optional<Spool::Usage> Spool::RowsWaiting() {
     usage.bytes += std::max(entry.size, BytesInName(entry.name).value_or(0));
   }
   return usage;
+}
+
+void Spool::ReportUsage(const Usage& usage) {
+  const auto near = [](std::uint64_t used, std::uint64_t limit) { return limit > 0 && used >= limit / 5 * 4; };
+  const std::string counts = std::to_string(usage.rows) + " rows, " + std::to_string(usage.bytes) + " bytes (MaxRows " +
+                             std::to_string(settings_.MaxRows) + ", MaxBytes " + std::to_string(settings_.MaxBytes) + ")";
+  if (near(usage.rows, settings_.MaxRows) || near(usage.bytes, settings_.MaxBytes))
+    ReportTrouble(platform_, Trouble::SpoolNearLimit, "The spool " + directory_ + " holds " + counts + ": past its limits new rows are dropped.");
+  else
+    ReportTrouble(platform_, Trouble::RowsKept, "Rows are being kept in " + directory_ + " while the database is away: " + counts + ".");
 }
 
 bool Spool::EnsureOwn(bool create) {

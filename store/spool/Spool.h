@@ -265,6 +265,8 @@ class Spool {
     std::uint64_t bytes = 0;
   };
   std::optional<Usage> RowsWaiting();
+  // Reports a row kept to the system's event log, or the spool near its limits.
+  void ReportUsage(const Usage& usage);
   // Whether the directory is the library's own (made when `create`); anything else there is
   // moved aside or refused (OwnDirectory.h) and counted in untrustedDirectories_.
   bool EnsureOwn(bool create);

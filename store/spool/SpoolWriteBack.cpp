@@ -8,6 +8,7 @@
 
 #include "store/Identifiers.h"
 #include "store/ServerErrors.h"
+#include "store/SystemEventLog.h"
 
 namespace qbnotify {
 
@@ -263,14 +264,21 @@ DrainReport WriteBackSpool(Platform& platform, Connections& connections, bool wi
     std::optional<Spool> spool = Spool::Locate(platform);
     if (!spool) return {};
     const DrainCallbacks callbacks = SpoolWriteBack(connections);
-    if (!withinBudget) return spool->Drain(callbacks, std::nullopt);
+    const auto reported = [&](DrainReport report) {
+      if (report.written > 0)
+        ReportTrouble(platform, Trouble::RowsWrittenBack,
+                      std::to_string(report.written) + " kept rows were written back to the database from " + *directory +
+                          (report.outOfTime ? "; more are waiting for the next sessions." : "."));
+      return report;
+    };
+    if (!withinBudget) return reported(spool->Drain(callbacks, std::nullopt));
     // The write-back draws from what is left of the handler's wait budget too.
     std::uint32_t budget = spool->Settings().DrainBudgetMs;
     if (const std::optional<long long> left = connections.DS ? connections.DS->BudgetLeftMilliseconds() : std::nullopt) {
       if (*left == 0) return {};
       budget = static_cast<std::uint32_t>(std::min<long long>(budget, *left));
     }
-    return spool->Drain(callbacks, budget);
+    return reported(spool->Drain(callbacks, budget));
   } catch (...) {
     // The spool is a fallback: whatever fails in it fails the write-back alone.
     DrainReport report;

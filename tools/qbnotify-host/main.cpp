@@ -71,6 +71,15 @@ json Describe(const hosted::Effect& effect) {
           return {{"type", "timer"}, {"op", "stop"}};
         } else if constexpr (std::is_same_v<T, hosted::TimerTicked>) {
           return {{"type", "timer"}, {"op", "tick"}};
+        } else if constexpr (std::is_same_v<T, hosted::SystemEventWritten>) {
+          const SystemEventLevel level = e.event.level;
+          return {{"type", "system_event"},
+                  {"id", e.event.id},
+                  {"category", e.event.category},
+                  {"level", level == SystemEventLevel::Error     ? "error"
+                            : level == SystemEventLevel::Warning ? "warning"
+                                                                 : "information"},
+                  {"text", hosted::Cp936ToUtf8(e.event.text)}};
         } else {
           return {{"type", "trace"}, {"text", hosted::Cp936ToUtf8(e.text)}};
         }
@@ -112,6 +121,9 @@ std::string AsText(const json& line) {
   if (type == "timer")
     return "    timer " + line.at("op").get<std::string>() + (line.contains("period_ms") ? " every " + line.at("period_ms").dump() + " ms" : "");
   if (type == "trace") return "    . " + line.at("text").get<std::string>();
+  if (type == "system_event")
+    return "    event log " + line.at("level").get<std::string>() + " " + line.at("id").dump() + ": " +
+           line.at("text").get<std::string>();
   return line.dump();
 }
 
