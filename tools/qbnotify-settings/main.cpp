@@ -64,6 +64,7 @@ struct WriteValues {
   std::optional<std::string> host, user, password, ds, dc, log;
   std::optional<unsigned> serverConnectSeconds;
   std::optional<std::string> admission, refreshSeconds, maxAgeHours;
+  bool newOnly = false;  // an existing file is kept as it is; a new one may lack the password
 };
 
 int Write(const std::string& path, const WriteValues& v) {
@@ -80,12 +81,16 @@ int Write(const std::string& path, const WriteValues& v) {
                                (rejected.empty() ? std::string() : " (not usable: '" + rejected.front() + "')"));
   }
   const std::filesystem::path file = FilePath(path);
+  if (v.newOnly && std::filesystem::exists(file)) {
+    std::cout << "kept " << path << " as it is: it exists\n";
+    return 0;
+  }
   std::string existing;
   if (std::filesystem::exists(file)) {
     std::ifstream in(file, std::ios::binary);
     existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) throw std::runtime_error("cannot read " + path);
-  } else if (!v.host || !v.user || !v.password || !v.ds || !v.dc || !v.log) {
+  } else if (!v.host || !v.user || (!v.password && !v.newOnly) || !v.ds || !v.dc || !v.log) {
     throw std::runtime_error("a new settings file needs --host, --user, --password, --ds-db, --dc-db and --log-db");
   }
   std::vector<tools::IniValue> values;
@@ -174,6 +179,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 7 * 24 * 3600));
   write->add_option("--offline-max-age-hours", values.maxAgeHours, "age past which the snapshot counts as none")
       ->check(CLI::Range(0, 10 * 366 * 24));
+  write->add_flag("--new-only", values.newOnly,
+                  "leave an existing file as it is; a new file may be written without --password (the installer "
+                  "package's way: the password is set afterwards)");
 
   CLI::App* show = app.add_subcommand("show", "show what the library reads from a settings file (password masked)");
   show->add_option("file", path, "settings file to read")->required();
