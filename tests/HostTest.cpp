@@ -55,9 +55,12 @@ TEST(SessionHost, CallsHandlersInOrderAndStopsAfterTheSessionEnds) {
   for (const auto& line : run.OfType("handler")) handlers.push_back(line["name"]);
   EXPECT_EQ(handlers, (std::vector<std::string>{"winStartup", "winLogon", "winStartShell", "winDisconnect",
                                                 "winReconnect", "winLogoff"}));
-  // No database here: startup goes on unchecked and says nothing; the others send their codes.
+  // No database here: startup goes on unchecked and says nothing to the client (the event
+  // log hears of the missing settings, once); the others send their codes.
   EXPECT_EQ(run.Messages(), (std::vector<std::pair<int, int>>{{0x2000, 0}, {0x4000, 0}, {0x8000, 0}, {0x3000, 0}}));
-  EXPECT_EQ(run.lines[2], ordered_json::parse(R"({"type":"channel","name":"DOZA","text":"Wi4HACAAAAAAAAAAAA==","code":8192,"reason":0})"));
+  ASSERT_EQ(run.OfType("system_event").size(), 1u);
+  EXPECT_EQ(run.lines[1]["id"], 1009);
+  EXPECT_EQ(run.lines[3], ordered_json::parse(R"({"type":"channel","name":"DOZA","text":"Wi4HACAAAAAAAAAAAA==","code":8192,"reason":0})"));
 }
 
 TEST(SessionHost, TracesAreCodePage936ConvertedToUtf8) {

@@ -26,7 +26,8 @@ namespace {
 // The message of `id` in the module's message table, the insert given as "<detail>"; empty
 // when there is none.
 std::string Message(HMODULE module, std::uint32_t id) {
-  const char* inserts[] = {"<detail>"};
+  static const char detail[] = "<detail>";
+  DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(detail)};
   char buffer[1024] = {};
   const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), buffer, sizeof buffer,

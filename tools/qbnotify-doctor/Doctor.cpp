@@ -29,6 +29,9 @@ std::vector<Check> Doctor::Run() {
   else Skip("spool", "rows kept", "no InstallPath");
   if (haveInstallPath) OfflineChecks();
   else Skip("offline", "mode", "no InstallPath");
+  PackageChecks();
+  if (haveInstallPath) EventChecks();
+  else Skip("events", "last entries", "no InstallPath");
   return std::move(checks_);
 }
 

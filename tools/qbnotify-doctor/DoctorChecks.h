@@ -57,6 +57,10 @@ class Doctor {
   // What a session gets while the database is away (DoctorOffline.cpp).
   void OfflineChecks();
 
+  // The installer package and the last entries in the event log (DoctorPackage.cpp).
+  void PackageChecks();
+  void EventChecks();
+
   Platform& platform_;
   const DoctorOptions& options_;
   std::vector<Check> checks_;
