@@ -6,6 +6,7 @@
 // connection from inside the loader).
 #include "notify/LibraryPlatform.h"
 #include "notify/QBNotifyMain.h"
+#include "store/SystemEventLog.h"
 
 #ifndef QBNOTIFY_EXPORT
 #define QBNOTIFY_EXPORT
@@ -22,6 +23,8 @@ qbnotify::Instance* LibraryInstance() {
     qbnotify::Platform* platform = qbnotify::LibraryPlatform();
     if (!platform) return nullptr;
     instance = new qbnotify::Instance(*platform);
+    // The library itself, not a tool running its code: its troubles go to the event log.
+    qbnotify::EnableTroubleReports();
   }
   return instance;
 }

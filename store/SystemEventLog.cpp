@@ -35,6 +35,8 @@ constexpr std::size_t kKindCount = 9;
 // a look per trouble.
 std::array<std::atomic<std::int64_t>, kKindCount> lastInterval{};
 
+std::atomic<bool> reporting{false};
+
 // Set while this thread raises a trouble: a trouble found on the way (the state directory
 // refused) is limited per process and does not look at the state directory again.
 thread_local bool raising = false;
@@ -142,7 +144,10 @@ std::int64_t TroubleInterval(const DateTime& time, std::uint32_t intervalMinutes
   return seconds < 0 ? 0 : seconds / length;
 }
 
+void EnableTroubleReports() { reporting = true; }
+
 void ReportTrouble(Platform& platform, Trouble trouble, std::string_view text) {
+  if (!reporting) return;
   try {
     const TroubleKind& kind = KindOf(trouble);
     const DateTime now = platform.LocalNow();

@@ -68,8 +68,15 @@ const TroubleKind& KindOf(Trouble trouble);
 
 inline constexpr std::uint32_t kDefaultTroubleIntervalMinutes = 15;
 
-// Writes the trouble to the system's event log unless it was written in this interval.
+// Writes the trouble to the system's event log unless it was written in this interval, or
+// this process does not report troubles.
 void ReportTrouble(Platform& platform, Trouble trouble, std::string_view text);
+
+// Makes this process report troubles. The library's handlers do it when they first run; the
+// tools, which run the library's code to show or check what it would do, never do, so that
+// they write neither entries nor claims (a tool that promises to write nothing writes
+// nothing).
+void EnableTroubleReports();
 
 // The last entry of each kind that the state directory remembers, newest first: for the
 // doctor.

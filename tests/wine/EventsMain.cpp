@@ -109,6 +109,7 @@ int main() {
   using namespace qbnotify;
   check::Tally tally;
   win32::Win32Platform platform;
+  EnableTroubleReports();  // as the library's handlers do
   CheckMessageTable(tally);
   WriteEveryKind(platform);
   CheckStorm(tally, platform);
