@@ -23,8 +23,13 @@ qb_installer_build() {
   local arch=$1 version=$2 kit=$3 shared=$4 out=$5 permanent=16
   [ "$arch" = x64 ] && permanent=$((16 + 256))
   rm -f "$out"
-  wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D Kit="$kit" -D Shared="$shared" \
-    -o "$out" "$QB_INSTALLER_SOURCE/QBNotify.wxs" || return 1
+  # wixl finds a Source only by a relative path: it runs in SHARED.
+  local relative_kit
+  relative_kit=$(realpath --relative-to="$shared" "$kit") || return 1
+  out=$(realpath -m "$out")
+  (cd "$shared" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D Kit="$relative_kit" -D Shared=. \
+    -o "$out" "$QB_INSTALLER_SOURCE/QBNotify.wxs") || return 1
+  [ -s "$out" ] || return 1
   local statement
   while IFS= read -r statement; do
     case $statement in '' | --*) continue ;; esac
