@@ -114,6 +114,10 @@ qb_check_package_lifecycle() {
   qb_installer_build x64 0.9.0 "$QB_ROOT/release/QBNotify-x64" "$QB_ROOT/release" "$work/QBNotify-x64-old.msi" 2>/dev/null
   cp "$msi" "$work/QBNotify-x64.msi"
 
+  # The test programs before set an InstallPath of their own: the product starts without one.
+  timeout 60 "$QB_WINE" reg delete "$product" /f >/dev/null 2>&1 || true
+  qb_wine_settle
+
   # On a Windows that no longer loads notification packages the package refuses to install.
   timeout 60 "$QB_WINE" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null 2>&1
   qb_wine_settle
@@ -142,9 +146,9 @@ qb_check_package_lifecycle() {
     qb__expect "$dir made" test -d "$programs/TAV/$dir"
   done
   # What the farm keeps there: settings, a kept row, state.
-  printf '[DSConnection]\r\nDSHost=10.0.0.5:3306\r\n' >"$programs/TAV/Data/CONFIG/TavDbCnn.dat"
-  printf 'kept row' >"$programs/TAV/Data/Spool/20261208090000-1-1-100.row"
-  printf 'state' >"$programs/TAV/Data/State/servers-denied.state"
+  { printf '[DSConnection]\r\nDSHost=10.0.0.5:3306\r\n' >"$programs/TAV/Data/CONFIG/TavDbCnn.dat" &&
+    printf 'kept row' >"$programs/TAV/Data/Spool/20261208090000-1-1-100.row" &&
+    printf 'state' >"$programs/TAV/Data/State/servers-denied.state"; } 2>/dev/null || fail "writing into the installed Data folders"
 
   # 2. The newer package over it.
   status=0
@@ -191,7 +195,7 @@ qb_check_package_lifecycle() {
     bash -c "grep -q -F 'DSHost=10.0.0.5:3306,10.0.0.6:3306' '$settings' && grep -q -F 'Admission=cached' '$settings'"
   qb__expect "no password in the settings file" bash -c "! grep -q DSPSW '$settings'"
   # Installed again with other properties, the file stays as it is.
-  printf 'DSPSW=cHc#\r\n' >>"$settings"
+  printf 'DSPSW=cHc#\r\n' >>"$settings" 2>/dev/null || fail "adding a password to the settings file"
   qb__msiexec "$work" /x QBNotify-x64.msi /qn /norestart || true
   status=0
   qb__msiexec "$work" /i QBNotify-x64.msi /qn /norestart DSHOST=10.9.9.9:3306 DSUSER=x DSDB=x DCDB=x LOGDB=x || status=$?
