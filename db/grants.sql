@@ -31,29 +31,26 @@
 -- db/migrations/sessionload-index-add.sql, and to an account with column grants the server
 -- answers a column that is not there with "access denied" instead of "unknown column", so
 -- the library could not tell the table's two forms apart.
+--
+-- By table: GloabolInc, the identifier counters: a draw reads Head and ID and updates ID, a
+-- head's first draw inserts its row. Cuser and Application: the columns the checks, the
+-- records and the rules' snapshot read. securitypolicy_sub, addressgroup, timegroup: the
+-- rules, read whole. dc_sessionload: the farm's running sessions. log and appshenji: rows are
+-- added, and read back under their key after a duplicate key (a row written back from the
+-- spool may be there already). qbnotify-doctor checks an account against exactly these
+-- statements (it prints them with --grants).
 
 CREATE ROLE IF NOT EXISTS qbnotify_library;
 CREATE ROLE IF NOT EXISTS qbnotify_reader;
-
--- DS: identifier counters. A draw reads Head and ID and updates ID; a head's first draw
--- inserts its row.
 GRANT SELECT (Head, ID), INSERT (Head, ID, Inc, Remark), UPDATE (ID) ON qbds.GloabolInc TO qbnotify_library;
--- DS: users and applications, by the columns the checks, the records and the snapshot read.
 GRANT SELECT (User_ID, name, RepeatLoginEnable, RunAppNum) ON qbds.Cuser TO qbnotify_library;
-GRANT SELECT (App_ID, Name, security_policy_id, app_session_count, each_user_one_session)
-  ON qbds.Application TO qbnotify_library;
--- DS: the rules, read whole by the rule query.
+GRANT SELECT (App_ID, Name, security_policy_id, app_session_count, each_user_one_session) ON qbds.Application TO qbnotify_library;
 GRANT SELECT ON qbds.securitypolicy_sub TO qbnotify_library;
 GRANT SELECT ON qbds.addressgroup TO qbnotify_library;
 GRANT SELECT ON qbds.timegroup TO qbnotify_library;
--- DC: the farm's running sessions.
 GRANT SELECT ON qbdc.dc_sessionload TO qbnotify_library;
--- Log: rows are added, and read back under their key after a duplicate key (a row written
--- back from the spool may already be there).
 GRANT SELECT, INSERT ON qblog.log TO qbnotify_library;
 GRANT SELECT, INSERT ON qblog.appshenji TO qbnotify_library;
-
--- The reader: every table the report and the explanation read, nothing else.
 GRANT SELECT ON qbds.Cuser TO qbnotify_reader;
 GRANT SELECT ON qbds.Application TO qbnotify_reader;
 GRANT SELECT ON qbds.securitypolicy_sub TO qbnotify_reader;
