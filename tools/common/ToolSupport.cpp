@@ -53,7 +53,7 @@ void UseCredentials(hosted::Session& session, const std::string& credentialsFile
   const perms mode = std::filesystem::status(path).permissions();
   if ((mode & (perms::group_all | perms::others_all)) != perms::none)
     warnings << "warning: other accounts may read or change the credentials file " << credentialsFile
-             << " (chmod 600 it, as qbnotify-settings write does)\n";
+             << " (make it readable by its owner only: chmod 600)\n";
 #else
   (void)warnings;
 #endif
