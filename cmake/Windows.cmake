@@ -78,6 +78,7 @@ add_library(qbnotify_win32_tools STATIC
   platform/win32/Win32CodePage.cpp
   platform/win32/ToolText.cpp
   tools/common/ToolSupport.cpp
+  tools/common/AccountGrants.cpp
   tools/common/win32/SystemInstallPath.cpp
   tools/common/win32/InstallPathViews.cpp
   tools/qbnotify-host/SessionFile.cpp)

@@ -42,7 +42,8 @@ inline constexpr const char* kEmptyDsTables =
 inline constexpr const char* kEmptyDcTables = "TRUNCATE TABLE dc_sessionload";
 inline constexpr const char* kEmptyLogTables = "TRUNCATE TABLE log; TRUNCATE TABLE appshenji";
 
-// A connection of the library's own kind (TCP, the library's account) to one of the
+// A connection of the library's own kind (TCP, the library's account, under the role
+// qbnotify_library: a statement the role does not allow fails) to one of the
 // server's databases, configured and not yet open.
 std::unique_ptr<Connection> LibraryConnection(const ServerInfo& server, const std::string& database);
 

@@ -21,7 +21,8 @@ const std::optional<ServerInfo>& Server() {
   static const std::optional<ServerInfo> server = []() -> std::optional<ServerInfo> {
     if (Env("QB_DB_SOCKET").empty()) return std::nullopt;
     return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
-                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG")};
+                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG"), Env("QB_DB_READER"),
+                      Env("QB_DB_READER_PASSWORD")};
   }();
   return server;
 }

@@ -40,9 +40,11 @@ struct ServerInfo {
   std::string host;
   int port = 0;
   std::string socket;
-  std::string user;
+  std::string user;      // the library's account (role qbnotify_library)
   std::string password;
   std::string ds, dc, log;
+  std::string reader;    // the tools' reading account (role qbnotify_reader)
+  std::string readerPassword;
 };
 const std::optional<ServerInfo>& Server();
 

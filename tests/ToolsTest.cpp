@@ -13,6 +13,7 @@
 
 #include "HostRunner.h"
 #include "TestDatabase.h"
+#include "environment/ConnectionSettings.h"
 #include "store/client/MysqlApi.h"
 #include "store/spool/Spool.h"
 
@@ -300,9 +301,8 @@ struct DoctorCase {
 };
 
 TEST_F(Tools, DoctorNamesEachPlantedProblem) {
-  const std::string account = "'" + server().user + "'@'127.0.0.1'";
-  const std::string revoke = "REVOKE SELECT ON " + server().ds + ".* FROM " + account;
-  const std::string grant = "GRANT SELECT ON " + server().ds + ".* TO " + account;
+  const std::string revoke = "REVOKE SELECT (Head, ID) ON " + server().ds + ".GloabolInc FROM qbnotify_library";
+  const std::string grant = "GRANT SELECT (Head, ID) ON " + server().ds + ".GloabolInc TO qbnotify_library";
   const std::string deadFirst = "127.0.0.1:1," + server().host + ":" + std::to_string(server().port);
   const DoctorCase cases[] = {
       {"all is well", "", "", "", "", "", ""},
@@ -314,7 +314,8 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
        "tables/timegroup", "FAIL", "missing"},
       {"missing column", "", "ALTER TABLE Cuser RENAME COLUMN RunAppNum TO away",
        "ALTER TABLE Cuser RENAME COLUMN away TO RunAppNum", "tables/Cuser", "FAIL", "RunAppNum missing"},
-      {"missing privilege", "", revoke.c_str(), grant.c_str(), "privileges/GloabolInc", "FAIL", "missing SELECT"},
+      {"missing privilege", "", revoke.c_str(), grant.c_str(), "privileges/GloabolInc", "FAIL",
+       "missing SELECT (Head, ID)"},
       {"broken counter", "", "INSERT INTO GloabolInc (Head, ID) VALUES ('Log', 'LogABC')", "DELETE FROM GloabolInc",
        "identifier counters/Log", "FAIL", "not the head followed by a number"},
       {"counter near its end", "", "INSERT INTO GloabolInc (Head, ID) VALUES ('Log', 'Log2147000000')",
@@ -366,6 +367,91 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
   for (const auto& check : run.json["checks"])
     if (check["section"] == "client library" && check["check"] == "version" && check["status"] == "ok") version = check["detail"];
   EXPECT_EQ(version, mysql_get_client_info()) << run.out;
+}
+
+// An account of the old kind (everything on the three databases, a global right with the
+// grant option, its role not in force): the doctor and lint say the same, nothing is
+// missing, and once every REVOKE they advise has run the account holds exactly what the
+// library uses, and the library's sessions still write their rows.
+TEST_F(Tools, DoctorAndLintAdviceKeepsWhatTheLibraryUses) {
+  const std::string account = "'" + server().user + "'@'127.0.0.1'";
+  std::string broad = "SET DEFAULT ROLE NONE FOR " + account + "; GRANT PROCESS ON *.* TO " + account +
+                      " WITH GRANT OPTION;";
+  for (const std::string& database : {server().ds, server().dc, server().log})
+    broad += "GRANT SELECT, INSERT, UPDATE, DELETE ON " + database + ".* TO " + account + ";";
+  ds().Exec(broad);
+  const std::vector<std::string> doctorArgs = {"--install-path", installPath().string(), "--json"};
+  const auto privilegeChecks = [&](std::vector<std::string>& fixes) {
+    const ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, doctorArgs);
+    std::vector<std::string> statuses;
+    for (const auto& check : run.json["checks"]) {
+      if (check["section"] != "privileges") continue;
+      statuses.push_back(check["check"].get<std::string>() + " " + check["status"].get<std::string>());
+      if (check["status"] == "warn" && check["check"] != "account") fixes.push_back(check["fix"]);
+    }
+    std::sort(statuses.begin(), statuses.end());  // the server lists grants of one level in no fixed order
+    return statuses;
+  };
+  std::vector<std::string> fixes;
+  std::vector<std::string> expected = {"global warn", "`" + server().ds + "`.* warn", "`" + server().dc + "`.* warn",
+                                       "`" + server().log + "`.* warn", "account warn"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(privilegeChecks(fixes), expected);
+  std::vector<std::string> lintFixes;
+  const ToolRun lint = RunTool(QBNOTIFY_LINT_PATH, doctorArgs);
+  for (const auto& finding : lint.json["findings"]) {
+    EXPECT_NE(finding["code"], "account-privilege-missing") << lint.out;
+    if (finding["code"] == "account-privilege-beyond") lintFixes.push_back(finding["fix"]);
+  }
+  EXPECT_EQ(lintFixes, fixes);
+  for (const std::string& fix : fixes) ds().Exec(fix);
+
+  std::vector<std::string> none;
+  EXPECT_EQ(privilegeChecks(none), std::vector<std::string>{"account ok"});
+  EXPECT_TRUE(none.empty());
+  LoadDemoFarm();
+  const test::HostRun session = test::RunHostOnText(SessionText("03-bob-full-day.json"));
+  EXPECT_EQ(HostVerdict(session), "admitted 0");
+  EXPECT_NE(log().Scalar("SELECT COUNT(*) FROM log"), "0");
+  EXPECT_NE(log().Scalar("SELECT COUNT(*) FROM appshenji"), "0");
+
+  ds().Exec("REVOKE ALL PRIVILEGES, GRANT OPTION FROM " + account + "; GRANT qbnotify_library TO " + account +
+            "; SET DEFAULT ROLE qbnotify_library FOR " + account);
+  std::vector<std::string> again;
+  EXPECT_EQ(privilegeChecks(again), std::vector<std::string>{"account ok"});
+}
+
+// With --credentials the tools that only read connect as the account of a file of their own
+// (the reader), servers and databases still from the install's settings: the reader's
+// account decides whether they connect at all.
+TEST_F(Tools, ExplainAndReportConnectAsTheAccountOfTheirCredentialsFile) {
+  LoadDemoFarm();
+  const std::filesystem::path credentials = installPath() / "reader.dat";
+  const std::string session = (installPath() / "bob.json").string();
+  std::ofstream(session) << SessionText("03-bob-full-day.json");
+  struct Case {
+    const char* name;
+    std::string password;
+    bool connects;
+  };
+  const Case cases[] = {{"the reader", server().readerPassword, true}, {"a wrong password", "wrong", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(credentials, std::ios::binary) << "[DSConnection]\r\nDSUID=" << EncodeSettingValue(server().reader)
+                                                 << "\r\nDSPSW=" << EncodeSettingValue(c.password) << "\r\n";
+    std::filesystem::permissions(credentials, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::replace);
+    const ToolRun explain = Explain(session, {"--credentials", credentials.string()});
+    EXPECT_EQ(ExplainVerdict(explain), c.connects ? "admitted 0" : "unchecked") << explain.out;
+    const ToolRun report =
+        RunTool(QBNOTIFY_REPORT_PATH, {"--install-path", installPath().string(), "--credentials", credentials.string()});
+    EXPECT_EQ(report.status, c.connects ? 0 : 1) << report.out;
+  }
+  // A file that names no account is refused as bad usage.
+  std::ofstream(credentials, std::ios::binary) << "[DSConnection]\r\nDSHost=x:1\r\n";
+  EXPECT_EQ(RunTool(QBNOTIFY_REPORT_PATH, {"--install-path", installPath().string(), "--credentials", credentials.string()})
+                .status,
+            2);
 }
 
 // The doctor says how the library will search the session-load table, and what a search

@@ -200,6 +200,10 @@ std::string HostedPlatform::ReadProfileString(std::string_view section, std::str
   const auto fit = [bufferSize](std::string_view value) {
     return std::string(value.substr(0, bufferSize == 0 ? 0 : bufferSize - 1));
   };
+  for (const auto& [overriddenSection, values] : session_.profileOverrides)
+    if (EqualsIgnoringCase(overriddenSection, section))
+      for (const auto& [overriddenKey, value] : values)
+        if (EqualsIgnoringCase(overriddenKey, key)) return fit(value);
   std::ifstream file(HostPath(path), std::ios::binary);
   if (!file) return fit(defaultValue);
 

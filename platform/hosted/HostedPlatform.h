@@ -52,6 +52,9 @@ struct Session {
   std::vector<Window> windows;
   ChannelState channel = ChannelState::Open;
   std::optional<DateTime> clock;  // a fixed local clock; the real one when empty
+  // Values that profile reads return in place of the file's, by section and key (matched
+  // without regard to case), as stored: a tool that connects under an account of its own.
+  std::map<std::string, std::map<std::string, std::string>> profileOverrides;
 };
 
 // Side effects, in the order the library causes them.

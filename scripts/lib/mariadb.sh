@@ -1,14 +1,18 @@
 # A private MariaDB server for the tests and the demo: a throwaway data directory, loopback
-# only, a free port and a socket, table names matched without regard to case, one account
-# with a password used over TCP, and the three databases created from db/.
+# only, a free port and a socket, table names matched without regard to case, the library's
+# account (role qbnotify_library) and the tools' reading account (role qbnotify_reader) with
+# passwords used over TCP, and the three databases created from db/.
 #
 # Source it, then: qb_db_start DIR   (exports QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER
-#                                     QB_DB_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG)
+#                                     QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD
+#                                     QB_DB_DS QB_DB_DC QB_DB_LOG)
 #                  qb_db_stop         (also registered to run at exit)
 #                  qb_sql DATABASE    (runs SQL from standard input as root over the socket)
 
 QB_DB_USER=qbnotify
 QB_DB_PASSWORD='qb-Pw-2026'
+QB_DB_READER=qbreport
+QB_DB_READER_PASSWORD='qb-Rd-2026'
 QB_DB_DS=qbds
 QB_DB_DC=qbdc
 QB_DB_LOG=qblog
@@ -51,23 +55,34 @@ qb_db_stop() {
   fi
 }
 
-# Creates the three databases from db/ and the library's account (SELECT, INSERT, UPDATE and
-# DELETE on them, over TCP and the socket) through a command that runs SQL from standard input
-# as root, with an optional database name appended: qb_db_create_schema COMMAND [ARGS...]
+# db/grants.sql for the databases QB_DB_DS, QB_DB_DC and QB_DB_LOG (the file names qbds, qbdc
+# and qblog).
+qb_grants_sql() {
+  sed -e "s/\\bqbds\\./$QB_DB_DS./g; s/\\bqbdc\\./$QB_DB_DC./g; s/\\bqblog\\./$QB_DB_LOG./g" "$QB_ROOT/db/grants.sql"
+}
+
+# Creates the three databases from db/, the roles of db/grants.sql, the library's account
+# under the role qbnotify_library and the tools' reading account under qbnotify_reader (each
+# over TCP and the socket), through a command that runs SQL from standard input as root, with
+# an optional database name appended: qb_db_create_schema COMMAND [ARGS...]
 qb_db_create_schema() {
   "$@" <<SQL || return 1
 CREATE DATABASE $QB_DB_DS CHARACTER SET gbk;
 CREATE DATABASE $QB_DB_DC CHARACTER SET gbk;
 CREATE DATABASE $QB_DB_LOG CHARACTER SET gbk;
-CREATE USER '$QB_DB_USER'@'127.0.0.1' IDENTIFIED BY '$QB_DB_PASSWORD';
-CREATE USER '$QB_DB_USER'@'localhost' IDENTIFIED BY '$QB_DB_PASSWORD';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DS.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_DC.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
-GRANT SELECT, INSERT, UPDATE, DELETE ON $QB_DB_LOG.* TO '$QB_DB_USER'@'127.0.0.1', '$QB_DB_USER'@'localhost';
 SQL
   "$@" "$QB_DB_DS" <"$QB_ROOT/db/ds.sql" || return 1
   "$@" "$QB_DB_DC" <"$QB_ROOT/db/dc.sql" || return 1
   "$@" "$QB_DB_LOG" <"$QB_ROOT/db/log.sql" || return 1
+  qb_grants_sql | "$@" || return 1
+  local account user role password host
+  for account in "$QB_DB_USER:qbnotify_library:$QB_DB_PASSWORD" "$QB_DB_READER:qbnotify_reader:$QB_DB_READER_PASSWORD"; do
+    IFS=: read -r user role password <<<"$account"
+    for host in 127.0.0.1 localhost; do
+      echo "CREATE USER '$user'@'$host' IDENTIFIED BY '$password'; GRANT $role TO '$user'@'$host';
+        SET DEFAULT ROLE $role FOR '$user'@'$host';"
+    done
+  done | "$@" || return 1
 }
 
 qb_db_start() {
@@ -114,5 +129,5 @@ qb_db_start() {
   # A real login over TCP proves the account (a ping alone answers even when login fails).
   mariadb --no-defaults -h "$QB_DB_HOST" -P "$QB_DB_PORT" -u "$QB_DB_USER" "-p$QB_DB_PASSWORD" -e 'select 1' \
     "$QB_DB_DS" >/dev/null || return 1
-  export QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER QB_DB_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG
+  export QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG
 }

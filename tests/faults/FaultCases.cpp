@@ -86,11 +86,11 @@ std::vector<Fault> FaultCases() {
                         .rows = RowsRule::All});
   cases.push_back(Fault{.name = "INSERT revoked",
                         .sessions = all,
-                        .setUp = [](Suite& suite) { suite.Sql(Grants("REVOKE", "INSERT")); },
+                        .setUp = [](Suite& suite) { suite.Sql(RevokeFromRole("INSERT")); },
                         .rows = RowsRule::None});
   cases.push_back(Fault{.name = "UPDATE revoked",
                         .sessions = all,
-                        .setUp = [](Suite& suite) { suite.Sql(Grants("REVOKE", "UPDATE")); },
+                        .setUp = [](Suite& suite) { suite.Sql(RevokeFromRole("UPDATE")); },
                         .rows = RowsRule::None});
   cases.push_back(Fault{.name = "trigger fails every event log insert",
                         .sessions = all,

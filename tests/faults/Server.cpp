@@ -152,7 +152,19 @@ void PrivateServer::Create() {
     Admin schema(*this, database);
     schema.Exec(ReadFile(schemaDir_ / file));
   }
+  admin.Exec(RoleStatements());
   admin.Exec(ReadFile(schemaDir_ / "sample.sql"));
+}
+
+std::string PrivateServer::RoleStatements() const {
+  std::string sql = "DROP ROLE IF EXISTS qbnotify_library; DROP ROLE IF EXISTS qbnotify_reader;";
+  for (const char* host : {"127.0.0.1", "localhost"})
+    sql += std::string("REVOKE ALL PRIVILEGES, GRANT OPTION FROM '") + kAccount + "'@'" + host + "';";
+  sql += ReadFile(schemaDir_ / "grants.sql");
+  for (const char* host : {"127.0.0.1", "localhost"})
+    sql += std::string("GRANT qbnotify_library TO '") + kAccount + "'@'" + host + "'; SET DEFAULT ROLE qbnotify_library FOR '" +
+           kAccount + "'@'" + host + "';";
+  return sql;
 }
 
 void PrivateServer::Start() {

@@ -29,14 +29,15 @@ inline constexpr const char* kLogDatabase = "qblog";
 class PrivateServer {
  public:
   // `dir` is created and holds everything of the server; `schemaDir` holds ds.sql, dc.sql,
-  // log.sql and sample.sql.
+  // log.sql, grants.sql and sample.sql.
   PrivateServer(std::filesystem::path dir, std::filesystem::path schemaDir);
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
 
   // Creates the data directory, starts the server on a free port, creates the three
-  // databases, the library's account and the sample farm. Throws ServerError.
+  // databases, the library's account under the role qbnotify_library and the sample farm.
+  // Throws ServerError.
   void Create();
   // Starts the server on the port and data directory it had; waits until it answers (at most
   // 60 s). Throws ServerError.
@@ -54,6 +55,9 @@ class PrivateServer {
 
   int Port() const { return port_; }
   const std::string& Socket() const { return socket_; }
+  // The statements that give the role qbnotify_library (and the reader's) exactly their
+  // privileges again, taking back whatever a case granted the role or the account beside them.
+  std::string RoleStatements() const;
 
  private:
   std::filesystem::path dir_;

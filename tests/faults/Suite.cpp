@@ -156,12 +156,12 @@ void PrintRow(const CaseResult& result) {
 
 }  // namespace
 
-std::string Grants(const char* verb, const char* privileges) {
-  std::string sql;
-  for (const char* database : {kDsDatabase, kDcDatabase, kLogDatabase})
-    sql += std::string(verb) + " " + privileges + " ON " + database + ".* " + (verb[0] == 'G' ? "TO" : "FROM") + " '" +
-           kAccount + "'@'127.0.0.1', '" + kAccount + "'@'localhost';";
-  return sql;
+std::string RevokeFromRole(const char* privilege) {
+  const std::string verb = privilege;
+  if (verb == "UPDATE") return std::string("REVOKE UPDATE (ID) ON ") + kDsDatabase + ".GloabolInc FROM qbnotify_library;";
+  return "REVOKE " + verb + " (Head, ID, Inc, Remark) ON " + kDsDatabase + ".GloabolInc FROM qbnotify_library;REVOKE " +
+         verb + " ON " + kLogDatabase + ".log FROM qbnotify_library;REVOKE " + verb + " ON " + kLogDatabase +
+         ".appshenji FROM qbnotify_library;";
 }
 
 std::string DecisionOf(const HandlerRun& startup) {
@@ -321,7 +321,7 @@ void Suite::ResetDatabase() {
   admin.Exec("SET GLOBAL read_only = 0; SET GLOBAL wait_timeout = DEFAULT;"
              "DROP TRIGGER IF EXISTS qblog.fault_log_insert;"
              "DROP TRIGGER IF EXISTS qblog.fault_audit_insert;" +
-             Grants("GRANT", "SELECT, INSERT, UPDATE, DELETE") +
+             server_->RoleStatements() +
              "TRUNCATE TABLE qblog.log; TRUNCATE TABLE qblog.appshenji;"
              "DELETE FROM qbds.GloabolInc;"
              "INSERT INTO qbds.GloabolInc (Head, ID, Inc, Remark) VALUES ('Log', 'Log00000" +

@@ -140,8 +140,9 @@ inline constexpr double kStoppedTarget = 15;
 inline constexpr double kConnectTimeout = 15;  // cut to the handler's wait budget
 inline constexpr double kRefusedTarget = 0.1;
 
-// GRANT or REVOKE privileges on the three databases to or from the library's account.
-std::string Grants(const char* verb, const char* privileges);
+// Takes INSERT (on the counters, the event log and the audit) or UPDATE (of the counter) from
+// the role qbnotify_library, under which the library's account works.
+std::string RevokeFromRole(const char* privilege);
 
 // Decision texts.
 inline constexpr const char* kAdmitted = "admitted";

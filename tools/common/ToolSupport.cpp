@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -16,6 +17,10 @@ InstallPath::InstallPath(const std::string& settingsFile, const std::string& ins
   if (!in) throw std::runtime_error("cannot read the settings file " + settingsFile);
   std::random_device random;
   temporary_ = std::filesystem::temp_directory_path() / ("qbnotify-tool-" + std::to_string(random()));
+  // The copy holds a password: its folder is this user's alone before anything is put there.
+  if (!std::filesystem::create_directory(*temporary_))
+    throw std::runtime_error("cannot create a private folder for the settings file");
+  std::filesystem::permissions(*temporary_, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
   const std::filesystem::path config = *temporary_ / "Data" / "CONFIG";
   std::filesystem::create_directories(config);
   std::ofstream out(config / "TavDbCnn.dat", std::ios::binary);
@@ -32,6 +37,26 @@ InstallPath::~InstallPath() {
 
 std::filesystem::path InstallPath::SettingsFile() const {
   return std::filesystem::path(path_) / "Data" / "CONFIG" / "TavDbCnn.dat";
+}
+
+void UseCredentials(hosted::Session& session, const std::string& credentialsFile, std::ostream& warnings) {
+  const std::filesystem::path path = FilePath(credentialsFile);
+  if (!std::ifstream(path, std::ios::binary)) throw std::invalid_argument("cannot read the credentials file " + credentialsFile);
+  // Read as the library reads its settings file: the values as stored (Base64 and "#").
+  hosted::HostedPlatform reader{hosted::Session{}};
+  const std::string file = path.string();
+  std::map<std::string, std::string>& account = session.profileOverrides["DSConnection"];
+  for (const char* key : {"DSUID", "DSPSW"}) account[key] = reader.ReadProfileString("DSConnection", key, "", file, 1024);
+  if (account["DSUID"].empty()) throw std::invalid_argument("the credentials file " + credentialsFile + " names no DSUID");
+#ifndef _WIN32
+  using std::filesystem::perms;
+  const perms mode = std::filesystem::status(path).permissions();
+  if ((mode & (perms::group_all | perms::others_all)) != perms::none)
+    warnings << "warning: other accounts may read or change the credentials file " << credentialsFile
+             << " (make it readable by its owner only: chmod 600)\n";
+#else
+  (void)warnings;
+#endif
 }
 
 void RunStatement(Connection& connection, const std::string& sql) { connection.Query(sql); }

@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
 #include "platform/Platform.h"
+#include "platform/hosted/HostedPlatform.h"
 #include "store/Database.h"
 
 namespace qbnotify::tools {
@@ -38,6 +40,14 @@ class InstallPath {
   std::string path_;
   std::optional<std::filesystem::path> temporary_;
 };
+
+// --credentials FILE of the tools that only read (qbnotify-report, qbnotify-explain): the
+// account of a settings file of their own (DSUID, DSPSW, in the settings file's format, as
+// `qbnotify-settings write` makes it), used in place of the library's account of the install's
+// settings file; servers and databases still come from there. Never a password on the command
+// line, where every user's process list shows it. Throws std::invalid_argument when the file
+// cannot be read or names no account; a file other accounts may read is named on `warnings`.
+void UseCredentials(hosted::Session& session, const std::string& credentialsFile, std::ostream& warnings);
 
 // The install path that the library of this program's bitness finds on this system by itself:
 // on Windows the registry's InstallPath in the view that library reads; none on a system

@@ -35,7 +35,13 @@ struct DoctorOptions {
   // Write the rows kept in the local spool back now, through the library's own connections
   // (the only thing the doctor ever writes), before it reports the spool.
   bool writeBackSpool = false;
+  // Print the role statements for the databases the settings name instead of checking.
+  bool printGrants = false;
 };
+
+// The statements of the roles (db/grants.sql) for the databases the settings name, with the
+// grant of the library's role to the settings' account as a comment.
+std::string DoctorGrantStatements(Platform& platform);
 
 // Runs every check; never throws.
 std::vector<Check> RunDoctor(Platform& platform, const DoctorOptions& options);

@@ -1,4 +1,4 @@
-// The tables and columns the library names, and the account's privileges on them.
+// The tables and columns the library names.
 #include <cctype>
 #include <map>
 #include <set>
@@ -28,24 +28,6 @@ struct Column {
   const char* name;
   Kind kind;
 };
-
-// The account's privileges on a table, from every level they can be granted at.
-std::set<std::string> PrivilegesOn(Connection& connection, const std::string& table) {
-  Statement statement(&connection);
-  statement.SetSql("select privilege_type from information_schema.user_privileges union "
-                   "select privilege_type from information_schema.schema_privileges where :db like table_schema union "
-                   "select privilege_type from information_schema.table_privileges where :db like table_schema and "
-                   "lower(table_name) = lower(:t)");
-  statement.BindText("db", connection.database);
-  statement.BindText("t", table);
-  statement.Open();
-  std::set<std::string> privileges;
-  for (std::size_t i = 0; i < statement.RowCount(); ++i) {
-    statement.Seek(i);
-    privileges.insert(statement.ColumnText(std::size_t{0}));
-  }
-  return privileges;
-}
 
 }  // namespace
 
@@ -155,45 +137,6 @@ void Doctor::Tables() {
                 {{"logid", K::Text}, {"sessionid", K::Text}, {"farmuser", K::Text}, {"appid", K::Text},
                  {"appshowname", K::Text}, {"clientmac", K::Text}, {"starttime", K::DateTime}, {"stoptime", K::DateTime}},
                 {}}});
-}
-
-void Doctor::Privileges() {
-  struct Need {
-    Connection* connection;
-    const char* table;
-    std::set<std::string> privileges;
-  };
-  const std::vector<Need> needs = {
-      {ds_.get(), "GloabolInc", {"SELECT", "INSERT", "UPDATE"}}, {ds_.get(), "Cuser", {"SELECT"}},
-      {ds_.get(), "Application", {"SELECT"}},   {ds_.get(), "securitypolicy_sub", {"SELECT"}},
-      {ds_.get(), "addressgroup", {"SELECT"}},  {ds_.get(), "timegroup", {"SELECT"}},
-      {dc_.get(), "dc_sessionload", {"SELECT"}}, {log_.get(), "log", {"INSERT"}},
-      {log_.get(), "appshenji", {"INSERT"}}};
-  for (const Need& need : needs) {
-    if (!need.connection) {
-      Skip("privileges", need.table, "its connection is not open");
-      continue;
-    }
-    try {
-      const std::set<std::string> held = PrivilegesOn(*need.connection, need.table);
-      std::string missing, extra;
-      for (const std::string& privilege : need.privileges)
-        if (!held.count(privilege)) missing += (missing.empty() ? "" : ", ") + privilege;
-      for (const std::string& privilege : held)
-        if (!need.privileges.count(privilege) && privilege != "USAGE") extra += (extra.empty() ? "" : ", ") + privilege;
-      const std::string on = need.connection->database + "." + need.table;
-      if (!missing.empty())
-        Add("privileges", need.table, Status::Failed, "missing " + missing + " on " + on,
-            "GRANT " + missing + " ON " + on + " TO the library's account");
-      else if (!extra.empty())
-        Add("privileges", need.table, Status::Warning, "more than needed on " + on + ": " + extra,
-            "REVOKE " + extra + " ON " + on + " FROM the library's account (it needs only what it uses)");
-      else
-        Add("privileges", need.table, Status::Ok, "exactly what the library uses");
-    } catch (const std::exception& error) {
-      Add("privileges", need.table, Status::Failed, error.what());
-    }
-  }
 }
 
 }  // namespace qbnotify::tools

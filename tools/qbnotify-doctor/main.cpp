@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
   }
   hosted::HostedPlatform platform(session);
   options.localPath = [](const std::string& path) { return std::filesystem::path(hosted::HostPath(path)); };
+  if (options.printGrants) {
+    std::cout << DoctorGrantStatements(platform);
+    return kExitGood;
+  }
   const std::vector<Check> checks = RunDoctor(platform, options);
 
   PrintChecks(std::cout, checks, asJson);

@@ -90,6 +90,10 @@ int main(int argc, char** argv) {
   options.localPath = [](const std::string& path) {
     return std::filesystem::path(qbnotify::win32::CodePageToWide(path, CP_ACP));
   };
+  if (options.printGrants) {
+    std::cout << DoctorGrantStatements(platform);
+    return kExitGood;
+  }
   std::vector<Check> checks = RunDoctor(platform, options);
   if (viewNote) InsertAfterSection(checks, "install path", std::move(*viewNote));
 

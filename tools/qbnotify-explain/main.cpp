@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Explains the library's startup decision for a session: every check, the rows it read and the "
                "rule that decided. Reads the farm's databases only; writes nothing."};
   std::string user, application, clientName = "PC-01", mac, address = "0.0.0.0", protocol = "kev", sessionId;
-  std::string initialProgram, sessionFile, settings, installPath, at;
+  std::string initialProgram, sessionFile, settings, installPath, credentials, at;
   bool asJson = false, fullSql = false, offline = false;
   app.add_option("--user", user, "farm user name (/U:)");
   app.add_option("--app", application, "application identifier (/N:)");
@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
   app.add_option("--session", sessionFile, "a session file of the session host (instead of the switches)");
   app.add_option("--settings", settings, "the connection-settings file");
   app.add_option("--install-path", installPath, "the install path the settings file lies below");
+  app.add_option("--credentials", credentials,
+                 "connect as the account of this settings file of its own (DSUID, DSPSW; a reading account, role "
+                 "qbnotify_reader) instead of the library's");
   app.add_option("--at", at, "server time for the time rules, \"YYYY-MM-DD HH:MM:SS\" (this tool's connections only)");
   app.add_flag("--offline", offline,
                "the decision while the database is away, from the local snapshot, rule by rule (--at: this machine's clock)");
@@ -124,6 +127,7 @@ int main(int argc, char** argv) {
     InstallPath install(settings, installPath);
     if (fromFile)
       request.session.registry[kProductKey][kInstallPathValue] = RegistryValue{RegistryStatus::Text, install.Path()};
+    if (!credentials.empty()) UseCredentials(request.session, credentials, std::cerr);
 
     const ExplainResult result = Explain(std::move(request));
     if (asJson) std::cout << result.report.dump(2) << '\n';

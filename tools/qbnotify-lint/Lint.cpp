@@ -9,6 +9,7 @@
 #include "policy/Offline.h"
 #include "policy/SecurityPolicy.h"
 #include "policy/SessionLoad.h"
+#include "tools/common/AccountGrants.h"
 #include "tools/common/ToolSupport.h"
 
 namespace qbnotify::tools {
@@ -332,6 +333,24 @@ void SessionLoadSize(Instance& instance, std::vector<Finding>& findings) {
                           " (indexed switch columns)"});
 }
 
+// The rules are read under the library's own account: it is held against the role
+// qbnotify_library as the doctor holds it.
+void Account(Instance& instance, std::vector<Finding>& findings) {
+  const Connections& connections = instance.connections;
+  const auto database = [](const std::unique_ptr<Connection>& connection) {
+    return connection ? connection->database : std::string();
+  };
+  std::string account;
+  std::vector<std::string> roles;
+  const std::vector<GrantLine> grants = ReadAccountGrants(*connections.DS, account, roles);
+  const bool roleHeld = std::find(roles.begin(), roles.end(), "qbnotify_library") != roles.end();
+  for (const AccountFinding& finding : CompareWithLibraryRole(
+           grants, {database(connections.DS), database(connections.DC), database(connections.Log)}, account, roleHeld))
+    findings.push_back({finding.error ? Severity::Error : Severity::Warning,
+                        finding.error ? "account-privilege-missing" : "account-privilege-beyond", finding.detail,
+                        {"account " + account}, finding.fix});
+}
+
 }  // namespace
 
 const char* SeverityName(Severity severity) {
@@ -407,6 +426,7 @@ std::vector<Finding> LintRules(Instance& instance) {
   TimeGroups(instance, findings);
   Limits(instance, findings);
   SessionLoadSize(instance, findings);
+  Account(instance, findings);
   std::stable_sort(findings.begin(), findings.end(),
                    [](const Finding& a, const Finding& b) { return a.severity < b.severity; });
   return findings;

@@ -31,7 +31,8 @@ struct Finding {
 inline constexpr std::uint32_t kLongestSnapshotHours = 7 * 24;
 std::vector<Finding> LintOfflineSettings(const OfflineSettings& settings);
 
-// Runs every lint on the instance's open DS connection, and on section [Offline]. Raises DatabaseError when a table
+// Runs every lint on the instance's open DS connection (the rules, and the account against the role
+// qbnotify_library), and on section [Offline]. Raises DatabaseError when a table
 // cannot be read at all.
 std::vector<Finding> LintRules(Instance& instance);
 

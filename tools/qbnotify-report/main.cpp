@@ -18,11 +18,14 @@ int main(int argc, char** argv) {
   CLI::App app{"Reports the use of the farm's applications from the audit and the event log: sessions, peak "
                "sessions per minute beside each application's limit, users and clients per day, durations, "
                "refusals by reason and by client computer, starts by weekday and hour."};
-  std::string settings, installPath, csvDir, htmlFile, appId, userName;
+  std::string settings, installPath, credentials, csvDir, htmlFile, appId, userName;
   report::Request request;
   bool asJson = false;
   app.add_option("--settings", settings, "the connection-settings file");
   app.add_option("--install-path", installPath, "the install path the settings file lies below");
+  app.add_option("--credentials", credentials,
+                 "connect as the account of this settings file of its own (DSUID, DSPSW; a reading account, role "
+                 "qbnotify_reader) instead of the library's");
   app.add_option("--from", request.from, "first day, YYYY-MM-DD of the server's clock (default: 29 days before --to)");
   app.add_option("--to", request.to, "last day, YYYY-MM-DD (default: the server's today)");
   app.add_option("--app", appId, "only this application identifier");
@@ -56,6 +59,7 @@ int main(int argc, char** argv) {
     InstallPath install(settings, installPath);
     hosted::Session session;
     session.registry[kProductKey][kInstallPathValue] = RegistryValue{RegistryStatus::Text, install.Path()};
+    if (!credentials.empty()) UseCredentials(session, credentials, std::cerr);
     hosted::HostedPlatform platform(session);
     Instance instance(platform);
     if (!OpenConnections(platform, instance.connections)) {
