@@ -65,7 +65,6 @@ void ReadSessionLoadNote(Instance& instance) {
 }
 
 void WriteSessionLoadNote(Instance& instance) {
-  if (!instance.writesState) return;
   if (std::optional<StateDirectory> state = StateDirectory::Locate(instance.platform))
     state->Write(kSessionLoadFormStateName, SessionLoadLikeNote(SecondsNow()));
 }

@@ -40,9 +40,6 @@ struct Instance {
   // Whether dc_sessionload has the switch columns that its searches can use by index
   // (policy/SessionLoad.h); unknown until the first search learns it.
   std::optional<bool> sessionLoadSwitchColumns;
-  // Whether the instance may write its notes in the state directory; a tool that only shows
-  // what the library would do clears it, and then nothing under the install path changes.
-  bool writesState = true;
 
   void Trace(std::string_view text) { platform.Trace(text); }
 };

@@ -92,7 +92,6 @@ ExplainResult Explain(ExplainRequest request) {
   ReadOnlyFiles platform(hosted);
   Instance instance(platform);
   instance.connections.updateDenyState = false;  // the tool writes nothing
-  instance.writesState = false;
   // Every key in place first: references into an ordered object move when a key is added.
   report["session"] = json::object();
   report["steps"] = json::array();
