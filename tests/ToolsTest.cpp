@@ -95,7 +95,11 @@ class Tools : public test::DatabaseTest {
   // its connection's character set).
   void LoadDemoFarm() {
     test::AdminConnection loader(server().ds);
-    loader.Exec(ReadSource("db/sample.sql"));
+    std::string sample = ReadSource("db/sample.sql");
+    for (const auto& [demo, database] : {std::pair<std::string, std::string>{"USE qbds;", "USE " + server().ds + ";"},
+                                         {"USE qbdc;", "USE " + server().dc + ";"}})
+      if (const std::size_t at = sample.find(demo); at != std::string::npos) sample.replace(at, demo.size(), database);
+    loader.Exec(sample);
   }
 
   std::string SessionText(const std::string& demoFile) {
