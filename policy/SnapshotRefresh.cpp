@@ -52,7 +52,9 @@ std::optional<RefreshRecord> DecodeRefreshRecord(std::string_view content) {
     if (space == std::string_view::npos) return std::nullopt;
     const std::string_view key = line.substr(0, space);
     const std::string_view value = line.substr(space + 1);
-    if (value.size() > kMaxRefreshReasonBytes) return std::nullopt;
+    // Values as the encoder writes them: one line, no NUL, within the bound.
+    if (value.size() > kMaxRefreshReasonBytes || value.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos)
+      return std::nullopt;
     if (key == "outcome" && !outcome) {
       outcome = true;
       record.outcome = std::string(value);
