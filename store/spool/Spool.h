@@ -264,7 +264,9 @@ class Spool {
   bool NameIdentifier(Claimed& claimed, const std::string& identifier);
   void PutBack(const Claimed& claimed);
   bool SetAside(const Claimed& claimed, std::string_view suffix, DrainReport& report);
-  Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
+  // `putBackAs`: the name the row waits under if it was put back.
+  Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report,
+                std::string& putBackAs);
   Step WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report);
   Step DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks, DrainReport& report,
                   std::set<std::string>& declined);

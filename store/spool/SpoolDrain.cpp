@@ -134,9 +134,10 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
         }
         tried = true;
         const std::uint64_t declinedBefore = report.declined;
-        if (DrainOne(name, callbacks, report) == Step::Stop) return report;
+        std::string putBackAs = name;  // a row given its identifier is put back under a new name
+        if (DrainOne(name, callbacks, report, putBackAs) == Step::Stop) return report;
         declinedInARow = report.declined != declinedBefore ? declinedInARow + 1 : 0;
-        if (declinedInARow > 0) declined.insert(name);  // not tried again by this drain
+        if (declinedInARow > 0) declined.insert(putBackAs);  // not tried again by this drain
         if (declinedInARow >= kDeclinedInARowLimit) {
           report.serverUnavailable = true;
           return report;
@@ -213,10 +214,13 @@ bool Spool::SetAside(const Claimed& claimed, std::string_view suffix, DrainRepor
   return true;
 }
 
-Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
+Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report,
+                            std::string& putBackAs) {
   std::optional<Claimed> claimed = ClaimAndRead(name, report);
   if (!claimed) return Step::Next;
-  return WriteBackClaimed(*claimed, callbacks, report);
+  const Step step = WriteBackClaimed(*claimed, callbacks, report);
+  putBackAs = claimed->name;
+  return step;
 }
 
 Spool::Step Spool::WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report) {

@@ -63,7 +63,7 @@ void Doctor::RefreshLine(bool cached) {
   const std::optional<std::string> content = state ? state->Read(kRefreshRecordName) : std::nullopt;
   const std::optional<RefreshRecord> record = content ? DecodeRefreshRecord(*content) : std::nullopt;
   if (!record) {
-    Add("offline", "last refresh", Status::Ok, content ? "its record fails its check" : "none recorded");
+    Add("offline", "last refresh", Status::Ok, content ? "its record cannot be read" : "none recorded");
     return;
   }
   const std::string stored =
