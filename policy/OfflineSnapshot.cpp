@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "policy/SnapshotRefresh.h"
 #include "store/Database.h"
 #include "store/OwnDirectory.h"
 #include "store/StateDirectory.h"
@@ -327,16 +328,26 @@ RefreshOutcome RefreshSnapshotIfDue(Instance& instance, std::uint32_t refreshSec
     const std::string claim = std::to_string(platform.CurrentProcessId());
     if (platform.WriteFileDurably(claimPath, claim, false) != FileResult::Ok) return RefreshOutcome::Claimed;
     RefreshOutcome outcome = RefreshOutcome::Failed;
+    std::string why;
     const std::optional<Failure> taken = Capture([&] {
       const std::string content = EncodeSnapshot(TakeSnapshot(instance));
       if (content.size() > kMaxSnapshotBytes) {
         outcome = RefreshOutcome::TooLarge;
+        why = std::to_string(content.size()) + " bytes, more than " + std::to_string(kMaxSnapshotBytes);
         return;
       }
       outcome = state->Write(kSnapshotStateName, content, kMaxSnapshotBytes) ? RefreshOutcome::Stored : RefreshOutcome::Failed;
+      if (outcome == RefreshOutcome::Failed) why = "the snapshot could not be written in " + state->Directory();
     });
+    if (taken) outcome = RefreshOutcome::Failed;
+    // Beside the snapshot: when a refresh last stored one, and why the latest did not.
+    const std::optional<std::string> previous = state->Read(kRefreshRecordName);
+    state->Write(kRefreshRecordName,
+                 EncodeRefreshRecord(NextRefreshRecord(previous ? DecodeRefreshRecord(*previous) : std::nullopt,
+                                                       RefreshOutcomeName(outcome), outcome == RefreshOutcome::Stored,
+                                                       taken ? taken->message : why, platform.LocalNow())));
     platform.RemoveFile(claimPath);
-    return taken ? RefreshOutcome::Failed : outcome;
+    return outcome;
   } catch (const std::bad_alloc&) {
     return RefreshOutcome::Failed;
   }

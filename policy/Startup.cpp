@@ -63,6 +63,10 @@ Gate DecideGate(Instance& instance, const std::function<void()>& betweenTests) {
   return gate;
 }
 
+Gate DecideStartupGate(Instance& instance) {
+  return DecideGate(instance, [&] { FillFirstStage(instance); });
+}
+
 void TakeOfflineDecision(StartupPlan& plan, OfflineDecision decision) {
   plan.message = ClientMessage{kNotifyStartup, decision.reason};
   plan.outcome = decision.reason == kAdmitted ? StartupPlan::Outcome::Admitted : StartupPlan::Outcome::Refused;
@@ -77,7 +81,7 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
     plan.context = instance.context;
     return plan;
   };
-  plan.gate = DecideGate(instance, [&] { FillFirstStage(instance); });
+  plan.gate = DecideStartupGate(instance);
   if (!plan.gate.Ours()) return finish(StartupPlan::Outcome::LeftAlone);
 
   DueRecords due(plan, effects);

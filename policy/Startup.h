@@ -35,6 +35,10 @@ struct Gate {
 // before the label is computed (startup fills the context's first stage there).
 Gate DecideGate(Instance& instance, const std::function<void()>& betweenTests = {});
 
+// The startup's gate: DecideGate with the context's first stage (the winstation name, the
+// initial program and the client name, from the session queries) filled between its tests.
+Gate DecideStartupGate(Instance& instance);
+
 // The session-end flags of a refused session: reboot (2) combined with power-off (8).
 inline constexpr std::uint32_t kForceLogoffFlags = 10;
 

@@ -122,7 +122,7 @@ TEST_F(IdentifierTest, TailIsCutByPositionOnly) {
 // A farm's own table without the key on Head may hold two rows of a head: the first row
 // decides and both receive the new identifier, whether the rows agree or not.
 TEST_F(IdentifierTest, TwoRowsOfOneHeadBothReceiveTheNewIdentifier) {
-  ds().Exec("ALTER TABLE GloabolInc DROP PRIMARY KEY");
+  ds().Exec(test::OnKeyedSchema("ALTER TABLE GloabolInc DROP PRIMARY KEY"));
   ds().Exec("INSERT INTO GloabolInc VALUES ('Log', 'Log00000010', 1, 'NULL'), ('Log', 'Log00000010', 1, 'x')");
   EXPECT_EQ(Draw("Log"), "Log00000011");
   EXPECT_EQ(ds().Scalar("select group_concat(ID) from GloabolInc"), "Log00000011,Log00000011");
@@ -130,7 +130,8 @@ TEST_F(IdentifierTest, TwoRowsOfOneHeadBothReceiveTheNewIdentifier) {
   const std::string drawn = Draw("Log");
   EXPECT_EQ(ds().Scalar("select count(distinct ID) from GloabolInc"), "1");
   EXPECT_EQ(ds().Scalar("select min(ID) from GloabolInc"), drawn);
-  ds().Exec("TRUNCATE TABLE GloabolInc; ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)");
+  ds().Exec("TRUNCATE TABLE GloabolInc");
+  ds().Exec(test::OnKeyedSchema("ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)"));
 }
 
 // Every pair of counter-row kinds under one head, each drawn twice, against the rule: the
@@ -146,7 +147,7 @@ TEST_F(IdentifierTest, TwoCounterRowsOfOneHeadFollowTheFirstRow) {
                         {"not a number", "LogABC", 0},
                         {"at the limit", "Log2147483647", 0},
                         {"prefix only", "Log", 0}};
-  ds().Exec("ALTER TABLE GloabolInc DROP PRIMARY KEY");
+  ds().Exec(test::OnKeyedSchema("ALTER TABLE GloabolInc DROP PRIMARY KEY"));
   for (const Kind& first : kinds) {
     for (Kind second : kinds) {
       // Two valid rows that disagree, so that the test can tell which one decided.
@@ -168,7 +169,8 @@ TEST_F(IdentifierTest, TwoCounterRowsOfOneHeadFollowTheFirstRow) {
       }
     }
   }
-  ds().Exec("TRUNCATE TABLE GloabolInc; ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)");
+  ds().Exec("TRUNCATE TABLE GloabolInc");
+  ds().Exec(test::OnKeyedSchema("ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)"));
 }
 
 // Several sessions draw at once, each through its own connection in its own process, as

@@ -241,7 +241,7 @@ TEST_F(SpoolTest, DrainsOldestFirstDrawingEachIdentifierBeforeItsInsert) {
   const DrainReport report = spool.Drain(farm_.Callbacks([&](const SpooledRow& row) {
     order.push_back(Label(row) + "=" + RowIdentifier(row));
     // At the insert, the claimed file on the disk already holds the identifier.
-    const std::vector<std::string> claims = Files(".claim");
+    const std::vector<std::string> claims = Files("claim");
     ASSERT_EQ(claims.size(), 1u);
     std::ifstream in(SpoolPath() / claims[0], std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -271,8 +271,8 @@ TEST_F(SpoolTest, AServerThatFailsLeavesTheRowForLaterUnderItsIdentifier) {
   DrainReport report = spool.Drain(callbacks, std::nullopt);
   EXPECT_TRUE(report.serverUnavailable);
   EXPECT_EQ(farm_.Draws(), 1);  // stopped at the first row
-  EXPECT_EQ(Files(".row").size(), 2u);
-  EXPECT_TRUE(Files(".claim").empty());
+  EXPECT_EQ(Files("row").size(), 2u);
+  EXPECT_TRUE(Files("claim").empty());
 
   farm_.down = true;
   report = spool.Drain(farm_.Callbacks(), std::nullopt);
@@ -413,7 +413,7 @@ TEST_F(SpoolTest, RowsGoBackInBatchesAndABatchThatFailsGoesRowByRow) {
       farm.down = c.batch == Batch::GoneAfterDraw;
       if (c.batch == Batch::Failing || farm.down) return false;
       // Every identifier is on the disk, in its claim's name, before the insert.
-      const std::vector<std::string> claims = Files(".claim");
+      const std::vector<std::string> claims = Files(".idclaim");
       for (const SpooledRow* row : rows) {
         EXPECT_FALSE(RowIdentifier(*row).empty());
         EXPECT_EQ(std::count_if(claims.begin(), claims.end(), [&](const std::string& claim) {
@@ -427,12 +427,13 @@ TEST_F(SpoolTest, RowsGoBackInBatchesAndABatchThatFailsGoesRowByRow) {
     EXPECT_EQ(report.written, c.writtenFirst) << static_cast<int>(c.batch);
     EXPECT_EQ(report.serverUnavailable, c.batch == Batch::ShortDraw || c.batch == Batch::GoneAfterDraw);
     EXPECT_GE(batchDraws, 1);
-    EXPECT_EQ(Files(".claim").size(), 0u);
-    EXPECT_EQ(Files(".row").size(), 40u - c.writtenFirst);
+    EXPECT_EQ(Files("claim").size(), 0u);
+    EXPECT_EQ(Files("row").size(), 40u - c.writtenFirst);
     if (c.batch == Batch::GoneAfterDraw) {
       // Put back with the identifiers in their names: written later under those, none drawn again.
       const int draws = farm.Draws();
-      for (const std::string& row : Files(".row")) EXPECT_NE(row.find(".Log"), row.find(".lap")) << row;
+      EXPECT_EQ(Files(".idrow").size(), 40u);
+      for (const std::string& row : Files("row")) EXPECT_NE(row.find(".Log"), row.find(".lap")) << row;
       farm.down = false;
       report = spool.Drain(farm.Callbacks(), std::nullopt);
       EXPECT_EQ(report.written, 40u);
@@ -488,7 +489,7 @@ TEST_F(SpoolTest, ADeclinedRowStaysWithoutHoldingUpTheOthers) {
   EXPECT_TRUE(report.serverUnavailable);
   EXPECT_EQ(report.written, 0u);  // row-10 waits for the next drain
   EXPECT_EQ(spool.State().rowsWaiting, 5u);
-  EXPECT_TRUE(Files(".claim").empty());
+  EXPECT_TRUE(Files("claim").empty());
 }
 
 TEST_F(SpoolTest, AHandlerSpendsNoMoreThanItsBudget) {
@@ -654,7 +655,7 @@ TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   });
   EXPECT_EQ(Wait(child), 9);
   EXPECT_EQ(farm_.Rows().size(), 3u);
-  ASSERT_EQ(Files(".claim").size(), 1u);
+  ASSERT_EQ(Files("claim").size(), 1u);
 
   Spool spool = Make();
   const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
@@ -665,6 +666,110 @@ TEST_F(SpoolTest, ACrashBetweenInsertAndRemovalWritesNothingTwice) {
   EXPECT_EQ(rows.size(), 5u);
   for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
   EXPECT_EQ(farm_.Draws(), 5);
+  EXPECT_TRUE(Files("").empty());
+}
+
+// An earlier version's write-back, as it reads a spool: it takes back every ".claim" (their
+// claimers have ended here), claims every "*.row", reads its content, draws a new identifier
+// for a row whose content carries none, and inserts it.
+void EarlierVersionDrain(const fs::path& spool, FakeFarm& farm) {
+  const DrainCallbacks callbacks = farm.Callbacks();
+  for (const auto& file : fs::directory_iterator(spool)) {
+    const std::string name = file.path().filename().string();
+    if (!spool::EndsWith(name, ".claim")) continue;
+    const std::string unclaimed = name.substr(0, name.rfind('.', name.size() - 7)) + ".row";
+    fs::rename(file.path(), spool / unclaimed);
+  }
+  for (const auto& file : fs::directory_iterator(spool)) {
+    if (!spool::EndsWith(file.path().filename().string(), ".row")) continue;
+    std::ifstream in(file.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::optional<SpooledRow> row = DecodeSpoolEntry(bytes);
+    ASSERT_TRUE(row) << file.path();
+    if (RowIdentifier(*row).empty()) SetRowIdentifier(*row, callbacks.drawIdentifier(RowHead(*row)));
+    if (callbacks.insert(*row) != InsertOutcome::Unavailable) fs::remove(file.path());
+  }
+}
+
+// A session of an earlier version beside this one after an upgrade. Whatever this version
+// left with an identifier drawn (a batch put back after its draw, a crash after an insert
+// landed, in a batch or alone), the earlier version never writes it a second time, and this
+// version writes back the rest, each row once.
+TEST_F(SpoolTest, AnEarlierVersionBesideThisOneWritesNoRowTwice) {
+  enum class Left { BatchPutBackAfterDraw, CrashAfterBatchInsert, CrashAfterSingleInsert };
+  for (const Left left : {Left::BatchPutBackAfterDraw, Left::CrashAfterBatchInsert, Left::CrashAfterSingleInsert}) {
+    SCOPED_TRACE(static_cast<int>(left));
+    fs::remove_all(SpoolPath());
+    FakeFarm farm(dir_.Path() / ("earlier-" + std::to_string(static_cast<int>(left))));
+    {
+      Spool spool = Make();
+      for (int n = 0; n < 6; ++n) ASSERT_EQ(spool.Add(Event(n, DateTime{2026, 12, 7, 10, 0, n})), SpoolAddResult::Spooled);
+    }
+    const pid_t child = Fork([&] {
+      hosted::HostedPlatform platform(session_);
+      Spool spool(platform, *SpoolDirectory(platform), SpoolSettings{});
+      DrainCallbacks callbacks = farm.Callbacks();
+      int inserts = 0;
+      if (left == Left::CrashAfterSingleInsert) {
+        callbacks = farm.Callbacks([&](const SpooledRow&) {
+          if (++inserts == 3) _exit(9);  // killed before the removal
+        });
+      } else {
+        const DrainCallbacks single = callbacks;
+        callbacks.drawIdentifiers = [single](const std::string& head, int count) {
+          std::vector<std::string> identifiers;
+          for (int i = 0; i < count; ++i) identifiers.push_back(single.drawIdentifier(head));
+          return identifiers;
+        };
+        callbacks.insertAll = [single, left](const std::vector<const SpooledRow*>& rows) {
+          if (left == Left::BatchPutBackAfterDraw) return false;
+          for (const SpooledRow* row : rows) single.insert(*row);
+          _exit(9);  // the batch landed; killed before the removals
+          return true;
+        };
+        if (left == Left::BatchPutBackAfterDraw) callbacks.insert = [](const SpooledRow&) { return InsertOutcome::Unavailable; };
+      }
+      spool.Drain(callbacks, std::nullopt);
+    });
+    EXPECT_EQ(Wait(child), left == Left::BatchPutBackAfterDraw ? 0 : 9);
+    const std::size_t landed = farm.Rows().size();
+    EXPECT_EQ(landed, left == Left::BatchPutBackAfterDraw ? 0u : left == Left::CrashAfterBatchInsert ? 6u : 3u);
+
+    EarlierVersionDrain(SpoolPath(), farm);
+    for (const auto& [label, count] : farm.Rows()) EXPECT_EQ(count, 1) << label;
+
+    Spool spool = Make();
+    const DrainReport report = spool.Drain(farm.Callbacks(), std::nullopt);
+    EXPECT_EQ(report.alreadyWritten, left == Left::CrashAfterSingleInsert ? 1u : landed);
+    const std::map<std::string, int> rows = farm.Rows();
+    EXPECT_EQ(rows.size(), 6u);
+    for (const auto& [label, count] : rows) EXPECT_EQ(count, 1) << label;
+    EXPECT_TRUE(Files("").empty());
+  }
+}
+
+// Rows the previous version kept with their identifier in a ".row" name (and its claims)
+// are read with that identifier and leave under this version's names.
+TEST_F(SpoolTest, RowsOfThePreviousVersionKeepTheIdentifierInTheirName) {
+  {
+    Spool spool = Make();
+    spool.Add(Event(1));
+    spool.Add(Event(2));
+  }
+  const std::vector<std::string> rows = Files(".row");
+  ASSERT_EQ(rows.size(), 2u);
+  const std::string base0 = rows[0].substr(0, rows[0].size() - 4), base1 = rows[1].substr(0, rows[1].size() - 4);
+  fs::rename(SpoolPath() / rows[0], SpoolPath() / (base0 + ".Log00000042.row"));
+  fs::rename(SpoolPath() / rows[1], SpoolPath() / (base1 + ".Log00000043.000004d2-00000000000003e8.claim"));
+  DrainCallbacks callbacks = farm_.Callbacks();
+  callbacks.insert = [](const SpooledRow&) { return InsertOutcome::Unavailable; };
+  Spool spool = Make();
+  spool.Drain(callbacks, std::nullopt);
+  EXPECT_EQ(Files(".idrow"), (std::vector<std::string>{base0 + ".Log00000042.idrow", base1 + ".Log00000043.idrow"}));
+  EXPECT_EQ(farm_.Draws(), 0);
+  const DrainReport report = spool.Drain(farm_.Callbacks(), std::nullopt);
+  EXPECT_EQ(report.written, 2u);
+  EXPECT_EQ(farm_.Draws(), 0);
   EXPECT_TRUE(Files("").empty());
 }
 
@@ -849,7 +954,7 @@ TEST_F(SpoolTest, ABatchWithoutADirectoryFlushSettlesItsIdentifiersByAWrite) {
     return identifiers;
   };
   callbacks.insertAll = [&](const std::vector<const SpooledRow*>& rows) {
-    const std::vector<std::string> claims = Files(".claim");
+    const std::vector<std::string> claims = Files("claim");
     std::ifstream in(SpoolPath() / claims.front(), std::ios::binary);
     const std::optional<SpooledRow> stored =
         DecodeSpoolEntry(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));

@@ -10,6 +10,10 @@ namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
+// What these tests show rests on the unique key on log.ID and appshenji.logid: the minimal
+// schema has none, and there a row sent again is stored twice (the doctor says so).
+constexpr const char* kNeedsKey = "needs the key on the identifier, which the minimal schema lacks";
+
 class SpoolWriteBackTest : public test::DatabaseTest {
  protected:
   void SetUp() override {
@@ -36,6 +40,7 @@ class SpoolWriteBackTest : public test::DatabaseTest {
 };
 
 TEST_F(SpoolWriteBackTest, RowsReachTheirTablesOnceWithTheirOwnTimes) {
+  if (test::MinimalSchema()) GTEST_SKIP() << kNeedsKey;
   log().Exec(
       "INSERT INTO log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID) "
       "VALUES ('Log00000500','2026-12-07 08:00:00',2,1,'U-landed','APP1','PC-A',4)");
@@ -67,6 +72,7 @@ TEST_F(SpoolWriteBackTest, RowsReachTheirTablesOnceWithTheirOwnTimes) {
 
 // A batch is taken whole or not at all: one taken key refuses every row of it.
 TEST_F(SpoolWriteBackTest, ABatchInsertIsTakenWholeOrNotAtAll) {
+  if (test::MinimalSchema()) GTEST_SKIP() << kNeedsKey;
   EventRow first, second;
   first.id = "Log00000001";
   first.time = second.time = DateTime{2026, 12, 7, 10, 0, 0};
@@ -137,6 +143,7 @@ TEST_F(SpoolWriteBackTest, HandlersKeepRowsOfAnUnavailableServerAndCountRefusedO
 // counter restarted) is written under a new identifier; only the same row in every column
 // counts as written before.
 TEST_F(SpoolWriteBackTest, AKeptRowIsAlreadyWrittenOnlyWhenEveryColumnMatches) {
+  if (test::MinimalSchema()) GTEST_SKIP() << kNeedsKey;
   struct Case {
     const char* name;
     const char* stored;  // the values of the row under Log00000004
@@ -179,6 +186,7 @@ TEST_F(SpoolWriteBackTest, AKeptRowIsAlreadyWrittenOnlyWhenEveryColumnMatches) {
 // In the other order: rows written back earlier hold the identifiers that a restarted counter
 // hands out again; a new row and a new audit row draw until they find a free one.
 TEST_F(SpoolWriteBackTest, AFirstWriteThatMeetsATakenIdentifierDrawsANewOne) {
+  if (test::MinimalSchema()) GTEST_SKIP() << kNeedsKey;
   log().Exec("INSERT INTO log (ID,Time,TypeID,SourceID,EventID) VALUES ('Log00000001','2026-12-06 08:00:00',2,1,3),"
              "('Log00000002','2026-12-06 08:00:00',2,1,3)");
   log().Exec("INSERT INTO appshenji (logid,sessionid,starttime,stoptime) VALUES "
@@ -201,6 +209,7 @@ TEST_F(SpoolWriteBackTest, AFirstWriteThatMeetsATakenIdentifierDrawsANewOne) {
 // An insert that waits for a lock until the server gives up (1205) is tried again within the
 // retries' time, then kept, and written back once the lock is gone.
 TEST_F(SpoolWriteBackTest, AnInsertThatMeetsALockWaitTimeOutIsKeptNotLost) {
+  if (test::MinimalSchema()) GTEST_SKIP() << kNeedsKey;
   log().Exec("SET GLOBAL innodb_lock_wait_timeout=1");
   test::AdminConnection holder(server().log);
   holder.Exec("START TRANSACTION");

@@ -14,6 +14,7 @@ AdminConnection::AdminConnection(const std::string& database) {
 AdminConnection::~AdminConnection() = default;
 
 void AdminConnection::Exec(const std::string& sql) {
+  if (sql.empty()) return;
   try {
     if (!session_) throw std::runtime_error("no admin connection");
     session_->Exec(sql);

@@ -25,7 +25,8 @@ class AdminConnection {
   AdminConnection(const AdminConnection&) = delete;
   AdminConnection& operator=(const AdminConnection&) = delete;
 
-  // Runs statements (several may be separated by ";"); fails the test on an error.
+  // Runs statements (several may be separated by ";"; none for an empty text); fails the
+  // test on an error.
   void Exec(const std::string& sql);
   // Rows of a query; NULL reads as "<NULL>".
   std::vector<std::vector<std::string>> Rows(const std::string& sql);

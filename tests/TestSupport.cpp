@@ -20,12 +20,18 @@ std::string Env(const char* name) {
 const std::optional<ServerInfo>& Server() {
   static const std::optional<ServerInfo> server = []() -> std::optional<ServerInfo> {
     if (Env("QB_DB_SOCKET").empty()) return std::nullopt;
+    // QB_SCHEMA=minimal: the databases whose tables hold only the columns the library names.
+    const bool minimal = MinimalSchema();
+    if (minimal && Env("QB_DB_MIN_DS").empty()) return std::nullopt;
+    const auto database = [&](const char* name) { return Env((std::string(minimal ? "QB_DB_MIN_" : "QB_DB_") + name).c_str()); };
     return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
-                      Env("QB_DB_PASSWORD"), Env("QB_DB_DS"), Env("QB_DB_DC"), Env("QB_DB_LOG"), Env("QB_DB_READER"),
+                      Env("QB_DB_PASSWORD"), database("DS"), database("DC"), database("LOG"), Env("QB_DB_READER"),
                       Env("QB_DB_READER_PASSWORD")};
   }();
   return server;
 }
+
+bool MinimalSchema() { return Env("QB_SCHEMA") == "minimal"; }
 
 std::string SettingsText(const ServerInfo& server, const std::string& dsHost) {
   return "[DSConnection]\r\nDSHost=" + (dsHost.empty() ? server.host + ":" + std::to_string(server.port) : dsHost) +

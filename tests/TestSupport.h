@@ -47,6 +47,12 @@ struct ServerInfo {
   std::string readerPassword;
 };
 const std::optional<ServerInfo>& Server();
+// Whether the tests run on the minimal schema (QB_SCHEMA=minimal): tables with only the
+// columns the library names, and no keys.
+bool MinimalSchema();
+// `sql` on the schema of db/*.sql, nothing on the minimal one (which has no keys to drop or
+// add back).
+inline std::string OnKeyedSchema(const std::string& sql) { return MinimalSchema() ? std::string() : sql; }
 
 // The settings file's text for the private server, with the given DSHost value (the
 // server's own host:port by default).

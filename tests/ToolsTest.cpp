@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
 #include "HostRunner.h"
 #include "TestDatabase.h"
 #include "environment/ConnectionSettings.h"
+#include "policy/OfflineSnapshot.h"
 #include "store/client/MysqlApi.h"
 #include "store/spool/Spool.h"
 
@@ -58,13 +60,47 @@ std::string ReadSource(const std::string& relative) {
   return text.str();
 }
 
+// Everything under a directory that a change would show: each entry's kind, permissions,
+// time of last write and content.
+std::map<std::string, std::string> TreeOf(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> tree;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const fs::file_status status = entry.symlink_status();
+    std::string state = std::to_string(static_cast<int>(status.type())) + " " +
+                        std::to_string(static_cast<int>(status.permissions())) + " " +
+                        std::to_string(entry.last_write_time().time_since_epoch().count());
+    if (status.type() == fs::file_type::regular) {
+      std::stringstream content;
+      content << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+      state += " " + content.str();
+    }
+    tree[fs::relative(entry.path(), root).string()] = state;
+  }
+  return tree;
+}
+
+std::string TreeChanges(const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after) {
+  std::string changes;
+  for (const auto& [path, state] : before)
+    if (!after.count(path)) changes += " removed " + path;
+    else if (after.at(path) != state) changes += " changed " + path;
+  for (const auto& [path, state] : after)
+    if (!before.count(path)) changes += " added " + path;
+  return changes;
+}
+
 class Tools : public test::DatabaseTest {
  protected:
   // The demo farm of db/sample.sql, loaded on a connection of its own (the file switches
   // its connection's character set).
   void LoadDemoFarm() {
     test::AdminConnection loader(server().ds);
-    loader.Exec(ReadSource("db/sample.sql"));
+    std::string sample = ReadSource("db/sample.sql");
+    for (const auto& [demo, database] : {std::pair<std::string, std::string>{"USE qbds;", "USE " + server().ds + ";"},
+                                         {"USE qbdc;", "USE " + server().dc + ";"}})
+      if (const std::size_t at = sample.find(demo); at != std::string::npos) sample.replace(at, demo.size(), database);
+    loader.Exec(sample);
   }
 
   std::string SessionText(const std::string& demoFile) {
@@ -111,23 +147,35 @@ TEST_F(Tools, ExplainAgreesWithTheLibraryOnEveryDemoSessionAndWritesNothing) {
   std::sort(files.begin(), files.end());
   ASSERT_GE(files.size(), 10u);
   std::set<std::string> verdicts;
+  std::size_t usedTree = 0;
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
     test::TempDir dir;
     const std::string path = (dir.Path() / "session.json").string();
     std::ofstream(path) << SessionText(file);
 
+    // The install is fresh at the first session, and used (the library's state, notes and
+    // spool left by the sessions before) at the others: explain changes nothing in it,
+    // online or offline.
     const std::string before = RowCounts();
+    const auto tree = TreeOf(installPath());
     const ToolRun explained = Explain(path);
+    EXPECT_EQ(TreeChanges(tree, TreeOf(installPath())), "") << "explain changed the install";
+    const ToolRun offline = Explain(path, {"--offline"});
+    EXPECT_NE(offline.status, 127);
+    EXPECT_EQ(TreeChanges(tree, TreeOf(installPath())), "") << "explain --offline changed the install";
     EXPECT_EQ(RowCounts(), before) << "explain wrote a row";
     const test::HostRun real = test::RunHostOnText(SessionText(file));
     ASSERT_EQ(real.status, 0) << real.errors;
+    usedTree = TreeOf(installPath()).size();
 
     const std::string verdict = ExplainVerdict(explained);
     EXPECT_EQ(verdict, HostVerdict(real)) << explained.out;
     EXPECT_EQ(explained.status, verdict.rfind("refused", 0) == 0 ? 1 : 0);
     verdicts.insert(verdict + " " + explained.json["decision"].value("decided_by", ""));
   }
+  // The library did leave files for explain to leave alone (its state directory at least).
+  EXPECT_GT(usedTree, 2u);
   // Every kind of outcome is among the demo sessions.
   for (const char* kind : {"left alone ", "admitted 0 all checks passed", "refused 3 shell", "refused 2 policy",
                            "refused 2 duplicate-account", "refused 2 user-limit"})
@@ -304,6 +352,14 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
   const std::string revoke = "REVOKE SELECT (Head, ID) ON " + server().ds + ".GloabolInc FROM qbnotify_library";
   const std::string grant = "GRANT SELECT (Head, ID) ON " + server().ds + ".GloabolInc TO qbnotify_library";
   const std::string deadFirst = "127.0.0.1:1," + server().host + ":" + std::to_string(server().port);
+  // Tables without keys (the minimal schema) need none dropped first.
+  const std::string twoCounters =
+      test::OnKeyedSchema("ALTER TABLE GloabolInc DROP PRIMARY KEY, ADD KEY ix_head (Head);") +
+      "INSERT INTO GloabolInc (Head, ID) VALUES ('lap', 'lap00000001'), ('lap', 'lap00000002')";
+  const std::string mendCounters =
+      "DELETE FROM GloabolInc" + test::OnKeyedSchema("; ALTER TABLE GloabolInc DROP KEY ix_head, ADD PRIMARY KEY (Head)");
+  const std::string dropLogKey = test::OnKeyedSchema("ALTER TABLE " + server().log + ".log DROP PRIMARY KEY");
+  const std::string addLogKey = test::OnKeyedSchema("ALTER TABLE " + server().log + ".log ADD PRIMARY KEY (ID)");
   const DoctorCase cases[] = {
       {"all is well", "", "", "", "", "", ""},
       {"a list whose first server is down", deadFirst.c_str(), "", "", "servers/server 1 127.0.0.1:1", "warn",
@@ -320,11 +376,9 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
        "identifier counters/Log", "FAIL", "not the head followed by a number"},
       {"counter near its end", "", "INSERT INTO GloabolInc (Head, ID) VALUES ('Log', 'Log2147000000')",
        "DELETE FROM GloabolInc", "identifier counters/Log", "warn", "identifiers left"},
-      {"two counter rows", "",
-       "ALTER TABLE GloabolInc DROP PRIMARY KEY, ADD KEY ix_head (Head);"
-       "INSERT INTO GloabolInc (Head, ID) VALUES ('lap', 'lap00000001'), ('lap', 'lap00000002')",
-       "DELETE FROM GloabolInc; ALTER TABLE GloabolInc DROP KEY ix_head, ADD PRIMARY KEY (Head)",
-       "identifier counters/lap", "warn", "2 counter rows"},
+      {"two counter rows", "", twoCounters.c_str(), mendCounters.c_str(), "identifier counters/lap", "warn",
+       "2 counter rows"},
+      {"no key on log.ID", "", dropLogKey.c_str(), addLogKey.c_str(), "tables/log", "warn", "no unique key on ID"},
   };
   for (const DoctorCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -452,6 +506,41 @@ TEST_F(Tools, ExplainAndReportConnectAsTheAccountOfTheirCredentialsFile) {
   EXPECT_EQ(RunTool(QBNOTIFY_REPORT_PATH, {"--install-path", installPath().string(), "--credentials", credentials.string()})
                 .status,
             2);
+// A refresh of the offline snapshot that fails leaves a record beside the snapshot: the doctor
+// says when one last stored it and why the latest did not, naming the missing column.
+TEST_F(Tools, DoctorSaysWhenTheSnapshotWasLastRefreshedAndWhyNotSince) {
+  LoadDemoFarm();
+  test::WriteSettingsFile(installPath(),
+                          test::SettingsText(server()) + "[Offline]\r\nAdmission=cached\r\nRefreshSeconds=0\r\n");
+  const auto lastRefresh = [&] {
+    const ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json"});
+    for (const auto& check : run.json["checks"])
+      if (check["section"] == "offline" && check["check"] == "last refresh")
+        return check["status"].get<std::string>() + " " + check["detail"].get<std::string>();
+    return "no line: " + run.out;
+  };
+  EXPECT_EQ(lastRefresh(), "ok none recorded");
+  hosted::HostedPlatform platform(Session());
+  Instance instance(platform);
+  ASSERT_TRUE(OpenConnections(platform, instance.connections));
+  ASSERT_EQ(RefreshSnapshotIfDue(instance, 0), RefreshOutcome::Stored);
+  const std::string stored = lastRefresh();
+  EXPECT_EQ(stored.rfind("ok stored 20", 0), 0u) << stored;
+
+  ds().Exec("ALTER TABLE addressgroup RENAME COLUMN Ip2 TO Ip2Away");
+  const RefreshOutcome failed = RefreshSnapshotIfDue(instance, 0);
+  ds().Exec("ALTER TABLE addressgroup RENAME COLUMN Ip2Away TO Ip2");
+  EXPECT_EQ(failed, RefreshOutcome::Failed);
+  const std::string line = lastRefresh();
+  EXPECT_EQ(line.rfind("FAIL failed 20", 0), 0u) << line;
+  EXPECT_NE(line.find("Ip2"), std::string::npos) << line;
+  EXPECT_NE(line.find("last stored " + stored.substr(10, 19)), std::string::npos) << line;
+
+  // Under another mode the same record is a warning; a damaged record is read as none.
+  test::WriteSettingsFile(installPath(), test::SettingsText(server()) + "[Offline]\r\nAdmission=closed\r\n");
+  EXPECT_EQ(lastRefresh().rfind("warn failed", 0), 0u);
+  std::ofstream(installPath() / "Data" / "State" / "offline-refresh.state", std::ios::app) << "x";
+  EXPECT_EQ(lastRefresh(), "ok none recorded");
 }
 
 // The doctor says how the library will search the session-load table, and what a search

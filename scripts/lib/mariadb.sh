@@ -5,7 +5,8 @@
 #
 # Source it, then: qb_db_start DIR   (exports QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER
 #                                     QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD
-#                                     QB_DB_DS QB_DB_DC QB_DB_LOG)
+#                                     QB_DB_DS QB_DB_DC QB_DB_LOG, and
+#                                     QB_DB_MIN_DS QB_DB_MIN_DC QB_DB_MIN_LOG)
 #                  qb_db_stop         (also registered to run at exit)
 #                  qb_sql DATABASE    (runs SQL from standard input as root over the socket)
 
@@ -16,6 +17,11 @@ QB_DB_READER_PASSWORD='qb-Rd-2026'
 QB_DB_DS=qbds
 QB_DB_DC=qbdc
 QB_DB_LOG=qblog
+# The same three databases as a farm may hold them: only the columns the library names, no
+# keys (db/minimal/). The tests run with QB_SCHEMA=minimal use them.
+QB_DB_MIN_DS=qbds_min
+QB_DB_MIN_DC=qbdc_min
+QB_DB_MIN_LOG=qblog_min
 QB_DB_PID=
 QB_DB_DIR=
 
@@ -85,6 +91,19 @@ SQL
   done | "$@" || return 1
 }
 
+# The minimal databases beside the others, granted to the same roles as they are:
+# qb_db_create_minimal_schema COMMAND [ARGS...] (as qb_db_create_schema, after it).
+qb_db_create_minimal_schema() {
+  local db
+  for db in "$QB_DB_MIN_DS" "$QB_DB_MIN_DC" "$QB_DB_MIN_LOG"; do
+    echo "CREATE DATABASE $db CHARACTER SET gbk;" | "$@" || return 1
+  done
+  "$@" "$QB_DB_MIN_DS" <"$QB_ROOT/db/minimal/ds.sql" || return 1
+  "$@" "$QB_DB_MIN_DC" <"$QB_ROOT/db/minimal/dc.sql" || return 1
+  "$@" "$QB_DB_MIN_LOG" <"$QB_ROOT/db/minimal/log.sql" || return 1
+  QB_DB_DS=$QB_DB_MIN_DS QB_DB_DC=$QB_DB_MIN_DC QB_DB_LOG=$QB_DB_MIN_LOG qb_grants_sql | "$@" || return 1
+}
+
 qb_db_start() {
   QB_DB_DIR=$1
   rm -rf "$QB_DB_DIR"
@@ -126,8 +145,10 @@ qb_db_start() {
   done
   [ -n "$QB_DB_PID" ] || { echo "the private MariaDB server found no free port in five tries" >&2; return 1; }
   qb_db_create_schema qb_sql || return 1
+  qb_db_create_minimal_schema qb_sql || return 1
   # A real login over TCP proves the account (a ping alone answers even when login fails).
   mariadb --no-defaults -h "$QB_DB_HOST" -P "$QB_DB_PORT" -u "$QB_DB_USER" "-p$QB_DB_PASSWORD" -e 'select 1' \
     "$QB_DB_DS" >/dev/null || return 1
-  export QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD QB_DB_DS QB_DB_DC QB_DB_LOG
+  export QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD \
+    QB_DB_DS QB_DB_DC QB_DB_LOG QB_DB_MIN_DS QB_DB_MIN_DC QB_DB_MIN_LOG
 }

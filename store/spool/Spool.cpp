@@ -158,8 +158,8 @@ SpoolState Spool::State() {
   for (const DirectoryEntry& entry : listing.entries) {
     state.bytes += entry.size;
     const std::string_view name = entry.name;
-    const bool claimed = EndsWith(name, kClaimSuffix);
-    if (claimed || EndsWith(name, kRowSuffix)) {
+    const bool claimed = IsClaimedRow(name);
+    if (claimed || IsUnclaimedRow(name)) {
       ++state.rowsWaiting;
       if (claimed) ++state.rowsClaimed;
       if (!oldest || name < *oldest) oldest = entry.name;

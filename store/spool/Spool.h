@@ -10,9 +10,12 @@
 //                                       YYYYMMDDhhmmss, so names sort oldest first; <bytes>
 //                                       the room the limits count for it (SpoolNames.h;
 //                                       rows of earlier versions have none)
-//   <...>.<identifier>.row              a row whose identifier was drawn in a batch
+//   <...>.<identifier>.idrow            a row whose identifier has been drawn: in its name,
+//                                       and in its content when drawn for it alone (rows of
+//                                       the previous version: "<...>.<identifier>.row")
 //   <...>.<claimer>-<start>.claim
-//                                       the same row claimed by process <claimer> (8 hex
+//   <...>.<identifier>.<claimer>-<start>.idclaim
+//                                       the same rows claimed by process <claimer> (8 hex
 //                                       digits) that started at <start> (16 hex digits, the
 //                                       platform's process start time) while it writes the
 //                                       row back
@@ -21,6 +24,12 @@
 //   counts-<process>.cnt                the dropped and refused rows counted by a process
 //   <...>.<process>-<n>.tmp             a write that never finished (removed once <process>
 //                                       no longer runs)
+//
+// Earlier versions claim every ".row" and take back every ".claim", and read a row's
+// identifier from its content only: a row with its identifier in the name, given a new one
+// by them after this version's insert had landed, would be inserted twice. Rows with an
+// identifier therefore wear ".idrow" and ".idclaim", which earlier versions never touch;
+// this version reads both forms.
 //
 // A row is written whole under a temporary name and renamed into place, so a crash leaves
 // either a whole entry or none; an entry file that still fails its checks is set aside,
@@ -34,7 +43,8 @@
 // gives the row a new identifier, rewritten on disk first. A claim is taken back only when
 // its claimer no longer runs (no process has its id, or one that started at another time):
 // never by its age, since a claimer that was merely stalled (a paused machine, a resume from
-// sleep) would insert the row a second time.
+// sleep) would insert the row a second time. A row given its identifier alone is first
+// renamed to carry it (the identified suffixes), then rewritten with it.
 //
 // Rows go back in batches where the callbacks allow it: the identifiers of a batch are drawn
 // at once and put on the disk in the claims' names (a rename each, then one flush of the
@@ -250,9 +260,13 @@ class Spool {
   };
   // Claims and reads a waiting row; nullopt when another process has it or it was set aside.
   std::optional<Claimed> ClaimAndRead(const std::string& name, DrainReport& report);
+  // Renames a claim to carry `identifier` in its name (the identified suffixes).
+  bool NameIdentifier(Claimed& claimed, const std::string& identifier);
   void PutBack(const Claimed& claimed);
   bool SetAside(const Claimed& claimed, std::string_view suffix, DrainReport& report);
-  Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report);
+  // `putBackAs`: the name the row waits under if it was put back.
+  Step DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report,
+                std::string& putBackAs);
   Step WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report);
   Step DrainBatch(const std::vector<std::string>& names, const DrainCallbacks& callbacks, DrainReport& report,
                   std::set<std::string>& declined);

@@ -26,7 +26,9 @@ std::optional<Counts> DecodeCounts(std::string_view text) {
     if (!StartsWith(text, label)) return std::nullopt;
     const std::size_t end = text.find('\n');
     if (end == std::string_view::npos) return std::nullopt;
-    const auto value = ParseCount(text.substr(label.size(), end - label.size()));
+    const std::string_view digits = text.substr(label.size(), end - label.size());
+    // As EncodeCounts writes it: no leading zero.
+    const auto value = digits.size() > 1 && digits[0] == '0' ? std::nullopt : ParseCount(digits);
     text.remove_prefix(end + 1);
     return value;
   };

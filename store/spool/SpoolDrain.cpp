@@ -42,7 +42,7 @@ void Spool::TakeBackOrphanedClaims(const Survey& survey, DrainReport& report) {
                  (claimer.state == ProcessState::Running && start != 0 && claimer.startTime != start);
     }
     if (!orphaned) continue;
-    if (platform_.RenameWithoutReplacing(PathOf(name), PathOf(claim->base + std::string(kRowSuffix))) ==
+    if (platform_.RenameWithoutReplacing(PathOf(name), PathOf(RowNameOf(claim->base))) ==
         FileResult::Ok)
       ++report.takenBack;
   }
@@ -54,7 +54,7 @@ Spool::Survey Spool::SurveyDirectory(const std::set<std::string>& skip, std::siz
   // The oldest `keep` names as a max-heap: a name newer than all of them costs one comparison.
   std::vector<std::string>& rows = survey.rows;
   survey.result = platform_.ListNames(directory_, [&](std::string_view name) {
-    if (EndsWith(name, kRowSuffix)) {
+    if (IsUnclaimedRow(name)) {
       if (skip.count(std::string(name))) return true;
       if (rows.size() < keep) {
         rows.emplace_back(name);
@@ -68,7 +68,7 @@ Spool::Survey Spool::SurveyDirectory(const std::set<std::string>& skip, std::siz
         survey.complete = false;
         return false;
       }
-    } else if (EndsWith(name, kClaimSuffix)) {
+    } else if (IsClaimedRow(name)) {
       survey.claims.emplace_back(name);
     } else if (EndsWith(name, kTemporarySuffix)) {
       survey.temporaries.emplace_back(name);
@@ -134,9 +134,10 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
         }
         tried = true;
         const std::uint64_t declinedBefore = report.declined;
-        if (DrainOne(name, callbacks, report) == Step::Stop) return report;
+        std::string putBackAs = name;  // a row given its identifier is put back under a new name
+        if (DrainOne(name, callbacks, report, putBackAs) == Step::Stop) return report;
         declinedInARow = report.declined != declinedBefore ? declinedInARow + 1 : 0;
-        if (declinedInARow > 0) declined.insert(name);  // not tried again by this drain
+        if (declinedInARow > 0) declined.insert(putBackAs);  // not tried again by this drain
         if (declinedInARow >= kDeclinedInARowLimit) {
           report.serverUnavailable = true;
           return report;
@@ -158,9 +159,11 @@ DrainReport Spool::Drain(const DrainCallbacks& callbacks, std::optional<std::uin
 
 std::optional<Spool::Claimed> Spool::ClaimAndRead(const std::string& name, DrainReport& report) {
   Claimed claimed;
-  claimed.name = name;
-  claimed.base = name.substr(0, name.size() - kRowSuffix.size());
-  claimed.claim = PathOf(claimed.base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
+  const std::optional<std::string> base = WaitingRowBase(name);
+  if (!base) return std::nullopt;
+  claimed.base = *base;
+  claimed.name = RowNameOf(claimed.base);  // put back under this version's name
+  claimed.claim = PathOf(ClaimNameOf(claimed.base, ClaimTag(process_, processStart_)));
   // NotFound: another process has it.
   if (platform_.RenameWithoutReplacing(PathOf(name), claimed.claim) != FileResult::Ok) return std::nullopt;
 
@@ -182,6 +185,16 @@ std::optional<Spool::Claimed> Spool::ClaimAndRead(const std::string& name, Drain
   return claimed;
 }
 
+bool Spool::NameIdentifier(Claimed& claimed, const std::string& identifier) {
+  const std::string base = claimed.base + "." + identifier;
+  const std::string claim = PathOf(ClaimNameOf(base, ClaimTag(process_, processStart_)));
+  if (platform_.RenameWithoutReplacing(claimed.claim, claim) != FileResult::Ok) return false;
+  claimed.base = base;
+  claimed.name = RowNameOf(base);
+  claimed.claim = claim;
+  return true;
+}
+
 void Spool::PutBack(const Claimed& claimed) { platform_.RenameWithoutReplacing(claimed.claim, PathOf(claimed.name)); }
 
 // Set-aside files are bounded: past kMaxSetAsideFiles a file is removed instead (it stays
@@ -201,10 +214,13 @@ bool Spool::SetAside(const Claimed& claimed, std::string_view suffix, DrainRepor
   return true;
 }
 
-Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report) {
+Spool::Step Spool::DrainOne(const std::string& name, const DrainCallbacks& callbacks, DrainReport& report,
+                            std::string& putBackAs) {
   std::optional<Claimed> claimed = ClaimAndRead(name, report);
   if (!claimed) return Step::Next;
-  return WriteBackClaimed(*claimed, callbacks, report);
+  const Step step = WriteBackClaimed(*claimed, callbacks, report);
+  putBackAs = claimed->name;
+  return step;
 }
 
 Spool::Step Spool::WriteBackClaimed(Claimed& claimed, const DrainCallbacks& callbacks, DrainReport& report) {
@@ -222,6 +238,14 @@ Spool::Step Spool::WriteBackClaimed(Claimed& claimed, const DrainCallbacks& call
       if (identifier.empty()) {
         PutBack(claimed);
         report.serverUnavailable = true;
+        return Step::Stop;
+      }
+      // A row kept under a name without an identifier takes one in its name first (earlier
+      // versions skip such names), then in its content.
+      if (!IdentifierInBase(claimed.base) && IsNameIdentifier(identifier) &&
+          !NameIdentifier(claimed, identifier)) {
+        PutBack(claimed);
+        report.diskFailed = true;
         return Step::Stop;
       }
       SetRowIdentifier(row, std::move(identifier));
@@ -309,15 +333,10 @@ Spool::Step Spool::DrainBatch(const std::vector<std::string>& names, const Drain
         report.serverUnavailable = true;  // not an identifier this library draws
         return stop();
       }
-      const std::string base = one.base + "." + identifiers[i];
-      const std::string claim = PathOf(base + ClaimTag(process_, processStart_) + std::string(kClaimSuffix));
-      if (platform_.RenameWithoutReplacing(one.claim, claim) != FileResult::Ok) {
+      if (!NameIdentifier(one, identifiers[i])) {
         report.diskFailed = true;
         return stop();
       }
-      one.base = base;
-      one.name = base + std::string(kRowSuffix);
-      one.claim = claim;
       SetRowIdentifier(one.row, std::move(identifiers[i]));
       renamed = true;
     }

@@ -48,10 +48,11 @@ std::string Hex16(std::uint64_t value) {
 std::string ClaimTag(std::uint32_t claimer, std::uint64_t start) { return "." + Hex8(claimer) + "-" + Hex16(start); }
 
 // "<base>.<claimer>-<start>.claim" (16 hex digits of start time) or the older
-// "<base>.<claimer>-<tick>.claim" (8 hex digits of tick).
+// "<base>.<claimer>-<tick>.claim" (8 hex digits of tick); ".idclaim" alike.
 std::optional<ClaimName> ParseClaimName(std::string_view name) {
-  if (!EndsWith(name, kClaimSuffix)) return std::nullopt;
-  name.remove_suffix(kClaimSuffix.size());
+  if (EndsWith(name, kIdentifiedClaimSuffix)) name.remove_suffix(kIdentifiedClaimSuffix.size());
+  else if (EndsWith(name, kClaimSuffix)) name.remove_suffix(kClaimSuffix.size());
+  else return std::nullopt;
   for (const std::size_t digits : {std::size_t{16}, std::size_t{8}}) {
     const std::size_t tagBytes = 8 + 1 + digits;
     if (name.size() < tagBytes + 1 || name[name.size() - tagBytes - 1] != '.' ||
@@ -97,6 +98,21 @@ std::optional<std::string> IdentifierInBase(std::string_view base) {
   const std::size_t dot = base.rfind('.');
   if (dot == std::string_view::npos || !IsNameIdentifier(base.substr(dot + 1))) return std::nullopt;
   return std::string(base.substr(dot + 1));
+}
+
+std::optional<std::string> WaitingRowBase(std::string_view name) {
+  for (const std::string_view suffix : {kIdentifiedRowSuffix, kRowSuffix})
+    if (EndsWith(name, suffix)) return std::string(name.substr(0, name.size() - suffix.size()));
+  return std::nullopt;
+}
+
+std::string RowNameOf(std::string_view base) {
+  return std::string(base) + std::string(IdentifierInBase(base) ? kIdentifiedRowSuffix : kRowSuffix);
+}
+
+std::string ClaimNameOf(std::string_view base, std::string_view tag) {
+  return std::string(base) + std::string(tag) +
+         std::string(IdentifierInBase(base) ? kIdentifiedClaimSuffix : kClaimSuffix);
 }
 
 }  // namespace qbnotify::spool

@@ -34,6 +34,7 @@
 
 #include "platform/hosted/HostedPlatform.h"
 #include "store/ServerDeny.h"
+#include "store/spool/SpoolNames.h"
 #include "store/spool/SpoolWriteBack.h"
 #include "tests/Tally.h"
 #include "tests/TestSupport.h"
@@ -173,7 +174,7 @@ class FailoverRun {
       const auto spool = dir / "Data" / "Spool";
       if (!std::filesystem::exists(spool)) continue;
       for (const auto& entry : std::filesystem::directory_iterator(spool))
-        if (entry.path().extension() == ".row" || entry.path().extension() == ".claim") ++kept;
+        if (spool::IsWaitingRow(entry.path().filename().string())) ++kept;
       hosted::Session session = KevSession();
       SetInstallPath(session, dir.string());
       hosted::HostedPlatform platform(session);

@@ -56,6 +56,7 @@ class Doctor {
 
   // What a session gets while the database is away (DoctorOffline.cpp).
   void OfflineChecks();
+  void RefreshLine(bool cached);
 
   // The installer package and the last entries in the event log (DoctorPackage.cpp).
   void PackageChecks();

@@ -1,5 +1,7 @@
 // What a session gets while the database is away: the [Offline] mode and the snapshot.
 #include "policy/Offline.h"
+#include "policy/SnapshotRefresh.h"
+#include "store/StateDirectory.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/qbnotify-doctor/DoctorChecks.h"
 
@@ -39,6 +41,7 @@ void Doctor::OfflineChecks() {
             (usable ? "" : "; older than MaxAgeHours: counts as none"),
         usable || settings.mode != OfflineMode::Cached ? "" : "let a session reach the database, or raise MaxAgeHours");
   }
+  RefreshLine(settings.mode == OfflineMode::Cached);
   std::string now_;
   switch (settings.mode) {
     case OfflineMode::Open: now_ = "every session goes on unchecked"; break;
@@ -52,6 +55,27 @@ void Doctor::OfflineChecks() {
       break;
   }
   Add("offline", "if the database went away now", Status::Ok, now_);
+}
+
+// How the latest refresh of the snapshot ended, from its record beside the snapshot.
+void Doctor::RefreshLine(bool cached) {
+  std::optional<StateDirectory> state = StateDirectory::Locate(platform_);
+  const std::optional<std::string> content = state ? state->Read(kRefreshRecordName) : std::nullopt;
+  const std::optional<RefreshRecord> record = content ? DecodeRefreshRecord(*content) : std::nullopt;
+  if (!record) {
+    Add("offline", "last refresh", Status::Ok, content ? "its record cannot be read" : "none recorded");
+    return;
+  }
+  const std::string stored =
+      record->lastStored ? "last stored " + FormatDateTime(*record->lastStored) : std::string("never stored");
+  if (record->outcome == RefreshOutcomeName(RefreshOutcome::Stored)) {
+    Add("offline", "last refresh", Status::Ok, "stored " + FormatDateTime(record->at));
+    return;
+  }
+  Add("offline", "last refresh", cached ? Status::Failed : Status::Warning,
+      record->outcome + " " + FormatDateTime(record->at) + ": " + record->why + "; " + stored,
+      "mend what the reason names (a missing column or privilege on the DS database, or a farm too large); the "
+      "next session that reaches the database tries again");
 }
 
 }  // namespace qbnotify::tools

@@ -29,12 +29,28 @@ struct Column {
   Kind kind;
 };
 
+// Whether a unique index of the table holds `column` alone.
+bool UniquelyKeyed(Connection& connection, const std::string& table, const std::string& column) {
+  Statement statement(&connection);
+  statement.SetSql("select count(*) from information_schema.statistics s where table_schema = :db and "
+                   "lower(table_name) = lower(:t) and lower(column_name) = lower(:c) and non_unique = 0 and "
+                   "seq_in_index = 1 and not exists (select 1 from information_schema.statistics o where "
+                   "o.table_schema = s.table_schema and o.table_name = s.table_name and o.index_name = s.index_name "
+                   "and o.seq_in_index = 2)");
+  statement.BindText("db", connection.database);
+  statement.BindText("t", table);
+  statement.BindText("c", column);
+  statement.Open();
+  return statement.ColumnInteger(std::size_t{0}) != 0;
+}
+
 }  // namespace
 
 struct Doctor::Table {
   const char* name;
   std::vector<Column> columns;
   std::vector<const char*> keyed;  // columns a lookup or a lock relies on an index for
+  const char* unique = nullptr;     // a column whose unique key tells a row already written
 };
 
 void Doctor::CheckTables(Connection* connection, const std::vector<Table>& tables) {
@@ -96,7 +112,12 @@ void Doctor::CheckTables(Connection* connection, const std::vector<Table>& table
         keys.Open();
         if (keys.ColumnInteger(std::size_t{0}) == 0) unkeyed += std::string(unkeyed.empty() ? "" : ", ") + column;
       }
-      if (!unkeyed.empty())
+      if (table.unique && !UniquelyKeyed(*connection, table.name, table.unique))
+        Add("tables", table.name, Status::Warning,
+            std::string("no unique key on ") + table.unique +
+                ": a row of the spool sent again after a lost answer or a crash is stored twice",
+            std::string("CREATE UNIQUE INDEX ON ") + table.name + " (" + table.unique + ")");
+      else if (!unkeyed.empty())
         Add("tables", table.name, Status::Warning,
             "no index starts with " + unkeyed + ": lookups read the whole table, and a draw's lock covers every row",
             std::string("CREATE INDEX ON ") + table.name + " (" + unkeyed + ")");
@@ -132,11 +153,13 @@ void Doctor::Tables() {
                 {{"ID", K::Text}, {"Time", K::DateTime}, {"TypeID", K::Integer}, {"SourceID", K::Integer}, {"UserID", K::Text},
                  {"AppID", K::Text}, {"ComputerName", K::Text}, {"EventID", K::Integer}, {"Parameter1", K::Text},
                  {"Parameter2", K::Text}},
-                {}},
+                {},
+                "ID"},
                {"appshenji",
                 {{"logid", K::Text}, {"sessionid", K::Text}, {"farmuser", K::Text}, {"appid", K::Text},
                  {"appshowname", K::Text}, {"clientmac", K::Text}, {"starttime", K::DateTime}, {"stoptime", K::DateTime}},
-                {}}});
+                {},
+                "logid"}});
 }
 
 }  // namespace qbnotify::tools

@@ -7,6 +7,7 @@
 
 #include "environment/SessionQueries.h"
 #include "environment/Switches.h"
+#include "platform/PlatformWrapper.h"
 #include "policy/Offline.h"
 #include "policy/Startup.h"
 #include "policy/SecurityPolicy.h"
@@ -46,6 +47,19 @@ class ShowOnly final : public StartupEffects {
   std::exception_ptr badClock_;
 };
 
+// The session's platform with every change of a file refused: whatever the startup's code
+// would write (a note, the deny state, a directory made, moved aside or narrowed, a
+// temporary file removed), the tool leaves the install path as it found it. Reads pass.
+class ReadOnlyFiles final : public PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  FileResult MakePrivateDirectory(std::string_view) override { return FileResult::Failed; }
+  FileResult WriteFileDurably(std::string_view, std::string_view, bool) override { return FileResult::Failed; }
+  FileResult RenameWithoutReplacing(std::string_view, std::string_view) override { return FileResult::Failed; }
+  FileResult FlushRenames(std::string_view) override { return FileResult::Ok; }
+  FileResult RemoveFile(std::string_view) override { return FileResult::Failed; }
+};
+
 // Which connection failed, with the client library's or the server's own words: the plan
 // says only that they did not open.
 std::string ConnectionFailure(Connections& connections) {
@@ -74,7 +88,8 @@ DateTime ParseAt(const std::string& at, Platform& platform) {
 ExplainResult Explain(ExplainRequest request) {
   ExplainResult result;
   json& report = result.report;
-  hosted::HostedPlatform platform(request.session);
+  hosted::HostedPlatform hosted(request.session);
+  ReadOnlyFiles platform(hosted);
   Instance instance(platform);
   instance.connections.updateDenyState = false;  // the tool writes nothing
   // Every key in place first: references into an ordered object move when a key is added.
@@ -89,11 +104,7 @@ ExplainResult Explain(ExplainRequest request) {
   StartupPlan plan;
   if (request.offline) {
     // The snapshot's decision, without opening a connection.
-    plan.gate = DecideGate(instance, [&] {
-      instance.context.WinStationName = GetWinStationName(platform, kCurrentSession);
-      instance.context.InitialProgram = GetInitialProgram(platform, kCurrentSession);
-      instance.context.ClientName = GetClientName(platform, kCurrentSession);
-    });
+    plan.gate = DecideStartupGate(instance);
     plan.context = instance.context;
     if (plan.gate.Ours()) {
       OfflineSettings settings = ReadOfflineSettings(platform);
