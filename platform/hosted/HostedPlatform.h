@@ -52,6 +52,9 @@ struct Session {
   std::vector<Window> windows;
   ChannelState channel = ChannelState::Open;
   std::optional<DateTime> clock;  // a fixed local clock; the real one when empty
+  // With a fixed clock: how far UTC is ahead of it, seconds (UTC is the fixed clock itself
+  // when 0). AdvanceClock moves both.
+  int utcAheadSeconds = 0;
 };
 
 // Side effects, in the order the library causes them.
@@ -114,6 +117,7 @@ class HostedPlatform final : public Platform {
   int SystemMetric(int index) override;
   void EndSession(std::uint32_t flags, std::uint32_t reason) override;
   DateTime LocalNow() override;
+  DateTime UtcNow() override;
   void SleepMilliseconds(std::uint32_t milliseconds) override;
   void EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) override;
   int ReadWindowTitle(WindowHandle window, char* buffer, int capacity) override;

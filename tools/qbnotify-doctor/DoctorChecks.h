@@ -56,6 +56,7 @@ class Doctor {
 
   // What a session gets while the database is away (DoctorOffline.cpp).
   void OfflineChecks();
+  void NullableRuleColumns();
 
   Platform& platform_;
   const DoctorOptions& options_;
