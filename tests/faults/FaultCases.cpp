@@ -350,7 +350,8 @@ std::vector<Fault> FaultCases() {
   };
   for (const MidCheck& check : midChecks)
     for (const auto& [mode, decisions] : {std::pair{closed, allRefused}, std::pair{cached, byRules}})
-      cases.push_back(Fault{.name = (mode == cached ? "offline cached: " : "offline closed: ") + std::string(check.name),
+      cases.push_back(Fault{.name = (mode == cached ? "offline cached, mid-check: " : "offline closed, mid-check: ") +
+                                    std::string(check.name),
                             .sessions = {"bob", "kiosk"},
                             .setUp = check.setUp,
                             .rows = RowsRule::OwnCheck,
