@@ -56,7 +56,7 @@ int Run() {
       const StoredSnapshot stored = ReadStoredSnapshot(platform);
       OfflineSettings settings;
       settings.mode = OfflineMode::Cached;
-      const OfflineDecision decision = DecideOffline(instance, settings, stored.snapshot, platform.LocalNow());
+      const OfflineDecision decision = DecideOffline(instance, settings, stored.snapshot, OfflineMomentNow(platform));
       decide.push_back(Micros(start, Clock::now()) / 1000);
       if (!stored.snapshot || decision.mode != OfflineMode::Cached) throw std::runtime_error("the snapshot was not used");
       bytes = stored.bytes;

@@ -15,6 +15,12 @@ std::int64_t DaysFromCivil(int year, int month, int day);
 // Seconds from `from` to `to`, both read on the same clock.
 long long SecondsBetween(const DateTime& from, const DateTime& to);
 
+// The day `days` after 1970-01-01 (the inverse of DaysFromCivil): year, month, day.
+void CivilFromDays(std::int64_t days, int& year, int& month, int& day);
+
+// `when` moved by `seconds` (negative: back), read on the same clock.
+DateTime AddSeconds(const DateTime& when, long long seconds);
+
 // Monday 0 ... Sunday 6, as the server's weekday().
 int Weekday(const DateTime& when);
 

@@ -177,6 +177,10 @@ class Platform {
   // The current local date and time, to whole seconds.
   virtual DateTime LocalNow() = 0;
 
+  // The current date and time in UTC, to whole seconds: no step at the end of daylight
+  // saving time, unlike the local time.
+  virtual DateTime UtcNow() = 0;
+
   // Blocks the calling thread for the given number of milliseconds.
   virtual void SleepMilliseconds(std::uint32_t milliseconds) = 0;
 

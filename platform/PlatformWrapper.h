@@ -29,6 +29,7 @@ class PlatformWrapper : public Platform {
   int SystemMetric(int index) override { return target_.SystemMetric(index); }
   void EndSession(std::uint32_t flags, std::uint32_t reason) override { target_.EndSession(flags, reason); }
   DateTime LocalNow() override { return target_.LocalNow(); }
+  DateTime UtcNow() override { return target_.UtcNow(); }
   void SleepMilliseconds(std::uint32_t milliseconds) override { target_.SleepMilliseconds(milliseconds); }
   void EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) override {
     target_.EnumerateTopLevelWindows(visit);

@@ -71,17 +71,23 @@ bool NotAfter(const Octets& lo, const Octets& hi) {
          (Cmp(lo.o1, hi.o1) == 0 && Cmp(lo.o2, hi.o2) == 0 && Cmp(lo.o3, hi.o3) == 0 && Cmp(lo.o4, hi.o4) <= 0);
 }
 
-bool PatternHolds(const std::string& client, const std::string& pattern, const char* any) {
-  return gbk::Like(client, gbk::WildcardsToLike(pattern)) || gbk::Equal(pattern, any) ||
-         (client.find('*') == std::string::npos && client.find('?') == std::string::npos && gbk::Equal(pattern, client));
+// A column compared with a text as the server compares it: NULL never equals.
+bool Is(const SnapshotText& column, std::string_view text) { return column && gbk::Equal(*column, text); }
+bool Is(const SnapshotNumber& column, std::int32_t value) { return column && *column == value; }
+
+bool PatternHolds(const std::string& client, const SnapshotText& pattern, const char* any) {
+  if (!pattern) return false;
+  return gbk::Like(client, gbk::WildcardsToLike(*pattern)) || gbk::Equal(*pattern, any) ||
+         (client.find('*') == std::string::npos && client.find('?') == std::string::npos && gbk::Equal(*pattern, client));
 }
 
 // Mid(DayFlags, weekday + 2, 1) = 1: the character at that place (counted in characters) is "1".
-bool DayAllowed(const std::string& flags, int weekday) {
+bool DayAllowed(const SnapshotText& flags, int weekday) {
+  if (!flags) return false;
   std::size_t at = 0;
-  for (int position = 1; at < flags.size(); ++position) {
-    const std::size_t length = gbk::CharLength(std::string_view(flags).substr(at));
-    if (position == weekday + 2) return length == 1 && flags[at] == '1';
+  for (int position = 1; at < flags->size(); ++position) {
+    const std::size_t length = gbk::CharLength(std::string_view(*flags).substr(at));
+    if (position == weekday + 2) return length == 1 && (*flags)[at] == '1';
     at += length;
   }
   return false;
@@ -93,44 +99,47 @@ bool TimeHolds(const SnapshotTimeGroup& g, const DateTime& now) {
   const bool started = g.startDay && *g.startDay <= today;
   const bool dates = started && g.endDay && (today <= *g.endDay || *g.endDay == 0);
   const bool times = g.startTime && *g.startTime <= clock && g.endTime && clock <= *g.endTime;
-  return (DayAllowed(g.dayFlags, Weekday(now)) && dates && times) || g.dayType == 0;
+  return (DayAllowed(g.dayFlags, Weekday(now)) && dates && times) || Is(g.dayType, 0);
 }
 
 bool AddressHolds(const SnapshotAddressGroup& g, const std::string& address) {
+  if (Is(g.addressType, "0")) return true;
+  if (!g.ip1) return false;  // every other kind compares Ip1: NULL holds for none
   const Octets client = OctetsOf(address);
-  const Octets ip1 = OctetsOf(g.ip1);
-  if (gbk::Equal(g.addressType, "2") && gbk::Equal(g.ip1, address)) return true;
-  if (gbk::Equal(g.addressType, "4") && NotAfter(ip1, client) && NotAfter(client, OctetsOf(g.ip2))) return true;
-  if (gbk::Equal(g.addressType, "8") && Cmp(ip1.o1, client.o1) == 0 && Cmp(ip1.o2, client.o2) == 0 &&
-      Cmp(ip1.o3, client.o3) == 0)
-    return true;
-  return gbk::Equal(g.addressType, "0");
+  const Octets ip1 = OctetsOf(*g.ip1);
+  if (Is(g.addressType, "2") && gbk::Equal(*g.ip1, address)) return true;
+  if (Is(g.addressType, "4") && g.ip2 && NotAfter(ip1, client) && NotAfter(client, OctetsOf(*g.ip2))) return true;
+  return Is(g.addressType, "8") && Cmp(ip1.o1, client.o1) == 0 && Cmp(ip1.o2, client.o2) == 0 &&
+         Cmp(ip1.o3, client.o3) == 0;
 }
 
 template <typename Row, typename Key>
-const Row* FindBy(const std::vector<Row>& rows, const std::string& id, Key key) {
+const Row* FindBy(const std::vector<Row>& rows, const SnapshotText& id, Key key) {
+  if (!id) return nullptr;
   for (const Row& row : rows)
-    if (gbk::Equal(key(row), id)) return &row;
+    if (Is(key(row), *id)) return &row;
   return nullptr;
 }
 
 PolicyRule RuleOf(const SnapshotRule& r, const SnapshotAddressGroup* a, const SnapshotTimeGroup* t) {
+  // The reader of the rule query reads a NULL as 0 or the empty text.
+  const auto text = [](const SnapshotText& v) { return v.value_or(std::string()); };
   PolicyRule rule;
-  rule.sortId = r.sortId;
-  rule.clientName = r.clientName;
-  rule.mac = r.mac;
-  rule.clientProtocol = r.clientProtocol;
-  rule.action = r.action;
-  rule.addressId = r.addressGroupId;
-  rule.timeId = r.timeId;
+  rule.sortId = r.sortId.value_or(0);
+  rule.clientName = text(r.clientName);
+  rule.mac = text(r.mac);
+  rule.clientProtocol = r.clientProtocol.value_or(0);
+  rule.action = r.action.value_or(0);
+  rule.addressId = text(r.addressGroupId);
+  rule.timeId = text(r.timeId);
   if (a) {
-    rule.addressType = a->addressType;
-    rule.ip1 = a->ip1;
-    rule.ip2 = a->ip2;
+    rule.addressType = text(a->addressType);
+    rule.ip1 = text(a->ip1);
+    rule.ip2 = text(a->ip2);
   }
   if (t) {
-    rule.dayType = t->dayType;
-    rule.dayFlags = t->dayFlags;
+    rule.dayType = t->dayType.value_or(0);
+    rule.dayFlags = text(t->dayFlags);
     rule.startDay = t->startDay ? FormatSqlDate(t->startDay) : "";
     rule.endDay = t->endDay ? FormatSqlDate(t->endDay) : "";
     rule.startTime = t->startTime ? FormatSqlTime(t->startTime) : "";
@@ -150,11 +159,11 @@ void FillSecondStageOffline(Instance& instance, const OfflineSnapshot* snapshot)
   std::string showName;
   if (snapshot) {
     if (const SnapshotUser* user = FindBy(snapshot->users, userName, [](const SnapshotUser& u) { return u.name; }))
-      context.UserId = user->userId;
+      context.UserId = user->userId.value_or("");
     const std::string appId = FirstBytes(context.AppId, AuditRecord::kAppIdBytes);
     if (const SnapshotApplication* app =
             FindBy(snapshot->applications, appId, [](const SnapshotApplication& a) { return a.appId; }))
-      showName = app->name;
+      showName = app->name.value_or("");
   }
   AuditRecord& audit = context.Audit;
   audit.sessionid = FirstBytes(GetSwitchValue(platform, "/E:"), AuditRecord::kSessionIdBytes);
@@ -199,19 +208,30 @@ OfflineSettings ReadOfflineSettings(Platform& platform) {
   return ParseOfflineSettings(read("Admission"), read("RefreshSeconds"), read("MaxAgeHours"));
 }
 
-bool SnapshotUsable(const OfflineSnapshot& snapshot, const OfflineSettings& settings, const DateTime& now) {
-  const long long age = SecondsBetween(snapshot.takenAt, now);
-  return age >= -300 && age <= static_cast<long long>(settings.maxAgeHours) * 3600;
+OfflineMoment OfflineMomentNow(Platform& platform) { return {platform.UtcNow(), CurrentFarm(platform), std::nullopt}; }
+
+std::string SnapshotUnusable(const OfflineSnapshot& snapshot, const OfflineSettings& settings, const OfflineMoment& moment) {
+  if (snapshot.farm.database != moment.farm.database || snapshot.farm.servers != moment.farm.servers)
+    return "the snapshot is of another farm (database '" + snapshot.farm.database + "')";
+  const long long age = SecondsBetween(snapshot.takenUtc, moment.utc);
+  if (age < -kClockBehindSeconds) return "this machine's UTC clock is behind the snapshot's by " + std::to_string(-age) + " s";
+  if (age > static_cast<long long>(settings.maxAgeHours) * 3600) return "the snapshot is older than MaxAgeHours";
+  return "";
+}
+
+DateTime ServerTimeAt(const OfflineSnapshot& snapshot, const OfflineMoment& moment) {
+  if (moment.serverTime) return *moment.serverTime;
+  return AddSeconds(snapshot.serverTime, std::max(0LL, SecondsBetween(snapshot.takenUtc, moment.utc)));
 }
 
 std::vector<RuleEvaluation> EvaluateRulesOffline(const OfflineSnapshot& snapshot, const std::string& policyId,
                                                  const RuleClient& client, const DateTime& now) {
   std::vector<const SnapshotRule*> rules;
   for (const SnapshotRule& rule : snapshot.rules)
-    if (gbk::Equal(rule.secPid, policyId)) rules.push_back(&rule);
-  std::stable_sort(rules.begin(), rules.end(), [](const SnapshotRule* a, const SnapshotRule* b) {
-    return a->sortId != b->sortId ? a->sortId < b->sortId : a->ruleId < b->ruleId;
-  });
+    if (Is(rule.secPid, policyId)) rules.push_back(&rule);
+  // Ascending SortID, NULL first, as the server orders; rules of equal SortID as read.
+  std::stable_sort(rules.begin(), rules.end(),
+                   [](const SnapshotRule* a, const SnapshotRule* b) { return a->sortId < b->sortId; });
   std::vector<RuleEvaluation> out;
   for (const SnapshotRule* rule : rules) {
     const SnapshotAddressGroup* address = FindBy(snapshot.addressGroups, rule->addressGroupId,
@@ -224,7 +244,7 @@ std::vector<RuleEvaluation> EvaluateRulesOffline(const OfflineSnapshot& snapshot
     e.timeGroupFound = time != nullptr;
     e.clientName = PatternHolds(client.name, rule->clientName, kAnyName);
     e.mac = PatternHolds(client.mac, rule->mac, kAnyMac);
-    e.protocol = rule->clientProtocol == 1 || rule->clientProtocol == 0;
+    e.protocol = Is(rule->clientProtocol, 1) || Is(rule->clientProtocol, 0);
     e.time = time && TimeHolds(*time, now);
     e.address = address && AddressHolds(*address, client.address);
     out.push_back(std::move(e));
@@ -233,16 +253,18 @@ std::vector<RuleEvaluation> EvaluateRulesOffline(const OfflineSnapshot& snapshot
 }
 
 OfflineDecision DecideOffline(Instance& instance, const OfflineSettings& settings,
-                              const std::optional<OfflineSnapshot>& snapshot, const DateTime& now) {
+                              const std::optional<OfflineSnapshot>& snapshot, const OfflineMoment& moment) {
   OfflineDecision d;
   d.configured = settings.mode;
-  const bool usable = settings.mode == OfflineMode::Cached && snapshot && SnapshotUsable(*snapshot, settings, now);
+  const std::string unusable = snapshot ? SnapshotUnusable(*snapshot, settings, moment) : "";
+  const bool usable = settings.mode == OfflineMode::Cached && snapshot && unusable.empty();
   d.mode = usable ? OfflineMode::Cached : OfflineMode::Closed;
   if (settings.mode == OfflineMode::Cached) {
     if (!snapshot) d.snapshotNote = "no usable snapshot (missing or failing its check): decided as closed";
-    else if (!usable) d.snapshotNote = "the snapshot is older than MaxAgeHours: decided as closed";
-    else d.snapshotNote = "snapshot taken " + std::to_string(SecondsBetween(snapshot->takenAt, now)) + " s ago";
+    else if (!usable) d.snapshotNote = unusable + ": decided as closed";
+    else d.snapshotNote = "snapshot taken " + std::to_string(SecondsBetween(snapshot->takenUtc, moment.utc)) + " s ago";
   }
+  const DateTime now = usable ? ServerTimeAt(*snapshot, moment) : DateTime{};
   d.mark = usable ? "offline cached" : "offline closed";
   FillSecondStageOffline(instance, usable ? &*snapshot : nullptr);
   const SessionContext& context = instance.context;
@@ -279,7 +301,7 @@ OfflineDecision DecideOffline(Instance& instance, const OfflineSettings& setting
   const SnapshotApplication* app =
       FindBy(snapshot->applications, context.AppId, [](const SnapshotApplication& a) { return a.appId; });
   if (!app) return refuse(PolicyDecision::Outcome::NoApplication, "");
-  policy.policyId = app->policyId;
+  policy.policyId = app->policyId.value_or("");  // NULL reads as the empty text, as online
   policy.outcome = PolicyDecision::Outcome::NoPolicy;
   if (!policy.policyId.empty() && policy.policyId != "NULL") {
     d.rules = EvaluateRulesOffline(*snapshot, policy.policyId, ReadRuleClient(instance), now);

@@ -45,13 +45,27 @@ OfflineSettings ReadOfflineSettings(Platform& platform);
 OfflineSettings ParseOfflineSettings(const std::string& admission, const std::string& refreshSeconds,
                                      const std::string& maxAgeHours);
 
-// Whether a snapshot may be used at `now`: taken at most MaxAgeHours ago (and not more than
-// five minutes in the future, which only a clock set back gives).
-bool SnapshotUsable(const OfflineSnapshot& snapshot, const OfflineSettings& settings, const DateTime& now);
+// When the offline decision is made: this machine's UTC clock and the farm the settings
+// name; a tool may set the server's local time at which the rules are judged.
+struct OfflineMoment {
+  DateTime utc;
+  SnapshotFarm farm;
+  std::optional<DateTime> serverTime;
+};
+OfflineMoment OfflineMomentNow(Platform& platform);
+
+// Why a snapshot may not be used at `moment` ("" when it may): it is of another farm, this
+// machine's UTC clock is behind the refresh's by more than kClockBehindSeconds (it was set
+// back), or its age by the UTC clock passes MaxAgeHours.
+std::string SnapshotUnusable(const OfflineSnapshot& snapshot, const OfflineSettings& settings, const OfflineMoment& moment);
+
+// The server's local time at `moment`, as the server would show it: its time at the refresh
+// plus the UTC time elapsed here since (or the tool's chosen time).
+DateTime ServerTimeAt(const OfflineSnapshot& snapshot, const OfflineMoment& moment);
 
 // The rule query over the snapshot: each of the policy's rules with each condition judged
-// as the server judges it for this client at local time `now`, in the order the server
-// gives them (SortID, then RuleID).
+// as the server judges it for this client at the server's local time `now` (a comparison
+// with NULL never holds), in the order the server gives them (SortID, NULL first).
 std::vector<RuleEvaluation> EvaluateRulesOffline(const OfflineSnapshot& snapshot, const std::string& policyId,
                                                  const RuleClient& client, const DateTime& now);
 
@@ -76,6 +90,6 @@ struct OfflineDecision {
 // stage of the context from the switches and the snapshot (the user's identifier, the
 // application's display name). `snapshot` is used only under cached and when usable.
 OfflineDecision DecideOffline(Instance& instance, const OfflineSettings& settings,
-                              const std::optional<OfflineSnapshot>& snapshot, const DateTime& now);
+                              const std::optional<OfflineSnapshot>& snapshot, const OfflineMoment& moment);
 
 }  // namespace qbnotify

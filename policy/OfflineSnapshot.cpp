@@ -1,21 +1,25 @@
 #include "policy/OfflineSnapshot.h"
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <new>
 
+#include "environment/ConnectionSettings.h"
 #include "policy/SnapshotRefresh.h"
 #include "store/Database.h"
 #include "store/OwnDirectory.h"
+#include "store/ServerList.h"
 #include "store/StateDirectory.h"
 
 namespace qbnotify {
 namespace {
 
-constexpr std::string_view kSnapshotMagic = "QBOFFLINE 1\n";
+constexpr std::string_view kSnapshotMagic = "QBOFFLINE 2\n";
 
-// Fields one after another: a text as "<length>:<bytes>", a number as "#<decimal>;", a
-// missing value as "-".
+// Fields one after another: a text as "<length>:<bytes>", a number as "#<decimal>;", NULL
+// as "-".
 class Writer {
  public:
   void Text(const std::string& text) {
@@ -31,6 +35,13 @@ class Writer {
   void Optional(const std::optional<std::int32_t>& value) {
     if (value) Number(*value);
     else out_ += '-';
+  }
+  void Optional(const std::optional<std::string>& value) {
+    if (value) Text(*value);
+    else out_ += '-';
+  }
+  void Time(const DateTime& t) {
+    for (const int part : {t.year, t.month, t.day, t.hour, t.minute, t.second}) Number(part);
   }
   std::string out_;
 };
@@ -66,8 +77,7 @@ class Reader {
     return true;
   }
   bool Optional(std::optional<std::int32_t>& value) {
-    if (at_ < in_.size() && in_[at_] == '-') {
-      ++at_;
+    if (Null()) {
       value.reset();
       return true;
     }
@@ -75,6 +85,22 @@ class Reader {
     if (!Int(v)) return false;
     value = v;
     return true;
+  }
+  bool Optional(std::optional<std::string>& value) {
+    if (Null()) {
+      value.reset();
+      return true;
+    }
+    return Text(value.emplace());
+  }
+  bool Time(DateTime& t) {
+    for (int* part : {&t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second}) {
+      std::int32_t v = 0;
+      if (!Int(v)) return false;
+      *part = v;
+    }
+    return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 && t.hour >= 0 && t.hour < 24 &&
+           t.minute >= 0 && t.minute < 60 && t.second >= 0 && t.second < 60;
   }
   bool Count(std::size_t& count) {
     long long wide = 0;
@@ -86,6 +112,11 @@ class Reader {
   bool AtEnd() const { return at_ == in_.size(); }
 
  private:
+  bool Null() {
+    if (at_ >= in_.size() || in_[at_] != '-') return false;
+    ++at_;
+    return true;
+  }
   static bool Digits(std::string_view text, std::size_t& value) {
     const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && ptr == text.data() + text.size();
@@ -104,6 +135,16 @@ bool ReadRows(Reader& reader, std::vector<Row>& rows, Each each) {
   return true;
 }
 
+// A DATETIME as the server writes it ("YYYY-MM-DD HH:MM:SS"). Raises DatabaseError for
+// anything else.
+DateTime ServerClock(const std::optional<std::string>& text) {
+  const std::string now = text.value_or("");
+  const std::optional<std::int32_t> day = ParseSqlDate(now.substr(0, 10));
+  const std::optional<std::int32_t> seconds = now.size() > 11 ? ParseSqlTime(now.substr(11)) : std::nullopt;
+  if (!day || !seconds || *seconds < 0 || *seconds >= 86400) throw DatabaseError("the server's clock reads '" + now + "'");
+  return DateTime{*day / 10000, *day / 100 % 100, *day % 100, *seconds / 3600, *seconds / 60 % 60, *seconds % 60};
+}
+
 std::string StatePath(const StateDirectory& state, const char* leaf) { return state.Directory() + "\\" + leaf; }
 
 }  // namespace
@@ -111,38 +152,40 @@ std::string StatePath(const StateDirectory& state, const char* leaf) { return st
 std::string EncodeSnapshot(const OfflineSnapshot& s) {
   Writer w;
   w.out_ = std::string(kSnapshotMagic);
-  const DateTime& t = s.takenAt;
-  for (const int part : {t.year, t.month, t.day, t.hour, t.minute, t.second}) w.Number(part);
+  w.Time(s.serverTime);
+  w.Time(s.serverUtc);
+  w.Time(s.takenUtc);
+  w.Text(s.farm.database);
+  w.Text(s.farm.servers);
   w.Number(static_cast<long long>(s.applications.size()));
   for (const auto& a : s.applications) {
-    w.Text(a.appId);
-    w.Text(a.name);
-    w.Text(a.policyId);
+    w.Optional(a.appId);
+    w.Optional(a.name);
+    w.Optional(a.policyId);
   }
   w.Number(static_cast<long long>(s.rules.size()));
   for (const auto& r : s.rules) {
-    w.Number(r.ruleId);
-    w.Text(r.secPid);
-    w.Number(r.sortId);
-    w.Text(r.clientName);
-    w.Text(r.mac);
-    w.Number(r.clientProtocol);
-    w.Text(r.addressGroupId);
-    w.Text(r.timeId);
-    w.Number(r.action);
+    w.Optional(r.secPid);
+    w.Optional(r.sortId);
+    w.Optional(r.clientName);
+    w.Optional(r.mac);
+    w.Optional(r.clientProtocol);
+    w.Optional(r.addressGroupId);
+    w.Optional(r.timeId);
+    w.Optional(r.action);
   }
   w.Number(static_cast<long long>(s.addressGroups.size()));
   for (const auto& g : s.addressGroups) {
-    w.Text(g.addressId);
-    w.Text(g.addressType);
-    w.Text(g.ip1);
-    w.Text(g.ip2);
+    w.Optional(g.addressId);
+    w.Optional(g.addressType);
+    w.Optional(g.ip1);
+    w.Optional(g.ip2);
   }
   w.Number(static_cast<long long>(s.timeGroups.size()));
   for (const auto& g : s.timeGroups) {
-    w.Text(g.timeId);
-    w.Number(g.dayType);
-    w.Text(g.dayFlags);
+    w.Optional(g.timeId);
+    w.Optional(g.dayType);
+    w.Optional(g.dayFlags);
     w.Optional(g.startDay);
     w.Optional(g.endDay);
     w.Optional(g.startTime);
@@ -150,8 +193,8 @@ std::string EncodeSnapshot(const OfflineSnapshot& s) {
   }
   w.Number(static_cast<long long>(s.users.size()));
   for (const auto& u : s.users) {
-    w.Text(u.name);
-    w.Text(u.userId);
+    w.Optional(u.name);
+    w.Optional(u.userId);
   }
   return std::move(w.out_);
 }
@@ -161,28 +204,24 @@ std::optional<OfflineSnapshot> DecodeSnapshot(const std::string& content) {
     if (content.compare(0, kSnapshotMagic.size(), kSnapshotMagic) != 0) return std::nullopt;
     Reader r(std::string_view(content).substr(kSnapshotMagic.size()));
     OfflineSnapshot s;
-    DateTime& t = s.takenAt;
-    for (int* part : {&t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second}) {
-      std::int32_t v = 0;
-      if (!r.Int(v)) return std::nullopt;
-      *part = v;
-    }
-    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31) return std::nullopt;
+    if (!r.Time(s.serverTime) || !r.Time(s.serverUtc) || !r.Time(s.takenUtc) || !r.Text(s.farm.database) || !r.Text(s.farm.servers))
+      return std::nullopt;
+    const auto opt = [&](auto& value) { return r.Optional(value); };
     const bool ok =
-        ReadRows(r, s.applications, [&](SnapshotApplication& a) { return r.Text(a.appId) && r.Text(a.name) && r.Text(a.policyId); }) &&
+        ReadRows(r, s.applications, [&](SnapshotApplication& a) { return opt(a.appId) && opt(a.name) && opt(a.policyId); }) &&
         ReadRows(r, s.rules,
                  [&](SnapshotRule& x) {
-                   return r.Int(x.ruleId) && r.Text(x.secPid) && r.Int(x.sortId) && r.Text(x.clientName) && r.Text(x.mac) &&
-                          r.Int(x.clientProtocol) && r.Text(x.addressGroupId) && r.Text(x.timeId) && r.Int(x.action);
+                   return opt(x.secPid) && opt(x.sortId) && opt(x.clientName) && opt(x.mac) && opt(x.clientProtocol) &&
+                          opt(x.addressGroupId) && opt(x.timeId) && opt(x.action);
                  }) &&
         ReadRows(r, s.addressGroups,
-                 [&](SnapshotAddressGroup& g) { return r.Text(g.addressId) && r.Text(g.addressType) && r.Text(g.ip1) && r.Text(g.ip2); }) &&
+                 [&](SnapshotAddressGroup& g) { return opt(g.addressId) && opt(g.addressType) && opt(g.ip1) && opt(g.ip2); }) &&
         ReadRows(r, s.timeGroups,
                  [&](SnapshotTimeGroup& g) {
-                   return r.Text(g.timeId) && r.Int(g.dayType) && r.Text(g.dayFlags) && r.Optional(g.startDay) &&
-                          r.Optional(g.endDay) && r.Optional(g.startTime) && r.Optional(g.endTime);
+                   return opt(g.timeId) && opt(g.dayType) && opt(g.dayFlags) && opt(g.startDay) && opt(g.endDay) &&
+                          opt(g.startTime) && opt(g.endTime);
                  }) &&
-        ReadRows(r, s.users, [&](SnapshotUser& u) { return r.Text(u.name) && r.Text(u.userId); });
+        ReadRows(r, s.users, [&](SnapshotUser& u) { return opt(u.name) && opt(u.userId); });
     if (!ok || !r.AtEnd()) return std::nullopt;
     return s;
   } catch (const std::bad_alloc&) {
@@ -238,41 +277,69 @@ std::string FormatSqlTime(std::optional<std::int32_t> seconds) {
   return buffer;
 }
 
+std::string ServerSetHash(const std::string& dsHost) {
+  std::vector<std::string> servers;
+  for (const ListedServer& server : ParseServerList(dsHost)) {
+    std::string host = server.address.host;
+    for (char& c : host)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    servers.push_back(host + ":" + std::to_string(server.address.port));
+  }
+  std::sort(servers.begin(), servers.end());
+  servers.erase(std::unique(servers.begin(), servers.end()), servers.end());
+  std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a, 64 bits
+  for (const std::string& server : servers)
+    for (const unsigned char c : server + '\n') hash = (hash ^ c) * 0x100000001b3ull;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+SnapshotFarm CurrentFarm(Platform& platform) {
+  return {ReadConnectionSetting(platform, "DSConnection", "DSDB"),
+          ServerSetHash(ReadConnectionSetting(platform, "DSConnection", "DSHost"))};
+}
+
 OfflineSnapshot TakeSnapshot(Instance& instance) {
   Connection* ds = instance.connections.DS.get();
   if (!ds) throw DatabaseError("no connection to the DS database", 0, true);
   OfflineSnapshot s;
-  s.takenAt = instance.platform.LocalNow();
-  const auto text = [](const std::optional<std::string>& v) { return v.value_or(std::string()); };
-  const auto integer = [](const std::optional<std::string>& v) -> std::int32_t {
-    if (!v) return 0;
+  s.farm = CurrentFarm(instance.platform);
+  const auto number = [](const std::optional<std::string>& v) -> SnapshotNumber {
+    if (!v) return std::nullopt;
     std::int32_t out = 0;
     std::from_chars(v->data(), v->data() + v->size(), out);
     return out;
   };
-  for (const auto& row : ds->Query("select App_ID, Name, security_policy_id from application order by App_ID").rows)
-    s.applications.push_back({text(row[0]), text(row[1]), text(row[2])});
-  for (const auto& row : ds->Query("select RuleID, SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
-                                   "TimeID, Action from securitypolicy_sub order by SecPID, SortID, RuleID")
-                             .rows)
-    s.rules.push_back({integer(row[0]), text(row[1]), integer(row[2]), text(row[3]), text(row[4]), integer(row[5]),
-                       text(row[6]), text(row[7]), integer(row[8])});
-  for (const auto& row : ds->Query("select AddressID, AddressType, Ip1, Ip2 from addressgroup order by AddressID").rows)
-    s.addressGroups.push_back({text(row[0]), text(row[1]), text(row[2]), text(row[3])});
-  for (const auto& row :
-       ds->Query("select TimeID, DayType, DayFlags, StartDay, EndDay, StartTime, EndTime from timegroup order by TimeID").rows) {
-    SnapshotTimeGroup g;
-    g.timeId = text(row[0]);
-    g.dayType = integer(row[1]);
-    g.dayFlags = text(row[2]);
-    g.startDay = ParseSqlDate(text(row[3]));
-    g.endDay = ParseSqlDate(text(row[4]));
-    g.startTime = ParseSqlTime(text(row[5]));
-    g.endTime = ParseSqlTime(text(row[6]));
-    s.timeGroups.push_back(std::move(g));
+  const auto date = [](const std::optional<std::string>& v) -> SnapshotNumber { return v ? ParseSqlDate(*v) : std::nullopt; };
+  const auto time = [](const std::optional<std::string>& v) -> SnapshotNumber { return v ? ParseSqlTime(*v) : std::nullopt; };
+  // Every read sees the tables as they were at one moment; nothing is written. A statement
+  // is never sent again on a new connection, which would leave the transaction.
+  ds->Query("START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY");
+  try {
+    s.takenUtc = instance.platform.UtcNow();
+    const Connection::Result clock = ds->Query("select now(), utc_timestamp()");
+    if (clock.rows.empty()) throw DatabaseError("the server did not tell its clock");
+    s.serverTime = ServerClock(clock.rows[0][0]);
+    s.serverUtc = ServerClock(clock.rows[0][1]);
+    for (const auto& row : ds->Query("select App_ID, Name, security_policy_id from application order by App_ID").rows)
+      s.applications.push_back({row[0], row[1], row[2]});
+    for (const auto& row : ds->Query("select SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+                                     "TimeID, Action from securitypolicy_sub order by SecPID, SortID")
+                               .rows)
+      s.rules.push_back({row[0], number(row[1]), row[2], row[3], number(row[4]), row[5], row[6], number(row[7])});
+    for (const auto& row : ds->Query("select AddressID, AddressType, Ip1, Ip2 from addressgroup order by AddressID").rows)
+      s.addressGroups.push_back({row[0], row[1], row[2], row[3]});
+    for (const auto& row :
+         ds->Query("select TimeID, DayType, DayFlags, StartDay, EndDay, StartTime, EndTime from timegroup order by TimeID").rows)
+      s.timeGroups.push_back({row[0], number(row[1]), row[2], date(row[3]), date(row[4]), time(row[5]), time(row[6])});
+    for (const auto& row : ds->Query("select name, User_ID from Cuser order by name, User_ID").rows)
+      s.users.push_back({row[0], row[1]});
+    ds->Query("COMMIT");
+  } catch (const DatabaseError&) {
+    Capture([&] { ds->Query("ROLLBACK"); });
+    throw;
   }
-  for (const auto& row : ds->Query("select name, User_ID from Cuser order by name, User_ID").rows)
-    s.users.push_back({text(row[0]), text(row[1])});
   return s;
 }
 
@@ -304,9 +371,51 @@ const char* RefreshOutcomeName(RefreshOutcome outcome) {
     case RefreshOutcome::Stored: return "stored";
     case RefreshOutcome::TooLarge: return "too large";
     case RefreshOutcome::Failed: return "failed";
+    case RefreshOutcome::Superseded: return "a newer one was kept";
   }
   return "";
 }
+
+namespace {
+
+constexpr std::size_t kMaxClaimBytes = 256;
+
+// A claim no other refresher writes: this process, its clock and a count of its claims.
+std::string ClaimToken(Platform& platform) {
+  static std::atomic<unsigned> claims{0};
+  return std::to_string(platform.CurrentProcessId()) + "-" + FormatDateTime(platform.UtcNow()) + "-" +
+         std::to_string(platform.ElapsedMilliseconds()) + "-" + std::to_string(++claims);
+}
+
+// Takes over a claim left by a refresher that ended: moves it aside under a name of our
+// own and removes it, unless what was moved is no longer the claim seen stale (another
+// handler took it over first and wrote its own), which goes back.
+bool TakeOverStaleClaim(Platform& platform, const std::string& claimPath, const std::string& token) {
+  const FileContent seen = platform.ReadWholeFile(claimPath, kMaxClaimBytes);
+  if (seen.result != FileResult::Ok) return false;
+  const std::string aside = claimPath + "." + token + ".tmp";
+  if (platform.RenameWithoutReplacing(claimPath, aside) != FileResult::Ok) return false;
+  const FileContent moved = platform.ReadWholeFile(aside, kMaxClaimBytes);
+  if (moved.result == FileResult::Ok && moved.bytes == seen.bytes) {
+    platform.RemoveFile(aside);
+    return true;
+  }
+  if (platform.RenameWithoutReplacing(aside, claimPath) != FileResult::Ok) platform.RemoveFile(aside);
+  return false;
+}
+
+// Removes the claim only while it is still ours.
+void ReleaseClaim(Platform& platform, const std::string& claimPath, const std::string& token) {
+  const FileContent claim = platform.ReadWholeFile(claimPath, kMaxClaimBytes);
+  if (claim.result == FileResult::Ok && claim.bytes == token) platform.RemoveFile(claimPath);
+}
+
+std::optional<OfflineSnapshot> ReadKept(StateDirectory& state) {
+  const std::optional<std::string> content = state.Read(kSnapshotStateName, kMaxSnapshotBytes);
+  return content ? DecodeSnapshot(*content) : std::nullopt;
+}
+
+}  // namespace
 
 RefreshOutcome RefreshSnapshotIfDue(Instance& instance, std::uint32_t refreshSeconds) {
   Platform& platform = instance.platform;
@@ -318,35 +427,54 @@ RefreshOutcome RefreshSnapshotIfDue(Instance& instance, std::uint32_t refreshSec
     if (listing.result != FileResult::Ok) return RefreshOutcome::Failed;
     const std::string snapshotFile = std::string(kSnapshotStateName) + std::string(kStateSuffix);
     const std::string claimPath = StatePath(*state, kRefreshClaimName);
+    bool recent = false;
+    std::optional<std::uint64_t> claimAge;
     for (const DirectoryEntry& entry : listing.entries) {
-      if (entry.name == snapshotFile && refreshSeconds > 0 && entry.ageSeconds < refreshSeconds) return RefreshOutcome::NotDue;
-      if (entry.name == kRefreshClaimName) {
-        if (entry.ageSeconds < kStaleRefreshClaimSeconds) return RefreshOutcome::Claimed;
-        platform.RemoveFile(claimPath);  // left by a handler that ended while refreshing
-      }
+      if (entry.name == snapshotFile && refreshSeconds > 0 && entry.ageSeconds < refreshSeconds) recent = true;
+      if (entry.name == kRefreshClaimName) claimAge = entry.ageSeconds;
     }
-    const std::string claim = std::to_string(platform.CurrentProcessId());
-    if (platform.WriteFileDurably(claimPath, claim, false) != FileResult::Ok) return RefreshOutcome::Claimed;
+    const SnapshotFarm farm = CurrentFarm(platform);
+    if (recent) {
+      // Recent, and usable here: of this farm, and not from a UTC clock that has since gone back.
+      const std::optional<OfflineSnapshot> kept = ReadKept(*state);
+      if (kept && kept->farm == farm && SecondsBetween(kept->takenUtc, platform.UtcNow()) >= -kClockBehindSeconds)
+        return RefreshOutcome::NotDue;
+    }
+    const std::string token = ClaimToken(platform);
+    if (claimAge && (*claimAge < kStaleRefreshClaimSeconds || !TakeOverStaleClaim(platform, claimPath, token)))
+      return RefreshOutcome::Claimed;
+    if (platform.WriteFileDurably(claimPath, token, false) != FileResult::Ok) return RefreshOutcome::Claimed;
     RefreshOutcome outcome = RefreshOutcome::Failed;
     std::string why;
     const std::optional<Failure> taken = Capture([&] {
-      const std::string content = EncodeSnapshot(TakeSnapshot(instance));
+      const OfflineSnapshot snapshot = TakeSnapshot(instance);
+      const std::string content = EncodeSnapshot(snapshot);
       if (content.size() > kMaxSnapshotBytes) {
         outcome = RefreshOutcome::TooLarge;
-        why = std::to_string(content.size()) + " bytes, more than " + std::to_string(kMaxSnapshotBytes);
+        why = "the rows take " + std::to_string(content.size()) + " bytes, more than " +
+              std::to_string(kMaxSnapshotBytes);
+        return;
+      }
+      // A refresher that stalled does not put its older rows over a newer snapshot.
+      const std::optional<OfflineSnapshot> kept = ReadKept(*state);
+      if (kept && kept->farm == snapshot.farm && SecondsBetween(snapshot.serverUtc, kept->serverUtc) > 0) {
+        outcome = RefreshOutcome::Superseded;
         return;
       }
       outcome = state->Write(kSnapshotStateName, content, kMaxSnapshotBytes) ? RefreshOutcome::Stored : RefreshOutcome::Failed;
       if (outcome == RefreshOutcome::Failed) why = "the snapshot could not be written in " + state->Directory();
     });
     if (taken) outcome = RefreshOutcome::Failed;
-    // Beside the snapshot: when a refresh last stored one, and why the latest did not.
-    const std::optional<std::string> previous = state->Read(kRefreshRecordName);
-    state->Write(kRefreshRecordName,
-                 EncodeRefreshRecord(NextRefreshRecord(previous ? DecodeRefreshRecord(*previous) : std::nullopt,
-                                                       RefreshOutcomeName(outcome), outcome == RefreshOutcome::Stored,
-                                                       taken ? taken->message : why, platform.LocalNow())));
-    platform.RemoveFile(claimPath);
+    // Beside the snapshot: when a refresh last stored one, and why the latest did not. A
+    // refresher superseded by a newer snapshot has nothing to say.
+    if (outcome != RefreshOutcome::Superseded) {
+      const std::optional<std::string> previous = state->Read(kRefreshRecordName);
+      state->Write(kRefreshRecordName,
+                   EncodeRefreshRecord(NextRefreshRecord(previous ? DecodeRefreshRecord(*previous) : std::nullopt,
+                                                         RefreshOutcomeName(outcome), outcome == RefreshOutcome::Stored,
+                                                         taken ? taken->message : why, platform.LocalNow())));
+    }
+    ReleaseClaim(platform, claimPath, token);
     return outcome;
   } catch (const std::bad_alloc&) {
     return RefreshOutcome::Failed;

@@ -85,13 +85,13 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
   if (!plan.gate.Ours()) return finish(StartupPlan::Outcome::LeftAlone);
 
   DueRecords due(plan, effects);
-  // The database is away: [Offline] decides, or the plan ends as `fallback`.
+  // The database is away or failed: [Offline] decides, or the plan ends as `fallback`.
   const auto away = [&](StartupPlan::Outcome fallback) {
     const OfflineSettings settings = ReadOfflineSettings(instance.platform);
     if (settings.mode == OfflineMode::Open) return finish(fallback);
     std::optional<OfflineSnapshot> snapshot;
     if (settings.mode == OfflineMode::Cached) snapshot = ReadStoredSnapshot(instance.platform).snapshot;
-    const OfflineDecision offline = DecideOffline(instance, settings, snapshot, instance.platform.LocalNow());
+    const OfflineDecision offline = DecideOffline(instance, settings, snapshot, OfflineMomentNow(instance.platform));
     ReportOfflineDecision(instance.platform, offline);
     // The records that fell due online have been handed on already; the others follow.
     const std::size_t handedOn = plan.records.size();
@@ -115,10 +115,10 @@ StartupPlan DecideStartup(Instance& instance, StartupEffects& effects) {
     due.Record(EventRecord{1, 2, instance.context.ClientMac});
     RunAdmissionChecks(instance, due, plan.admission);
   });
-  if (plan.failure) {
-    if (plan.failure->serverUnavailable) return away(StartupPlan::Outcome::Stopped);
-    return finish(StartupPlan::Outcome::Stopped);
-  }
+  // Whatever the failure (the server away, a statement refused, a privilege or column
+  // missing, a time-out, a spent budget), a closed door decides without the database rather
+  // than let the session go on unchecked.
+  if (plan.failure) return away(StartupPlan::Outcome::Stopped);
 
   const int reason = plan.admission.reason.value_or(kAdmitted);
   plan.message = ClientMessage{kNotifyStartup, reason};

@@ -70,9 +70,9 @@ struct StartupPlan {
   std::optional<Failure> failure;    // what stopped the startup (Stopped)
   std::optional<ClientMessage> message;
   std::optional<SessionEnd> end;
-  // The database was away (the connect failed, a step failed with the server unavailable, or
-  // the wait budget was spent) and [Offline] Admission is closed or cached: the session was
-  // decided without it (Admitted or Refused). `records` then holds the online records that
+  // The database was away or failed (the connect failed, or any step after it failed: the
+  // server unavailable, a statement refused, a time-out, the wait budget spent) and [Offline]
+  // Admission is closed or cached: the session was decided without it (Admitted or Refused). `records` then holds the online records that
   // fell due before the database went away, followed by the offline decision's others.
   std::optional<OfflineDecision> offline;
 };
@@ -94,8 +94,10 @@ void TakeOfflineDecision(StartupPlan& plan, OfflineDecision decision);
 
 // Decides the startup of the session that `instance` runs in, filling its context. A step
 // that fails, the effects' included, ends the plan (Stopped, with what was decided before
-// it); nothing is raised. When the database is away, section [Offline] of the settings
-// decides (policy/Offline.h): open leaves the plan Unchecked or Stopped as before.
+// it); nothing is raised. When the database is away or a step fails, section [Offline] of
+// the settings decides (policy/Offline.h): open leaves the plan Unchecked or Stopped as
+// before. The checks that admit on a failure they catch (the duplicate-account rule, the
+// limits) and the records, which fail alone, raise nothing here.
 StartupPlan DecideStartup(Instance& instance, StartupEffects& effects);
 
 }  // namespace qbnotify

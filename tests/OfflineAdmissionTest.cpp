@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include "notify/QBNotifyMain.h"
 #include "policy/Offline.h"
 #include "policy/Startup.h"
+#include "store/ServerDeny.h"
+#include "store/ServerErrors.h"
 #include "store/StateDirectory.h"
 #include "tools/qbnotify-explain/Explain.h"
 #include "tools/qbnotify-lint/Lint.h"
@@ -26,7 +29,6 @@ struct KeepRecords final : StartupEffects {
   std::vector<EventRecord> kept;
 };
 
-constexpr const char* kAway = "127.0.0.1:1";  // nothing listens there: every connect is refused
 
 class OfflineAdmission : public test::DatabaseTest {
  protected:
@@ -42,8 +44,14 @@ class OfflineAdmission : public test::DatabaseTest {
               "TimeID, Action) VALUES ('P1', 10, 'pc-*', '*', 1, 'LAN', 'T', 0), ('P1', 20, '*', '*', 0, 'ANY', 'T', 1)");
   }
 
-  void Settings(const std::string& offline, bool away) {
-    test::WriteSettingsFile(installPath(), test::SettingsText(server(), away ? kAway : "") + offline);
+  // The farm of the server; `away`: the same farm, whose server refuses every connect (the
+  // account's password is wrong).
+  void Settings(const std::string& offline, bool away, const std::string& dsHost = "") {
+    test::ServerInfo farm = server();
+    if (away) farm.password = "not the password";
+    test::WriteSettingsFile(installPath(), test::SettingsText(farm, dsHost) + offline);
+    // What an away farm taught the deny state does not hold for the server that is back.
+    if (!away) std::filesystem::remove(installPath() / "Data" / "State" / (std::string(kServerDenyStateName) + ".state"));
   }
 
   hosted::Session Client(const std::string& program, const std::string& name, const std::string& address) {
@@ -130,6 +138,156 @@ TEST_F(OfflineAdmission, EachModeDecidesAsItsTableSays) {
       EXPECT_EQ(instance.context.UserId, "U1");
     }
   }
+}
+
+// Every answer of the store's error table, met by a step after the connections opened (the
+// server itself answers with it, or the connection is gone for code 0): under open the startup stops as it always did and the
+// session goes on; under closed and cached it is decided without the database.
+TEST_F(OfflineAdmission, EveryFailureAfterTheConnectDecidesOfflineUnderAClosedDoor) {
+  TakeSnapshotOnline();
+  struct FailOnConnected final : StartupEffects {
+    explicit FailOnConnected(unsigned c) : code(c) {}
+    void Connected(Instance& instance) override {
+      if (code == 0) {
+        instance.connections.DS.reset();  // no connection to send on
+        return;
+      }
+      instance.connections.DS->Query("BEGIN NOT ATOMIC SIGNAL SQLSTATE '45000' SET MYSQL_ERRNO = " + std::to_string(code) +
+                                     ", MESSAGE_TEXT = 'answered by the test'; END");
+    }
+    void Record(const EventRecord& record) override { kept.push_back(record); }
+    unsigned code;
+    std::vector<EventRecord> kept;
+  };
+  struct Mode {
+    const char* offline;
+    StartupPlan::Outcome outcome;
+    const char* mark;
+  } modes[] = {
+      {"Admission=open\r\n", StartupPlan::Outcome::Stopped, ""},
+      {"Admission=closed\r\n", StartupPlan::Outcome::Refused, "offline closed"},
+      {"Admission=cached\r\n", StartupPlan::Outcome::Admitted, "offline cached"},
+  };
+  for (const Mode& mode : modes) {
+    Settings(std::string("[Offline]\r\n") + mode.offline, false);
+    for (const ServerErrorRule& rule : ServerErrorTable()) {
+      SCOPED_TRACE(std::string(mode.offline) + std::to_string(rule.code) + " " + rule.name);
+      hosted::HostedPlatform platform(Client("kevshell.exe /N:APP00000012 /U:alice /M:00-11", "PC-1", "10.0.0.5"));
+      Instance instance(platform);
+      instance.connections.updateDenyState = false;  // each case meets the server afresh
+      instance.connections.BeginHandler();
+      FailOnConnected effects(rule.code);
+      const StartupPlan plan = DecideStartup(instance, effects);
+      ASSERT_TRUE(plan.connected);
+      EXPECT_EQ(plan.outcome, mode.outcome);
+      ASSERT_TRUE(plan.failure);
+      // The client library's own answers (2000 and up) cannot come from the server: there
+      // the library reports the packet as malformed, a failure all the same.
+      if (rule.code != 0 && rule.code < 2000) {
+        EXPECT_EQ(plan.failure->code, rule.code) << plan.failure->message;
+      }
+      EXPECT_EQ(plan.offline.has_value(), *mode.mark != 0);
+      EXPECT_EQ(plan.message.has_value(), *mode.mark != 0);
+      if (*mode.mark) {
+        ASSERT_FALSE(effects.kept.empty());
+        EXPECT_EQ(effects.kept.front().parameter2.rfind(mode.mark, 0), 0u) << effects.kept.front().parameter2;
+      }
+    }
+  }
+}
+
+// The rules see the server's clock, carried on by this machine's UTC clock; a UTC clock set
+// back, an age past MaxAgeHours or another farm make the snapshot count as none.
+TEST_F(OfflineAdmission, TheSnapshotKeepsTheServersClockAndItsFarm) {
+  ds().Exec("INSERT INTO timegroup VALUES ('DAY', 1, '11111111', '2026-01-01', '0000-00-00', '08:00:00', '18:00:00');"
+            "INSERT INTO Application (App_ID, Name, security_policy_id) VALUES ('APP00000014', 'Day', 'P9');"
+            "INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
+            "TimeID, Action) VALUES ('P9', 1, '*', '*', 1, 'ANY', 'DAY', 0)");
+  // The server on UTC at 07:41; this machine at UTC+8 (15:41).
+  test::SetServerClock(ds(), "2026-12-08 07:41:00");
+  const auto client = [&] {
+    hosted::Session session = Client("kevshell.exe /N:APP00000014 /U:alice /M:00-11", "PC-1", "10.0.0.5");
+    session.clock = DateTime{2026, 12, 8, 15, 41, 0};
+    session.utcAheadSeconds = -8 * 3600;
+    return session;
+  };
+  const auto decide = [&](int advance, const std::string& offline, bool away) {
+    Settings("[Offline]\r\nAdmission=cached\r\n" + offline, away);
+    hosted::HostedPlatform platform(client());
+    platform.AdvanceClock(advance);
+    Instance instance(platform);
+    instance.connections.BeginHandler();
+    KeepRecords effects;
+    const StartupPlan plan = DecideStartup(instance, effects);
+    if (plan.outcome == StartupPlan::Outcome::Admitted || plan.outcome == StartupPlan::Outcome::Refused) {
+      if (!away) RefreshSnapshotIfDue(instance, 0);
+    }
+    return std::string(plan.offline ? OfflineModeName(plan.offline->mode) : "online") + " " +
+           (plan.outcome == StartupPlan::Outcome::Admitted ? "admitted" : "refused");
+  };
+  EXPECT_EQ(decide(0, "", false), "online refused");  // and the snapshot is taken
+  EXPECT_EQ(decide(0, "", true), "cached refused");   // 07:41 on the server's clock, as online
+  EXPECT_EQ(decide(18 * 60, "", true), "cached refused");   // 07:59
+  EXPECT_EQ(decide(19 * 60, "", true), "cached admitted");  // 08:00
+  EXPECT_EQ(decide(-4 * 60, "", true), "cached refused");   // a clock a little behind still uses it
+  EXPECT_EQ(decide(-6 * 60, "", true), "closed refused");   // set back further: none
+  EXPECT_EQ(decide(3600 + 19 * 60, "MaxAgeHours=1\r\n", true), "closed refused");  // older by UTC than MaxAgeHours
+  EXPECT_EQ(decide(3600, "MaxAgeHours=1\r\n", true), "cached admitted");           // 08:41, within the hour
+
+  // The same servers in another order are the same farm; another database is not.
+  const std::string here = server().host + ":" + std::to_string(server().port);
+  Settings("[Offline]\r\nAdmission=cached\r\n", false, "127.0.0.1:1, " + here);
+  {
+    hosted::HostedPlatform platform(client());
+    Instance instance(platform);
+    ASSERT_TRUE(OpenConnections(platform, instance.connections));
+    ASSERT_EQ(RefreshSnapshotIfDue(instance, 0), RefreshOutcome::Stored);
+    OfflineMoment moment = OfflineMomentNow(platform);
+    const std::optional<OfflineSnapshot> snapshot = ReadStoredSnapshot(platform).snapshot;
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(SnapshotUnusable(*snapshot, OfflineSettings(), moment), "");
+    Settings("", false, here + ",127.0.0.1:1");
+    EXPECT_EQ(SnapshotUnusable(*snapshot, OfflineSettings(), OfflineMomentNow(platform)), "");
+    Settings("", false, here);
+    EXPECT_NE(SnapshotUnusable(*snapshot, OfflineSettings(), OfflineMomentNow(platform)), "");
+    moment.farm.database += "2";
+    EXPECT_NE(SnapshotUnusable(*snapshot, OfflineSettings(), moment).find("another farm"), std::string::npos);
+  }
+}
+
+// A refresher removes only its own claim; one that finishes after a newer refresh keeps the
+// newer snapshot; a stale claim is taken over once.
+TEST_F(OfflineAdmission, ARefresherTouchesOnlyItsOwnClaimAndNeverAnOlderSnapshot) {
+  TakeSnapshotOnline();
+  hosted::HostedPlatform platform(Client("kevshell.exe /N:APP00000012 /U:alice", "PC-1", "10.0.0.5"));
+  Instance instance(platform);
+  ASSERT_TRUE(OpenConnections(platform, instance.connections));
+  const std::filesystem::path state = installPath() / "Data" / "State";
+  const std::filesystem::path claim = state / kRefreshClaimName;
+  const auto stale = [&](const std::string& content) {
+    std::ofstream(claim, std::ios::binary | std::ios::trunc) << content;
+    std::filesystem::last_write_time(claim, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+  };
+  // Another handler's fresh claim stays.
+  std::ofstream(claim, std::ios::binary) << "other";
+  EXPECT_EQ(RefreshSnapshotIfDue(instance, 0), RefreshOutcome::Claimed);
+  EXPECT_TRUE(std::filesystem::exists(claim));
+  // A stale one is taken over, and ours goes when done.
+  stale("ended");
+  EXPECT_EQ(RefreshSnapshotIfDue(instance, 0), RefreshOutcome::Stored);
+  EXPECT_FALSE(std::filesystem::exists(claim));
+  for (const auto& entry : std::filesystem::directory_iterator(state))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+
+  // A snapshot read later by the server's clock stays in place of this refresh's rows.
+  const std::filesystem::path file = state / (std::string(kSnapshotStateName) + ".state");
+  std::optional<OfflineSnapshot> kept = ReadStoredSnapshot(platform).snapshot;
+  ASSERT_TRUE(kept);
+  kept->serverUtc = AddSeconds(kept->serverUtc, 3600);
+  kept->applications.clear();
+  ASSERT_TRUE(StateDirectory::Locate(platform)->Write(kSnapshotStateName, EncodeSnapshot(*kept), kMaxSnapshotBytes));
+  EXPECT_EQ(RefreshSnapshotIfDue(instance, 0), RefreshOutcome::Superseded);
+  EXPECT_TRUE(ReadStoredSnapshot(platform).snapshot->applications.empty());
 }
 
 TEST_F(OfflineAdmission, RecordsAreKeptWithTheirMarkAndWrittenBackOnce) {
@@ -266,9 +424,14 @@ TEST(OfflineSettingsText, ValuesAsStored) {
 
 TEST(OfflineSnapshotText, RoundTripsAndRefusesAnythingElse) {
   OfflineSnapshot s;
-  s.takenAt = DateTime{2026, 12, 8, 10, 0, 0};
-  s.applications.push_back({"APP1", "\xD5\xC5:3", ""});
-  s.rules.push_back({7, "P1", -3, "a:b", "#1;", 1, "A", "T", 0});
+  s.serverTime = DateTime{2026, 12, 8, 10, 0, 0};
+  s.serverUtc = DateTime{2026, 12, 8, 2, 0, 0};
+  s.takenUtc = DateTime{2026, 12, 8, 2, 0, 1};
+  s.farm = {"ds", ServerSetHash("db1:3306")};
+  s.applications.push_back({"APP1", "\xD5\xC5:3", std::nullopt});
+  s.applications.push_back({"APP2", "", ""});
+  s.rules.push_back({"P1", -3, "a:b", "#1;", 1, "A", "T", std::nullopt});
+  s.rules.push_back({"P1", std::nullopt, std::nullopt, "-", 0, std::nullopt, "", 0});
   SnapshotTimeGroup t;
   t.timeId = "T";
   t.startDay = 0;
@@ -280,8 +443,22 @@ TEST(OfflineSnapshotText, RoundTripsAndRefusesAnythingElse) {
   EXPECT_EQ(EncodeSnapshot(*back), text);
   EXPECT_EQ(back->timeGroups[0].endTime, -3600);
   EXPECT_FALSE(back->timeGroups[0].startTime);
+  EXPECT_FALSE(back->timeGroups[0].dayType);                 // NULL, not 0
+  EXPECT_FALSE(back->applications[0].policyId);              // NULL ...
+  EXPECT_EQ(back->applications[1].policyId, std::string());  // ... apart from empty
+  EXPECT_FALSE(back->rules[0].action);
+  EXPECT_EQ(back->rules[1].action, 0);
+  EXPECT_EQ(back->farm, s.farm);
   for (std::size_t cut = 0; cut < text.size(); ++cut) EXPECT_FALSE(DecodeSnapshot(text.substr(0, cut))) << cut;
   EXPECT_FALSE(DecodeSnapshot(text + "x"));
+}
+
+TEST(OfflineSnapshotText, TheServerSetIsTheSameInAnyOrderAndCase) {
+  EXPECT_EQ(ServerSetHash("db1:3306,db2:3306"), ServerSetHash(" DB2:3306 , db1:3306"));
+  EXPECT_EQ(ServerSetHash("db1:3306,db1:3306"), ServerSetHash("db1:3306"));
+  EXPECT_NE(ServerSetHash("db1:3306,db2:3306"), ServerSetHash("db1:3306"));
+  EXPECT_NE(ServerSetHash("db1:3306"), ServerSetHash("db1:3307"));
+  EXPECT_EQ(ServerSetHash("db1:3306").size(), 16u);
 }
 
 }  // namespace

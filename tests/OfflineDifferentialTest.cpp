@@ -4,15 +4,26 @@
 // groups of every shape, windows across midnight and NULL days included; identifiers that
 // differ in letter case or trailing blanks), generated clients and clock readings. For each
 // case the server runs the rule query with its clock set to the reading, and the offline
-// decision judges the snapshot taken from the same rows at the same local time: the
+// decision judges the snapshot taken from the same rows at the same server time: the
 // matching rules, in order, must be the same. A disagreement prints the one rule it is
 // about, with its groups, the client and the time, as SQL to replay.
 //
-// QB_OFFLINE_CASES sets the number of cases (default 3,000); QB_OFFLINE_SEED the seed.
+// Two farms' schemas: the project's tables, and tables that hold only the columns the rule
+// query and the lookups name, every one of them nullable (no RuleID, no key but the groups'
+// and applications' unique ones), where rules, groups and applications carry NULLs. Every
+// fourth case also runs the whole policy step of an application (its policy identifier NULL,
+// empty, "NULL", of another letter case or with a trailing blank; its application limits
+// refusing now and then): online with its limits, offline from the snapshot. A session that
+// only the limits refuse online is admitted offline, where they are not checked.
+//
+// QB_OFFLINE_CASES sets the number of cases of each schema (default 3,000); QB_OFFLINE_SEED
+// the seed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -20,6 +31,7 @@
 #include "TestDatabase.h"
 #include "policy/Offline.h"
 #include "policy/SecurityPolicy.h"
+#include "policy/Startup.h"
 
 namespace qbnotify {
 namespace {
@@ -53,6 +65,9 @@ const std::vector<std::string> kOctets = {"0", "1", "2", "9", "10", "19", "100",
 class Generator {
  public:
   explicit Generator(std::uint64_t seed) : random_(seed) {}
+  bool nullable = false;  // the schema's columns take NULL
+  // `literal`, or now and then NULL where the schema takes it.
+  std::string OrNull(const std::string& literal) { return nullable && Below(12) == 0 ? "NULL" : literal; }
   std::size_t Below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
   template <typename T>
   const T& Pick(const std::vector<T>& from) { return from[Below(from.size())]; }
@@ -159,28 +174,54 @@ Clock MakeClock(Generator& g) {
   return {text, t};
 }
 
-class OfflineDifferential : public test::DatabaseTest {};
+// The tables of a farm that holds only the columns the queries name, all nullable.
+std::string MinimalSchema(const std::string& db, const std::string& user) {
+  return "DROP DATABASE IF EXISTS " + db + "; CREATE DATABASE " + db + " CHARACTER SET gbk; USE " + db +
+         ";"
+         "CREATE TABLE application (App_ID VARCHAR(32) NULL, Name VARCHAR(512) NULL, security_policy_id VARCHAR(32) NULL,"
+         " app_session_count INT NULL, each_user_one_session INT NULL, UNIQUE KEY (App_ID));"
+         "CREATE TABLE Cuser (User_ID VARCHAR(32) NULL, name VARCHAR(255) NULL, RepeatLoginEnable INT NULL,"
+         " RunAppNum INT NULL);"
+         "CREATE TABLE securitypolicy_sub (SecPID VARCHAR(32) NULL, SortID INT NULL, clientname VARCHAR(255) NULL,"
+         " MAC VARCHAR(255) NULL, ClientProtocol INT NULL, ClientIPAddressGroupID VARCHAR(32) NULL,"
+         " TimeID VARCHAR(32) NULL, Action INT NULL);"
+         "CREATE TABLE addressgroup (AddressID VARCHAR(32) NULL, AddressType VARCHAR(2) NULL, Ip1 VARCHAR(15) NULL,"
+         " Ip2 VARCHAR(15) NULL, UNIQUE KEY (AddressID));"
+         "CREATE TABLE timegroup (TimeID VARCHAR(32) NULL, DayType INT NULL, DayFlags VARCHAR(8) NULL, StartDay DATE NULL,"
+         " EndDay DATE NULL, StartTime TIME NULL, EndTime TIME NULL, UNIQUE KEY (TimeID));"
+         "GRANT SELECT ON " + db + ".* TO '" + user + "'@'127.0.0.1', '" + user + "'@'localhost'";
+}
 
-TEST_F(OfflineDifferential, OfflineDecisionAgreesWithTheServersRuleQuery) {
-  const std::size_t cases = EnvNumber("QB_OFFLINE_CASES", 3000);
-  const std::uint64_t seed = EnvNumber("QB_OFFLINE_SEED", 18);
-  Generator g(seed);
+hosted::AddressRecord AddressOf(const std::string& dotted) {
+  std::array<std::uint8_t, 4> octets{};
+  std::sscanf(dotted.c_str(), "%hhu.%hhu.%hhu.%hhu", &octets[0], &octets[1], &octets[2], &octets[3]);
+  return hosted::AddressRecord{2, {0, 0, octets[0], octets[1], octets[2], octets[3]}};
+}
 
-  hosted::Session session = Session();
-  hosted::HostedPlatform platform(session);
+struct Tally {
+  std::size_t cases = 0, matched = 0, admitted = 0, disagreements = 0;
+  std::size_t steps = 0, stepAdmitted = 0, refusedOnlyByLimits = 0, nullPolicy = 0;
+};
+
+class OfflineDifferential : public test::DatabaseTest {
+ protected:
+  void Run(Generator& g, test::AdminConnection& farm, std::size_t cases, Tally& t);
+};
+
+void OfflineDifferential::Run(Generator& g, test::AdminConnection& farm, std::size_t cases, Tally& t) {
+  hosted::HostedPlatform platform(Session());
   Instance instance(platform);
   ASSERT_TRUE(OpenConnections(platform, instance.connections));
   Connection& connection = *instance.connections.DS;
+  OfflineSettings cached = ParseOfflineSettings("cached", "", "");
 
   constexpr std::size_t kCasesPerFarm = 200;
   std::size_t done = 0;
-  std::size_t disagreements = 0;
-  std::size_t matched = 0;
-  std::size_t admitted = 0;
   Clock clock;
   while (done < cases) {
     // A farm.
-    ds().Exec("DELETE FROM securitypolicy_sub; DELETE FROM addressgroup; DELETE FROM timegroup");
+    farm.Exec("DELETE FROM securitypolicy_sub; DELETE FROM addressgroup; DELETE FROM timegroup; DELETE FROM application");
+    dc().Exec("DELETE FROM dc_sessionload");
     std::vector<std::string> names, macs, addresses;
     for (int i = 0; i < 3; ++i) {
       names.push_back(g.Name(5));
@@ -191,26 +232,50 @@ TEST_F(OfflineDifferential, OfflineDecisionAgreesWithTheServersRuleQuery) {
     sql << "INSERT INTO addressgroup VALUES ";
     const std::vector<std::string> types = {"0", "0", "2", "4", "8", "2 ", "1", "4", "4", "8", "2"};
     for (int i = 0; i < 10; ++i)
-      sql << (i ? "," : "") << "('A" << i << "', '" << g.Pick(types) << "', '" << g.GroupAddress(addresses) << "', '"
-          << g.GroupAddress(addresses) << "')";
+      sql << (i ? "," : "") << "(" << g.OrNull("'A" + std::to_string(i) + "'") << ", " << g.OrNull("'" + g.Pick(types) + "'")
+          << ", " << g.OrNull("'" + g.GroupAddress(addresses) + "'") << ", " << g.OrNull("'" + g.GroupAddress(addresses) + "'")
+          << ")";
     sql << ";INSERT INTO timegroup VALUES ";
     for (int i = 0; i < 10; ++i)
-      sql << (i ? "," : "") << "('T" << i << "', " << g.Pick(std::vector<int>{0, 0, 1, 1, 1, 2}) << ", " << Lit(g.Flags()) << ", " << g.Date() << ", "
-          << g.Date() << ", " << g.Time() << ", " << g.Time() << ")";
+      sql << (i ? "," : "") << "(" << g.OrNull("'T" + std::to_string(i) + "'") << ", "
+          << g.OrNull(std::to_string(g.Pick(std::vector<int>{0, 0, 1, 1, 1, 2}))) << ", " << g.OrNull(Lit(g.Flags())) << ", "
+          << g.Date() << ", " << g.Date() << ", " << g.Time() << ", " << g.Time() << ")";
     sql << ";INSERT INTO securitypolicy_sub (SecPID, SortID, clientname, MAC, ClientProtocol, ClientIPAddressGroupID, "
            "TimeID, Action) VALUES ";
     bool first = true;
-    for (const char* policy : {"P1", "p2", "P3"}) {
+    for (const char* policy : {"P1", "p2", "P3", ""}) {
       const std::size_t rules = 1 + g.Below(6);
       for (std::size_t r = 0; r < rules; ++r) {
+        // The policy's identifier in either letter case, now and then with a trailing blank.
+        std::string id = policy;
+        if (!id.empty() && g.Below(4) == 0) id[0] = static_cast<char>(id[0] ^ 0x20);
+        if (g.Below(5) == 0) id += " ";
         const std::string action = g.Below(8) == 0 ? "NULL" : std::to_string(g.Below(3) == 0 ? 1 : 0);
-        sql << (first ? "" : ",") << "(" << Lit(g.Below(5) == 0 ? std::string(policy) + " " : policy) << ", "
-            << (r * 10 + g.Below(10)) << ", " << Lit(g.Pattern(names, kAnyName)) << ", " << Lit(g.Pattern(macs, kAnyMac))
-            << ", " << g.Below(3) << ", '" << g.Id("A", 11) << "', '" << g.Id("T", 11) << "', " << action << ")";
+        // Distinct SortIDs within a policy (one NULL at most: the first rule's).
+        const std::string sortId = r == 0 ? g.OrNull("0") : std::to_string(r * 10 + g.Below(10));
+        sql << (first ? "" : ",") << "(" << Lit(id) << ", " << sortId << ", " << g.OrNull(Lit(g.Pattern(names, kAnyName)))
+            << ", " << g.OrNull(Lit(g.Pattern(macs, kAnyMac))) << ", " << g.OrNull(std::to_string(g.Below(3))) << ", "
+            << g.OrNull("'" + g.Id("A", 11) + "'") << ", " << g.OrNull("'" + g.Id("T", 11) + "'") << ", " << action << ")";
         first = false;
       }
     }
-    ds().Exec(sql.str());
+    if (g.nullable) sql << ",(NULL, 1, '*', '*', 1, 'A0', 'T0', 1)";  // a rule of no policy
+    // Applications: policy identifiers NULL, empty, "NULL" in both cases, of either letter
+    // case, with a trailing blank, or of no policy; limits that refuse now and then.
+    sql << ";INSERT INTO application (App_ID, Name, security_policy_id, app_session_count, each_user_one_session) VALUES ";
+    const std::vector<std::string> policyIds = {"NULL", "''", "'NULL'", "'null'", "'P1'", "'p1'", "'P2 '", "'p3'", "'P9'", "' '"};
+    std::ostringstream running;
+    for (int i = 0; i < 6; ++i) {
+      const int limit = g.Below(4) == 0 ? 1 : 0;
+      const int onePerUser = g.Below(4) == 0 ? 1 : 0;
+      sql << (i ? "," : "") << "('APP" << i << "', 'App " << i << "', " << g.Pick(policyIds) << ", " << limit << ", "
+          << onePerUser << ")";
+      if (limit || onePerUser)
+        running << "INSERT INTO dc_sessionload (InitAppName, ClientName, StationName) VALUES ('kevshell.exe /N:APP" << i
+                << " /U:alice', 'PC-B', 'KEV-Tcp#1');";
+    }
+    farm.Exec(sql.str());
+    if (!running.str().empty()) dc().Exec(running.str());
     const OfflineSnapshot snapshot = TakeSnapshot(instance);
     ASSERT_EQ(DecodeSnapshot(EncodeSnapshot(snapshot)).has_value(), true);
 
@@ -218,12 +283,50 @@ TEST_F(OfflineDifferential, OfflineDecisionAgreesWithTheServersRuleQuery) {
       if (c % 10 == 0) {  // a new clock reading for the next ten cases
         clock = MakeClock(g);
         connection.Query("SET timestamp = UNIX_TIMESTAMP('" + clock.text + "')");
+        instance.connections.DC->Query("SET timestamp = UNIX_TIMESTAMP('" + clock.text + "')");
       }
       const std::string& clockText = clock.text;
       const DateTime& now = clock.local;
       RuleClient client{g.Below(8) == 0 ? g.Name(4) : g.Pick(names), g.Below(8) == 0 ? g.Name(3) : g.Pick(macs),
                         g.Below(8) == 0 ? g.Address() : g.Pick(addresses)};
-      const std::string policyId = g.Pick(std::vector<std::string>{"P1", "p1", "P2", "P3 ", "p3"});
+      const std::string policyId = g.Pick(std::vector<std::string>{"P1", "p1", "P2", "P3 ", "p3", "", " "});
+
+      if (c % 4 == 3) {
+        // The whole policy step of an application, online and offline.
+        std::string appId = "APP" + std::to_string(g.Below(7));
+        if (g.Below(3) == 0) appId = "app" + appId.substr(3);
+        if (g.Below(6) == 0) appId += " ";
+        hosted::Session& session = platform.State();
+        session.initialProgram = "kevshell.exe /N:" + appId + " /U:alice /M:" + client.mac;
+        session.clientName = client.name;
+        session.clientAddress = AddressOf(client.address);
+        instance.context = SessionContext();
+        instance.context.AppId = appId;
+        instance.context.InitialProgram = *session.initialProgram;
+        PolicyDecision online;
+        CheckSecurityPolicy(instance, online);
+        const OfflineMoment moment{snapshot.takenUtc, snapshot.farm, now};
+        const OfflineDecision offline = DecideOffline(instance, cached, snapshot, moment);
+        const bool policyAdmits = online.outcome == PolicyDecision::Outcome::NoPolicy ||
+                                  online.outcome == PolicyDecision::Outcome::RuleAdmitted;
+        ++t.steps;
+        t.stepAdmitted += policyAdmits;
+        t.refusedOnlyByLimits += policyAdmits && online.result == kRefusedByPolicy;
+        t.nullPolicy += online.outcome == PolicyDecision::Outcome::NoPolicy;
+        const bool agree = (offline.reason == kAdmitted) == policyAdmits && offline.policy &&
+                           offline.policy->outcome == online.outcome &&
+                           (online.outcome == PolicyDecision::Outcome::NoApplication ||
+                            offline.policy->policyId == online.policyId);
+        if (!agree) {
+          ++t.disagreements;
+          ADD_FAILURE() << "policy step disagrees: application " << Lit(appId) << ", online outcome "
+                        << static_cast<int>(online.outcome) << " result " << online.result << " policy "
+                        << Lit(online.policyId) << "; offline reason " << offline.reason << " outcome "
+                        << (offline.policy ? static_cast<int>(offline.policy->outcome) : -1) << " policy "
+                        << (offline.policy ? Lit(offline.policy->policyId) : "(none)") << " at " << clockText;
+          if (t.disagreements >= 10) FAIL() << "stopped after 10 disagreements";
+        }
+      }
 
       Statement statement(&connection);
       statement.SetSql(RuleQueryText());
@@ -252,13 +355,13 @@ TEST_F(OfflineDifferential, OfflineDecisionAgreesWithTheServersRuleQuery) {
         if (!conditionsAgree)
           server.push_back(-1 - static_cast<std::int32_t>(i));  // reported below as a disagreement on rule i
       }
-      matched += !server.empty();
+      t.matched += !server.empty();
       if (!server.empty()) {
         statement.First();
-        admitted += statement.ColumnInteger("Action") == 0;
+        t.admitted += statement.ColumnInteger("Action") == 0;
       }
       if (server == offline) continue;
-      ++disagreements;
+      ++t.disagreements;
       // The one rule the two disagree on first, as SQL.
       for (std::size_t i = 0; i < rules.size(); ++i) {
         const RuleEvaluation& rule = rules[i];
@@ -292,16 +395,40 @@ TEST_F(OfflineDifferential, OfflineDecisionAgreesWithTheServersRuleQuery) {
                       << client.address;
         break;
       }
-      if (disagreements >= 10) FAIL() << "stopped after 10 disagreements";
+      if (t.disagreements >= 10) FAIL() << "stopped after 10 disagreements";
     }
   }
-  std::printf("offline decision: %zu cases, %zu with a matching rule, %zu admitted, %zu disagreements\n", done, matched,
-              admitted, disagreements);
-  EXPECT_EQ(disagreements, 0u);
-  // The generator must reach both answers often enough for the comparison to mean something.
-  EXPECT_GT(matched, cases / 200);
-  EXPECT_GT(admitted, cases / 400);
+  t.cases += done;
 }
+
+TEST_F(OfflineDifferential, OfflineDecisionAgreesWithTheServersRuleQuery) {
+  const std::size_t cases = EnvNumber("QB_OFFLINE_CASES", 3000);
+  const std::uint64_t seed = EnvNumber("QB_OFFLINE_SEED", 18);
+  test::ServerInfo minimal = server();
+  minimal.ds += "_minimal";
+  ds().Exec(MinimalSchema(minimal.ds, server().user));
+  for (const bool onlyNamedColumns : {false, true}) {
+    SCOPED_TRACE(onlyNamedColumns ? "the named columns only" : "the project's tables");
+    Generator g(seed + onlyNamedColumns);
+    g.nullable = onlyNamedColumns;
+    test::WriteSettingsFile(installPath(), test::SettingsText(onlyNamedColumns ? minimal : server()));
+    test::AdminConnection farm(onlyNamedColumns ? minimal.ds : server().ds);
+    Tally t;
+    Run(g, farm, cases, t);
+    std::printf("offline decision, %s: %zu cases, %zu with a matching rule, %zu admitted; %zu policy steps, %zu admitted "
+                "by the policy, %zu of them refused online only by the limits, %zu without a policy; %zu disagreements\n",
+                onlyNamedColumns ? "the named columns only" : "the project's tables", t.cases, t.matched, t.admitted,
+                t.steps, t.stepAdmitted, t.refusedOnlyByLimits, t.nullPolicy, t.disagreements);
+    EXPECT_EQ(t.disagreements, 0u);
+    // The generator must reach every answer often enough for the comparison to mean something.
+    EXPECT_GT(t.matched, cases / 200);
+    EXPECT_GT(t.admitted, cases / 400);
+    EXPECT_GT(t.refusedOnlyByLimits, cases / 400);
+    EXPECT_GT(t.nullPolicy, cases / 400);
+  }
+  ds().Exec("DROP DATABASE " + minimal.ds);
+}
+
 
 }  // namespace
 }  // namespace qbnotify

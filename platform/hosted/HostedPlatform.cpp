@@ -50,19 +50,27 @@ Window* HostedPlatform::LookupWindow(WindowHandle handle) {
   return nullptr;
 }
 
-void HostedPlatform::AdvanceClock(int seconds) {
-  if (!session_.clock) return;
+namespace {
+
+// `t` moved on by `seconds`, read on a clock without daylight saving.
+DateTime Shifted(const DateTime& t, long long seconds) {
   std::tm tm{};
-  tm.tm_year = session_.clock->year - 1900;
-  tm.tm_mon = session_.clock->month - 1;
-  tm.tm_mday = session_.clock->day;
-  tm.tm_hour = session_.clock->hour;
-  tm.tm_min = session_.clock->minute;
-  tm.tm_sec = session_.clock->second + seconds;
-  const std::time_t t = timegm(&tm);
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  const std::time_t moved = timegm(&tm) + static_cast<std::time_t>(seconds);
   std::tm out{};
-  gmtime_r(&t, &out);
-  session_.clock = DateTime{out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec};
+  gmtime_r(&moved, &out);
+  return DateTime{out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec};
+}
+
+}  // namespace
+
+void HostedPlatform::AdvanceClock(int seconds) {
+  if (session_.clock) session_.clock = Shifted(*session_.clock, seconds);
 }
 
 int HostedPlatform::DeliverTimerTicks() {
@@ -131,6 +139,14 @@ DateTime HostedPlatform::LocalNow() {
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
+  return DateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+DateTime HostedPlatform::UtcNow() {
+  if (session_.clock) return Shifted(*session_.clock, session_.utcAheadSeconds);
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
   return DateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 

@@ -55,6 +55,9 @@ struct Session {
   // Values that profile reads return in place of the file's, by section and key (matched
   // without regard to case), as stored: a tool that connects under an account of its own.
   std::map<std::string, std::map<std::string, std::string>> profileOverrides;
+  // With a fixed clock: how far UTC is ahead of it, seconds (UTC is the fixed clock itself
+  // when 0). AdvanceClock moves both.
+  int utcAheadSeconds = 0;
 };
 
 // Side effects, in the order the library causes them.
@@ -122,6 +125,7 @@ class HostedPlatform final : public Platform {
   int SystemMetric(int index) override;
   void EndSession(std::uint32_t flags, std::uint32_t reason) override;
   DateTime LocalNow() override;
+  DateTime UtcNow() override;
   void SleepMilliseconds(std::uint32_t milliseconds) override;
   void EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) override;
   int ReadWindowTitle(WindowHandle window, char* buffer, int capacity) override;

@@ -127,6 +127,12 @@ DateTime Win32Platform::LocalNow() {
   return DateTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
+DateTime Win32Platform::UtcNow() {
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  return DateTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
 void Win32Platform::SleepMilliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 void Win32Platform::EnumerateTopLevelWindows(const std::function<void(WindowHandle)>& visit) {

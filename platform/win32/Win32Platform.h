@@ -31,6 +31,7 @@ class Win32Platform final : public Platform {
   int SystemMetric(int index) override;
   void EndSession(std::uint32_t flags, std::uint32_t reason) override;
   DateTime LocalNow() override;
+  DateTime UtcNow() override;
   void SleepMilliseconds(std::uint32_t milliseconds) override;
 
   // EnumWindows, always continuing. A failure raised by `visit` stops the enumeration and

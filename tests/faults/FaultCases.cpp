@@ -1,9 +1,13 @@
 #include "Suite.h"
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
+
+#include "store/Database.h"
 
 namespace qbnotify::faults {
 
@@ -274,6 +278,89 @@ std::vector<Fault> FaultCases() {
                         .snapshotHours = 1,
                         .decisions = allRefused,
                         .plantedByOther = true});
+  // A closed door stays closed whatever fails mid-check: the rule table is held locked, so
+  // the rule query waits, and then the account's statement time limit ends it (1969), a
+  // metadata lock wait times out (1205, the answer of a cluster's sync wait too), the
+  // account itself interrupts it (1317) or the connection is dropped, once and again on
+  // the new connection. SELECT revoked on the rule table (1142) needs no lock.
+  static std::unique_ptr<Admin> holder;
+  static std::thread watcher;
+  static std::atomic<bool> watching{false};
+  // Locks the rule table; `onWaiting` runs once for each of the library's statements that
+  // waits on it, for a few seconds.
+  const auto holdRules = [](std::function<void(Suite&, const std::string& id)> onWaiting, std::string setUpSql) {
+    return [onWaiting, setUpSql](Suite& suite) {
+      watching = false;  // a watcher left by a case that ended early
+      if (watcher.joinable()) watcher.join();
+      if (!setUpSql.empty()) suite.Sql(setUpSql);
+      holder = std::make_unique<Admin>(suite.Server(), kDsDatabase);
+      holder->Exec("LOCK TABLES securitypolicy_sub WRITE");
+      if (!onWaiting) return;
+      watching = true;
+      watcher = std::thread([&suite, onWaiting] {
+        Admin admin(suite.Server());
+        std::set<std::string> seen;
+        for (int round = 0; watching && round < 200; ++round) {
+          for (const auto& row : admin.Rows(std::string("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = '") +
+                                            kAccount + "' AND STATE LIKE '%metadata lock%'"))
+            if (seen.insert(row.at(0)).second) {
+              try {
+                onWaiting(suite, row.at(0));
+              } catch (const std::exception&) {
+                // It ended meanwhile.
+              }
+            }
+          std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+      });
+    };
+  };
+  const auto release = [](Suite&, const std::string&) {
+    watching = false;
+    if (watcher.joinable()) watcher.join();
+    holder.reset();
+  };
+  const auto asAccount = [](Suite& suite, const std::string& sql) {
+    Connection connection("faults");
+    connection.host = "127.0.0.1";
+    connection.port = suite.Server().Port();
+    connection.user = kAccount;
+    connection.password = kPassword;
+    connection.database = kDsDatabase;
+    connection.Query(sql);
+  };
+  const std::string account = std::string("'") + kAccount + "'@'127.0.0.1'";
+  struct MidCheck {
+    const char* name;
+    std::function<void(Suite&)> setUp;
+  } midChecks[] = {
+      {"statement time limit (1969)", holdRules({}, "ALTER USER " + account + " WITH MAX_STATEMENT_TIME 0.5")},
+      {"lock wait timed out (1205)", holdRules({}, "SET GLOBAL lock_wait_timeout = 1")},
+      {"KILL QUERY by the account (1317)",
+       holdRules([asAccount](Suite& suite, const std::string& id) { asAccount(suite, "KILL QUERY " + id); }, "")},
+      {"connection dropped mid-check",
+       holdRules([](Suite& suite, const std::string& id) { Admin(suite.Server()).Exec("KILL " + id); }, "")},
+      {"SELECT revoked on securitypolicy_sub (1142)",
+       [account](Suite& suite) {
+         std::string sql = std::string("REVOKE SELECT ON ") + kDsDatabase + ".* FROM " + account + ";";
+         for (const char* table : {"Cuser", "Application", "addressgroup", "timegroup", "GloabolInc"})
+           sql += std::string("GRANT SELECT ON ") + kDsDatabase + "." + table + " TO " + account + ";";
+         suite.Sql(sql);
+       }},
+  };
+  for (const MidCheck& check : midChecks)
+    for (const auto& [mode, decisions] : {std::pair{closed, allRefused}, std::pair{cached, byRules}})
+      cases.push_back(Fault{.name = (mode == cached ? "offline cached, mid-check: " : "offline closed, mid-check: ") +
+                                    std::string(check.name),
+                            .sessions = {"bob", "kiosk"},
+                            .setUp = check.setUp,
+                            .rows = RowsRule::OwnCheck,
+                            .startupTargetSeconds = kStoppedTarget,
+                            .eventLimit = 1,
+                            .offline = mode,
+                            .snapshotHours = 1,
+                            .decisions = decisions,
+                            .finish = release});
   cases.push_back(Fault{.name = "offline open: refused port (unchecked, as before)",
                         .sessions = {"bob"},
                         .target = Target::RefusedPort,

@@ -290,7 +290,10 @@ void Suite::PlantSnapshot(Target target, const DateTime& takenAt) {
   hosted::HostedPlatform platform(description);
   TakeFarmSnapshot();
   OfflineSnapshot snapshot = *farmSnapshot_;
-  snapshot.takenAt = takenAt;
+  snapshot.serverTime = takenAt;  // the server's clock and this machine's UTC read alike
+  snapshot.serverUtc = takenAt;
+  snapshot.takenUtc = takenAt;
+  snapshot.farm = CurrentFarm(platform);  // of the farm the target's settings name
   std::optional<StateDirectory> state = StateDirectory::Locate(platform);
   if (!state || !state->Write(kSnapshotStateName, EncodeSnapshot(snapshot), kMaxSnapshotBytes))
     throw ServerError("cannot plant the snapshot");
@@ -318,7 +321,8 @@ void Suite::ResetDatabase() {
       // It ended meanwhile.
     }
   }
-  admin.Exec("SET GLOBAL read_only = 0; SET GLOBAL wait_timeout = DEFAULT;"
+  admin.Exec(std::string("SET GLOBAL read_only = 0; SET GLOBAL wait_timeout = DEFAULT; SET GLOBAL lock_wait_timeout = "
+             "DEFAULT; ALTER USER '") + kAccount + "'@'127.0.0.1' WITH MAX_STATEMENT_TIME 0;"
              "DROP TRIGGER IF EXISTS qblog.fault_log_insert;"
              "DROP TRIGGER IF EXISTS qblog.fault_audit_insert;" +
              server_->RoleStatements() +

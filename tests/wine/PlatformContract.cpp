@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
+#include "environment/Calendar.h"
 #include "notify/QBNotifyMain.h"
 
 namespace qbnotify::contract {
@@ -422,6 +424,19 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
   CHECK(platform.QueryProcess(0x3FFFFFF0u).state == ProcessState::Gone);
   const std::uint32_t start = platform.ElapsedMilliseconds();
   CHECK(static_cast<std::uint32_t>(platform.ElapsedMilliseconds() - start) < 1000);
+  // UTC: the real one (within a minute of the C library's), and a whole number of quarter
+  // hours from the local time, no more than 14 hours away.
+  const std::time_t real = std::time(nullptr);
+  const DateTime utc = platform.UtcNow();
+  const DateTime local = platform.LocalNow();
+  const std::tm* realUtc = std::gmtime(&real);
+  const DateTime expected{realUtc->tm_year + 1900, realUtc->tm_mon + 1, realUtc->tm_mday, realUtc->tm_hour,
+                          realUtc->tm_min, realUtc->tm_sec};
+  const long long apart = SecondsBetween(expected, utc);
+  CHECK(apart < 60 && apart > -60);
+  const long long offset = SecondsBetween(utc, local);
+  CHECK((offset + 14 * 3600 + 1) % 900 <= 2);
+  CHECK(offset <= 14 * 3600 + 1 && offset >= -14 * 3600 - 1);
 }
 
 void RunPlatformContract(Platform& platform, World& world, check::Tally& tally) {

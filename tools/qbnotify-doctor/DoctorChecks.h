@@ -61,6 +61,7 @@ class Doctor {
   // The installer package and the last entries in the event log (DoctorPackage.cpp).
   void PackageChecks();
   void EventChecks();
+  void NullableRuleColumns();
 
   Platform& platform_;
   const DoctorOptions& options_;

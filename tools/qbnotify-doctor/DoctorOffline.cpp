@@ -7,6 +7,31 @@
 
 namespace qbnotify::tools {
 
+// The rule tables' columns that allow NULL: the rule query holds no condition on a NULL, so
+// such a value quietly takes a rule out (or, for Action, admits).
+void Doctor::NullableRuleColumns() {
+  if (!ds_) return Skip("offline", "rule columns that allow NULL", "no DS connection");
+  const std::optional<Failure> failure = Capture([&] {
+    std::string found;
+    for (const auto& row : ds_->Query("select table_name, column_name from information_schema.columns where "
+                                      "table_schema = database() and is_nullable = 'YES' and (table_name, column_name) in "
+                                      "(('application', 'security_policy_id'), ('securitypolicy_sub', 'SecPID'), "
+                                      "('securitypolicy_sub', 'SortID'), ('securitypolicy_sub', 'clientname'), "
+                                      "('securitypolicy_sub', 'MAC'), ('securitypolicy_sub', 'ClientProtocol'), "
+                                      "('securitypolicy_sub', 'ClientIPAddressGroupID'), ('securitypolicy_sub', 'TimeID'), "
+                                      "('securitypolicy_sub', 'Action'), ('addressgroup', 'AddressType'), "
+                                      "('addressgroup', 'Ip1'), ('addressgroup', 'Ip2'), ('timegroup', 'DayType'), "
+                                      "('timegroup', 'DayFlags'), ('timegroup', 'StartDay'), ('timegroup', 'EndDay'), "
+                                      "('timegroup', 'StartTime'), ('timegroup', 'EndTime')) "
+                                      "order by table_name, ordinal_position")
+                               .rows)
+      found += (found.empty() ? "" : ", ") + row[0].value_or("") + "." + row[1].value_or("");
+    Add("offline", "rule columns that allow NULL", Status::Ok,
+        found.empty() ? "none" : found + ": a NULL there never matches a condition, online and offline alike");
+  });
+  if (failure) Add("offline", "rule columns that allow NULL", Status::Warning, "not read: " + failure->message);
+}
+
 void Doctor::OfflineChecks() {
   const OfflineSettings settings = ReadOfflineSettings(platform_);
   if (!settings.admissionKnown) {
@@ -20,7 +45,7 @@ void Doctor::OfflineChecks() {
             std::to_string(settings.maxAgeHours));
   }
   const StoredSnapshot stored = ReadStoredSnapshot(platform_);
-  const DateTime now = platform_.LocalNow();
+  const OfflineMoment moment = OfflineMomentNow(platform_);
   bool usable = false;
   if (!stored.present) {
     Add("offline", "snapshot", settings.mode == OfflineMode::Cached ? Status::Warning : Status::Ok, "none",
@@ -30,18 +55,21 @@ void Doctor::OfflineChecks() {
         "the next session that reaches the database replaces it; until then sessions are decided as closed");
   } else {
     const OfflineSnapshot& s = *stored.snapshot;
-    const long long age = SecondsBetween(s.takenAt, now);
-    usable = SnapshotUsable(s, settings, now);
+    const long long age = SecondsBetween(s.takenUtc, moment.utc);
+    const std::string unusable = SnapshotUnusable(s, settings, moment);
+    usable = unusable.empty();
     Add("offline", "snapshot",
         usable || settings.mode != OfflineMode::Cached ? Status::Ok : Status::Warning,
-        "taken " + FormatDateTime(s.takenAt) + " (" + std::to_string(age) + " s ago), " + std::to_string(stored.bytes) +
+        "taken " + FormatDateTime(s.takenUtc) + " UTC (" + std::to_string(age) + " s ago; the server's clock read " +
+            FormatDateTime(s.serverTime) + "), database '" + s.farm.database + "', " + std::to_string(stored.bytes) +
             " bytes, check passed; " + std::to_string(s.applications.size()) + " applications, " +
             std::to_string(s.rules.size()) + " rules, " + std::to_string(s.addressGroups.size()) + " address groups, " +
             std::to_string(s.timeGroups.size()) + " time groups, " + std::to_string(s.users.size()) + " users" +
-            (usable ? "" : "; older than MaxAgeHours: counts as none"),
+            (usable ? "" : "; " + unusable + ": counts as none"),
         usable || settings.mode != OfflineMode::Cached ? "" : "let a session reach the database, or raise MaxAgeHours");
   }
   RefreshLine(settings.mode == OfflineMode::Cached);
+  NullableRuleColumns();
   std::string now_;
   switch (settings.mode) {
     case OfflineMode::Open: now_ = "every session goes on unchecked"; break;

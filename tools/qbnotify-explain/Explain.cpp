@@ -76,11 +76,14 @@ std::string ConnectionFailure(Connections& connections) {
   return "the settings cannot be read";
 }
 
-DateTime ParseAt(const std::string& at, Platform& platform) {
-  if (at.empty()) return platform.LocalNow();
+// Now; --at sets the server's local time at which the snapshot's rules are judged.
+OfflineMoment ParseAt(const std::string& at, Platform& platform) {
+  OfflineMoment moment = OfflineMomentNow(platform);
+  if (at.empty()) return moment;
   DateTime t;
   std::sscanf(at.c_str(), "%d-%d-%d %d:%d:%d", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second);
-  return t;
+  moment.serverTime = t;
+  return moment;
 }
 
 }  // namespace

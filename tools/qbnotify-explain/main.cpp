@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
                  "qbnotify_reader) instead of the library's");
   app.add_option("--at", at, "server time for the time rules, \"YYYY-MM-DD HH:MM:SS\" (this tool's connections only)");
   app.add_flag("--offline", offline,
-               "the decision while the database is away, from the local snapshot, rule by rule (--at: this machine's clock)");
+               "the decision while the database is away, from the local snapshot, rule by rule (--at: the server's local time)");
   app.add_flag("--json", asJson, "print the explanation as JSON");
   app.add_flag("--full-sql", fullSql, "print statements whole");
   try {
