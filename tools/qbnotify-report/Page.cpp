@@ -204,7 +204,7 @@ constexpr const char* kScript = R"page(
   // The axis shows each reason wrapped over lines; the legend shows the whole of the one under the cursor.
   chart(document.getElementById('chart-refusals'), {title: 'Refusals by reason', height: 300,
     scales: {x: {time: false, range: [-0.5, Math.max(0.5, reasons.length - 0.5)]}},
-    axes: [{size: 70, values: function (u, splits) { return splits.map(function (v) { return Number.isInteger(v) && reasons[v] ? wrap(reasons[v].label, 22) : ''; }); }}, {}],
+    axes: [{size: 90, values: function (u, splits) { return splits.map(function (v) { return Number.isInteger(v) && reasons[v] ? wrap(reasons[v].label, 24) : ''; }); }}, {}],
     series: [{label: 'reason', value: function (u, v) { return v === null || !reasons[v] ? '' : reasons[v].label; }},
       {label: 'refusals', stroke: '#c0392b', fill: 'rgba(192,57,43,0.5)', paths: bars, points: {show: false}}]},
     [reasons.map(function (_, i) { return i; }), reasons.map(function (r) { return r.count; })], true);
