@@ -92,7 +92,7 @@ void MakeRows(Admin& ds, Admin& log) {
                         std::to_string(sessions) + " SECOND)";
   const std::string d = "(600 + (seq DIV 4) * 7919 % 14400)";
   const std::string start = "IF(seq % 4 < 2, " + l + ", " + l + " + INTERVAL " + d + " DIV 2 + 60 SECOND)";
-  const std::string stop = "ELT(seq % 4 + 1, 0, " + l + " + INTERVAL " + d + " DIV 2 SECOND, " + l + " + INTERVAL " + d +
+  const std::string stop = "ELT(seq % 4 + 1, '0000-00-00 00:00:00', " + l + " + INTERVAL " + d + " DIV 2 SECOND, " + l + " + INTERVAL " + d +
                            " DIV 2 SECOND, " + l + " + INTERVAL " + d + " + 60 SECOND)";
   log.Exec("INSERT INTO appshenji (logid, sessionid, farmuser, appid, appshowname, clientmac, starttime, stoptime) "
            "SELECT CONCAT('lap', LPAD(seq, 8, '0')), CONCAT('S', seq DIV 4 % 100000000), CONCAT('user', seq DIV 4 % 2000), "
