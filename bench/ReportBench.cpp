@@ -121,7 +121,7 @@ int Run() {
   struct statvfs disk{};
   const std::string datadir = log.Scalar("SELECT @@datadir");
   const double needed = static_cast<double>(g_auditRows + g_eventRows) * kBytesPerRow * 2;
-  if (statvfs(datadir.c_str(), &disk) == 0 && static_cast<double>(disk.f_bavail) * disk.f_frsize < needed)
+  if (statvfs(datadir.c_str(), &disk) == 0 && static_cast<double>(disk.f_bavail) * static_cast<double>(disk.f_frsize) < needed)
     throw std::runtime_error("the server's disk (" + datadir + ") has less than " + Fixed(needed / 1e9, 1) +
                              " GB free: give fewer rows");
 
@@ -132,7 +132,12 @@ int Run() {
 
   InstallDir install;
   const ServerInfo& server = Server();
-  const std::string week = "'" + log.Scalar("SELECT CURDATE() - INTERVAL 7 DAY") + "' AND '" + log.Scalar("SELECT CURDATE()") + "'";
+  // The week's rows: those that start or stop in its seven days, its end included.
+  std::string week(1, '\'');
+  week += log.Scalar("SELECT CURDATE() - INTERVAL 7 DAY");
+  week += "' AND '";
+  week += log.Scalar("SELECT CURDATE()");
+  week += '\'';
   const std::vector<std::string> plainRead = {
       "mariadb", "--no-defaults", "-h", server.host, "-P", std::to_string(server.port), "-u", server.user,
       "-p" + server.password, "-N", "-B", server.log, "-e",

@@ -83,7 +83,12 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   // Up to the end of the server's current second: a session that logged on in it is in use.
   report.period = {from, to + 86400, std::min(to + 86400, *now + 1)};
   if (report.period.asOf < report.period.begin) report.period.asOf = report.period.begin;
-  const auto literal = [](Seconds time) { return "'" + FormatTime(time) + "'"; };
+  const auto literal = [](Seconds time) {
+    std::string text(1, '\'');
+    text += FormatTime(time);
+    text += '\'';
+    return text;
+  };
   const std::string begin = literal(report.period.begin), end = literal(report.period.end);
   const Seconds lookBack = report.period.begin - static_cast<Seconds>(request.lookBackDays) * 86400;
 
