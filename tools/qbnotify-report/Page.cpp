@@ -38,7 +38,8 @@ constexpr const char* kBody = R"page(</style>
 <table id="applications"></table>
 <p class="note">Peak: the most sessions in use during one minute (a session counts in every minute it was in use
 at some moment of, disconnected or not), with the first minute it was reached; limit: the application's own
-session limit. A session without a logoff row counts as in use until the end of the period.</p>
+session limit. Connected and disconnected: the time within the period. A session not ended by the period's end
+(no logoff row, or disconnected at its last row as the event log says) counts as in use until then.</p>
 <h2>Sessions in use per minute</h2>
 <div id="concurrency"></div>
 <h2>Sessions per day</h2>
