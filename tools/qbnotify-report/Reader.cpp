@@ -163,13 +163,10 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
       " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 WHEN starttime < stoptime THEN 2 ELSE 3 END, logid";
   const Connection::Result indexes = logConnection.Query(kReportIndexesSql);
   const bool indexed = !indexes.rows.empty() && indexes.rows[0].at(0).value_or("") == std::to_string(std::size(kReportIndexes));
-  // With the indexes, a range of each (the server would rather read the whole table for the
-  // two conditions joined by OR); without them, one pass over the table.
-  const std::string audits =
-      indexed ? "SELECT * FROM (" + columns + " FORCE INDEX (ix_appshenji_starttime) WHERE starttime" + window + filters +
-                    " UNION ALL " + columns + " FORCE INDEX (ix_appshenji_stoptime) WHERE stoptime" + window +
-                    " AND starttime NOT" + window + filters + ") AS w" + order
-              : columns + " WHERE (starttime" + window + " OR stoptime" + window + ")" + filters + order;
+  // With the indexes, the rows of a range of each, merged (left to itself the server would
+  // rather read the whole table for two conditions joined by OR); without them, one pass.
+  const std::string audits = columns + (indexed ? " FORCE INDEX (ix_appshenji_starttime, ix_appshenji_stoptime)" : "") +
+                             " WHERE (starttime" + window + " OR stoptime" + window + ")" + filters + order;
   UsageCounter counter(report.period);
   SessionChainer chainer(
       [&](const Session& session) {
