@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "TestDatabase.h"
+#include "tools/qbnotify-report/ReportIndexes.h"
 
 namespace qbnotify {
 namespace {
@@ -112,6 +113,19 @@ class Report : public test::DatabaseTest {
       if (what == "logon") record(user, app, computer, 2, 3, "");
       else if (what != "shell" && what != "none") record(user, app, computer, 2, 1, outcome);
     }
+    // Decided without the database and written back later: one admitted from the cached
+    // rules (it then logged on), one refused with no usable snapshot.
+    const auto offline = [&](const char* computer, int type, int eventId, const std::string& mark) {
+      log().Exec("INSERT INTO log (ID, Time, TypeID, SourceID, UserID, AppID, ComputerName, EventID, Parameter1, Parameter2) "
+                 "VALUES ('Log000000" + std::to_string(10 + event++) + "', '2026-03-02 07:00:00', " + std::to_string(type) +
+                 ", 1, 'U0001', 'APP00000012', '" + computer + "', " + std::to_string(eventId) + ", '', '" + mark + "')");
+    };
+    offline("PC-OFF", 1, 2, "offline cached");
+    offline("PC-OFF", 2, 2, "offline cached; not checked: application limits, duplicate account, user limit");
+    record("U0001", "APP00000012", "PC-OFF", 2, 3, "");
+    offline("PC-OFF", 1, 2, "offline closed");
+    offline("PC-OFF", 2, 2, "offline closed");
+    offline("PC-OFF", 2, 1, "offline closed");
   }
 
   std::vector<std::string> Args(std::vector<std::string> more) {
@@ -157,8 +171,11 @@ TEST_F(Report, KnownHistoryReadBackWithoutWriting) {
   std::map<std::string, int> reasons;
   for (const json& line : r["refusals"]["by_reason"])
     reasons[line["reason"].get<std::string>() + line.value("policy_id", "")] = line["count"];
-  EXPECT_EQ(reasons, (std::map<std::string, int>{{"policySP01", 1}, {"shell", 1}, {"application-rule", 1}, {"unrecorded", 1}}));
-  EXPECT_EQ(r["refusals"]["recorded"], 3);
+  EXPECT_EQ(reasons, (std::map<std::string, int>{
+                         {"policySP01", 1}, {"shell", 1}, {"application-rule", 1}, {"unrecorded", 1}, {"offline-closed", 1}}));
+  EXPECT_EQ(r["refusals"]["recorded"], 4);
+  EXPECT_EQ(r["offline_decisions"], json::parse(R"([{"mode": "cached", "sessions": 1, "admitted": 1, "refused": 0},
+                                                   {"mode": "closed", "sessions": 1, "admitted": 0, "refused": 1}])"));
   EXPECT_EQ(log().Scalar("CHECKSUM TABLE appshenji") + log().Scalar("CHECKSUM TABLE log"), before);
 }
 
@@ -185,6 +202,120 @@ TEST_F(Report, CsvTablesInUtf8) {
   const std::string sessions = ReadFile(dir.Path() / "sessions.csv");
   EXPECT_NE(sessions.find("S1,张伟,APP00000012,M1,2026-03-01 09:00:00,2026-03-01 10:30:00,0,5400,4800,600"), std::string::npos)
       << sessions;
+}
+
+// Runs one of the migrations' files, statement by statement.
+void RunSqlFile(test::AdminConnection& connection, const std::string& name) {
+  std::stringstream text;
+  std::istringstream file(ReadFile(std::filesystem::path(QBNOTIFY_SOURCE_DIR) / "db/migrations" / name));
+  for (std::string line; std::getline(file, line);)
+    if (line.rfind("--", 0) != 0) text << line << '\n';
+  std::string statement;
+  while (std::getline(text, statement, ';'))
+    if (statement.find_first_not_of(" \n") != std::string::npos) connection.Exec(statement);
+}
+
+// The cases found wrong at a period's edges, read through the tool from the database: a day
+// whose sessions cross both of its edges, a logoff exactly at its end, sessions disconnected at
+// their last row (the event log tells a disconnect from a logoff), a stop written by a clock
+// set back, one disconnected since before the period; the same answers with the report's
+// indexes as without.
+TEST_F(Report, EdgesOfThePeriodWithAndWithoutTheIndexes) {
+  ds().Exec("INSERT INTO Cuser (User_ID, name, RepeatLoginEnable, RunAppNum) VALUES ('U0104', 'edge4', 0, 0), "
+            "('U0105', 'edge5', 0, 0)");
+  int id = 500;
+  const auto audit = [&](const char* user, const char* start, const char* stop) {
+    log().Exec(std::string("INSERT INTO appshenji (logid, sessionid, farmuser, appid, appshowname, clientmac, starttime, stoptime) "
+                           "VALUES ('lap00000") + std::to_string(id++) + "', 'E', '" + user + "', 'APP00000030', '', 'ME', '" +
+               start + "', '" + stop + "')");
+  };
+  const char* zero = "0000-00-00 00:00:00";
+  audit("edge1", "2026-04-01 23:00:00", zero);
+  audit("edge1", "2026-04-01 23:00:00", "2026-04-02 01:00:00");
+  audit("edge2", "2026-04-02 22:00:00", zero);
+  audit("edge2", "2026-04-02 22:00:00", "2026-04-03 00:00:00");
+  audit("edge3", "2026-04-02 18:00:00", zero);
+  audit("edge3", "2026-04-02 18:00:00", "2026-04-02 18:30:00");
+  audit("edge3", "2026-04-03 08:00:00", "2026-04-02 18:30:00");
+  audit("edge4", "2026-04-02 09:00:00", zero);
+  audit("edge4", "2026-04-02 09:00:00", "2026-04-02 10:00:00");
+  audit("edge5", "2026-04-02 11:00:00", zero);
+  audit("edge5", "2026-04-02 11:00:00", "2026-04-02 11:30:00");
+  audit("edge6", "2026-04-02 12:00:00", zero);
+  audit("edge6", "2026-04-02 12:00:00", "2026-04-02 11:00:00");
+  audit("edge7", "2026-03-25 10:00:00", zero);
+  audit("edge7", "2026-03-25 10:00:00", "2026-03-25 11:00:00");
+  audit("edge7", "2026-03-25 10:00:00", "2026-04-04 00:00:00");
+  log().Exec("INSERT INTO log (ID, Time, TypeID, SourceID, UserID, AppID, ComputerName, EventID, Parameter1, Parameter2) VALUES "
+             "('Log00000900', '2026-04-02 10:00:02', 2, 1, 'U0104', 'APP00000030', 'PC', 4, '', ''), "
+             "('Log00000901', '2026-04-02 11:30:01', 2, 1, 'U0105', 'APP00000030', 'PC', 6, '', '')");
+
+  // Only this application: bob's session of the other, open since March, is in use too.
+  const std::vector<std::string> args = {"--install-path", installPath().string(), "--from", "2026-04-02", "--to",
+                                         "2026-04-02", "--app", "APP00000030", "--json"};
+  const ToolRun without = RunReport(args);
+  ASSERT_EQ(without.status, 0) << without.out;
+  const json& farm = without.parsed["farm"];
+  EXPECT_EQ(farm["sessions"], 7);
+  EXPECT_EQ(farm["open_sessions"], 3);  // edge3, edge4 and edge7
+  EXPECT_EQ(farm["connected_seconds"], 3600 + 7200 + 1800 + 3600 + 1800);
+  EXPECT_EQ(farm["disconnected_seconds"], 19800 + 50400 + 86400);
+  EXPECT_EQ(farm["peak_sessions"], 4);
+  EXPECT_EQ(farm["peak_at"], "2026-04-02 22:00");
+  EXPECT_EQ(without.parsed["anomalies"]["listed"][0]["kind"], "stop-before-start");
+  // A look-back shorter than edge7's age leaves it out.
+  std::vector<std::string> shortLookBack = args;
+  shortLookBack.insert(shortLookBack.end(), {"--look-back", "3"});
+  EXPECT_EQ(RunReport(shortLookBack).parsed["farm"]["sessions"], 6);
+
+  RunSqlFile(log(), "report-index-add.sql");
+  EXPECT_EQ(log().Scalar(report::kReportIndexesSql), "3");
+  const ToolRun with = RunReport(args);
+  RunSqlFile(log(), "report-index-remove.sql");
+  EXPECT_EQ(log().Scalar(report::kReportIndexesSql), "0");
+  ASSERT_EQ(with.status, 0);
+  EXPECT_EQ(with.parsed, without.parsed);
+}
+
+// Every field of every CSV file the tool writes that a spreadsheet would run as a formula is
+// written as text: the client chooses the user (/U:), the MAC (/M:) and the session id (/E:).
+TEST_F(Report, NoCsvCellASpreadsheetWouldRun) {
+  log().Exec("INSERT INTO appshenji (logid, sessionid, farmuser, appid, appshowname, clientmac, starttime, stoptime) VALUES "
+             "('lap00000700', '@SUM(1+1)*c', '-2+3', 'APP00000012', '', '=HYPERLINK(\"http://x\",\"y\")', "
+             "'2026-03-02 10:00:00', '0000-00-00 00:00:00'), "
+             "('lap00000701', '+1', '@SUM(1+1)*cmd|''/C', 'APP00000012', '', '-0', '2026-03-02 10:00:00', '0000-00-00 00:00:00')");
+  test::TempDir dir;
+  ASSERT_EQ(RunReport(Args({"--csv", dir.Path().string()})).status, 0);
+  int files = 0, fields = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    ++files;
+    std::istringstream text(ReadFile(entry.path()).substr(3));
+    for (std::string line; std::getline(text, line, '\n');) {
+      // Splits at commas outside quotes; a quoted field is read without its quotes.
+      std::string field;
+      bool quoted = false;
+      const auto check = [&] {
+        ++fields;
+        EXPECT_TRUE(field.empty() || std::string("=+-@\t\r").find(field.front()) == std::string::npos)
+            << entry.path().filename() << ": " << line;
+        field.clear();
+      };
+      for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) check();
+        else if (c != '\r' || quoted || i + 1 < line.size()) field += c;
+      }
+      check();
+    }
+  }
+  EXPECT_EQ(files, 12);
+  EXPECT_GT(fields, 500);
+  const std::string sessions = ReadFile(dir.Path() / "sessions.csv"), users = ReadFile(dir.Path() / "top_users.csv"),
+                    clients = ReadFile(dir.Path() / "top_clients.csv");
+  EXPECT_NE(sessions.find("'@SUM(1+1)*c,'-2+3,APP00000012,\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""), std::string::npos) << sessions;
+  EXPECT_NE(users.find("'@SUM(1+1)*cmd|'/C,1"), std::string::npos) << users;
+  EXPECT_NE(clients.find("'-0,1"), std::string::npos) << clients;
 }
 
 // Headless Chromium loads the page from disk; skipped only where Chromium is not installed.
@@ -227,6 +358,23 @@ TEST_F(Report, PageDrawsEveryChartAndShowsTheJsonsNumbers) {
       ++compared;
     }
   EXPECT_EQ(at("*", "sessions"), run.parsed["farm"]["sessions"].dump());
+  EXPECT_EQ(at("cached", "admitted"), "1");
+  EXPECT_EQ(at("closed", "refused"), "1");
+
+  // Every count of 1 or more draws a bar of some height: its column of the canvas has pixels
+  // of the bar's colour (the values axis starts at zero).
+  const std::regex pixels("id=\"chart-refusals\"[^>]*data-bar-pixels=\"([0-9,]*)\"");
+  std::smatch drawn;
+  ASSERT_TRUE(std::regex_search(dom, drawn, pixels)) << "the refusals chart left no pixel counts";
+  std::vector<int> heights;
+  std::stringstream list(drawn[1].str());
+  for (std::string n; std::getline(list, n, ',');) heights.push_back(std::stoi(n));
+  ASSERT_EQ(heights.size(), run.parsed["refusals"]["by_reason"].size());
+  for (std::size_t i = 0; i < heights.size(); ++i) {
+    if (run.parsed["refusals"]["by_reason"][i]["count"] > 0) {
+      EXPECT_GT(heights[i], 5) << run.parsed["refusals"]["by_reason"][i].dump() << " drew no visible bar";
+    }
+  }
   EXPECT_EQ(at("2026-03-02", "sessions"), run.parsed["days"][1]["sessions"].dump());
   EXPECT_EQ(compared, 16);
 }

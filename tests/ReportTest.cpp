@@ -8,7 +8,9 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <tuple>
 
+#include "tools/qbnotify-report/Output.h"
 #include "tools/qbnotify-report/ReportModel.h"
 #include "tools/qbnotify-report/UPlotAssets.h"
 
@@ -57,7 +59,7 @@ struct Outcome {
   Usage usage;
 };
 
-Outcome Report(std::vector<AuditRow> rows, Period period) {
+Outcome Report(std::vector<AuditRow> rows, Period period, LastStopReader lastStop = {}) {
   Outcome outcome;
   UsageCounter counter(period);
   SortForChaining(rows);
@@ -69,27 +71,46 @@ Outcome Report(std::vector<AuditRow> rows, Period period) {
       [&](const Anomaly& a) {
         outcome.anomalies.push_back(a);
         counter.Add(a);
-      });
+      },
+      std::move(lastStop));
   for (const AuditRow& row : rows) chainer.Add(row);
   chainer.Finish();
   outcome.usage = counter.Finish({}, {});
   return outcome;
 }
 
+// When a life ends: at its logoff, else (connected, or disconnected at its last row) never.
+Seconds LifeEnd(const Life& life) {
+  for (const Step& step : life.steps)
+    if (step.kind == 'O') return step.at;
+  return INT64_MAX;
+}
+
 // Sessions in use during each minute, counted minute by minute: a life is in use from its
-// logon to its last stop (to the period's end when its last step is no logoff).
+// logon to its logoff, up to the period's asOf.
 std::vector<int> MinuteByMinute(const std::vector<Life>& lives, const Period& period) {
   std::vector<int> counts(static_cast<std::size_t>((period.end - period.begin) / 60), 0);
   for (const Life& life : lives) {
     const Seconds logon = life.steps.front().at;
-    const Seconds end = life.steps.back().kind == 'L' || life.steps.back().kind == 'R' ? period.asOf
-                                                                                         : std::min(life.steps.back().at, period.asOf);
+    const Seconds end = std::min(LifeEnd(life), period.asOf);
     for (std::size_t m = 0; m < counts.size(); ++m) {
       const Seconds from = period.begin + static_cast<Seconds>(m) * 60, to = from + 60;
       if ((logon < to && end > from) || (logon == end && logon >= from && logon < to)) ++counts[m];
     }
   }
   return counts;
+}
+
+// Seconds a life spent connected (or disconnected) within [period.begin, period.asOf).
+Seconds LifeTime(const Life& life, bool connected, const Period& period) {
+  Seconds total = 0;
+  for (std::size_t i = 0; i < life.steps.size() && life.steps[i].kind != 'O'; ++i) {
+    const bool isConnected = life.steps[i].kind == 'L' || life.steps[i].kind == 'R';
+    const Seconds to = std::min(i + 1 < life.steps.size() ? life.steps[i + 1].at : period.asOf, period.asOf);
+    const Seconds from = std::max(life.steps[i].at, period.begin);
+    if (isConnected == connected && to > from) total += to - from;
+  }
+  return total;
 }
 
 const Period kThreeDays{T("2026-03-01"), T("2026-03-04"), T("2026-03-04")};
@@ -173,63 +194,148 @@ TEST(ReportSessions, ConnectedAndDisconnectedTimeOfAChain) {
                                       {'O', T("2026-03-02 09:40:00")}}}}),
                               kThreeDays);
   ASSERT_EQ(outcome.sessions.size(), 1u);
-  EXPECT_EQ(outcome.sessions[0].connected, 20 * 60);
-  EXPECT_EQ(outcome.sessions[0].disconnected, 20 * 60);
+  EXPECT_EQ(outcome.sessions[0].TimeIn(true, kThreeDays.begin, kThreeDays.end), 20 * 60);
+  EXPECT_EQ(outcome.sessions[0].TimeIn(false, kThreeDays.begin, kThreeDays.end), 20 * 60);
   EXPECT_EQ(outcome.usage.farm.duration.median, 40 * 60);
 }
 
 // Random histories: every answer agrees with a minute-by-minute count of the lives, whatever
-// the identifiers' order.
+// the identifiers' order; in a period that ends at the server's clock, and in one long past,
+// with sessions across both of its edges, given the rows the report reads (those that start
+// or stop within the look-back and the period, its end included) and the event log's word on
+// each last stop.
 TEST(ReportSessions, GeneratedHistoriesAgreeWithAMinuteByMinuteCount) {
   std::mt19937 random(19);
-  const Period period{T("2026-03-01"), T("2026-03-03"), T("2026-03-02 20:00:00")};
-  for (int round = 0; round < 40; ++round) {
-    std::vector<Life> lives;
-    std::set<Seconds> used;
-    const auto unique = [&](Seconds at) {
-      while (!used.insert(at).second) ++at;
-      return at;
-    };
-    const int count = 1 + static_cast<int>(random() % 30);
-    for (int i = 0; i < count; ++i) {
-      Life life{random() % 3 == 0 ? "" : "S" + std::to_string(i), "user" + std::to_string(random() % 5),
-                "APP" + std::to_string(random() % 3), "M" + std::to_string(random() % 4), {}};
-      Seconds at = unique(period.begin - 6 * 3600 + static_cast<Seconds>(random() % (50 * 3600)));
-      life.steps.push_back({'L', at});
-      const int steps = static_cast<int>(random() % 6);
-      for (int s = 0; s < steps; ++s) {
-        at = unique(at + 1 + static_cast<Seconds>(random() % 7200));
-        const char last = life.steps.back().kind;
-        life.steps.push_back({last == 'D' ? (random() % 2 ? 'R' : 'O') : (random() % 2 ? 'D' : 'O'), at});
-        if (life.steps.back().kind == 'O') break;
+  const Period periods[] = {{T("2026-03-01"), T("2026-03-03"), T("2026-03-02 20:00:00")},
+                            {T("2026-03-01"), T("2026-03-03"), T("2026-03-03")}};
+  for (const Period& period : periods) {
+    const bool past = period.asOf == period.end;
+    for (int round = 0; round < 40; ++round) {
+      std::vector<Life> lives;
+      std::set<Seconds> used;
+      const auto unique = [&](Seconds at) {
+        while (!used.insert(at).second) ++at;
+        return at;
+      };
+      const int count = 1 + static_cast<int>(random() % 30);
+      for (int i = 0; i < count; ++i) {
+        Life life{random() % 3 == 0 ? "" : "S" + std::to_string(i), "user" + std::to_string(random() % 5),
+                  "APP" + std::to_string(random() % 3), "M" + std::to_string(random() % 4), {}};
+        Seconds at = unique(period.begin - 6 * 3600 + static_cast<Seconds>(random() % ((past ? 56 : 50) * 3600)));
+        life.steps.push_back({'L', at});
+        const int steps = static_cast<int>(random() % 6);
+        for (int s = 0; s < steps; ++s) {
+          at = unique(at + 1 + static_cast<Seconds>(random() % 7200));
+          const char last = life.steps.back().kind;
+          life.steps.push_back({last == 'D' ? (random() % 2 ? 'R' : 'O') : (random() % 2 ? 'D' : 'O'), at});
+          if (life.steps.back().kind == 'O') break;
+        }
+        if (!past && life.steps.back().at >= period.asOf) continue;  // rows after the clock do not exist yet
+        lives.push_back(life);
       }
-      if (life.steps.back().at >= period.asOf) continue;  // rows after the clock do not exist yet
-      lives.push_back(life);
-    }
-    std::vector<AuditRow> rows = Rows(lives);
-    std::vector<std::string> ids;
-    for (const AuditRow& row : rows) ids.push_back(row.logid);
-    std::shuffle(ids.begin(), ids.end(), random);
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i].logid = ids[i];
+      std::map<std::tuple<std::string, std::string, Seconds>, char> stops;
+      for (const Life& life : lives)
+        for (const Step& step : life.steps) stops[{life.user, life.app, step.at}] = step.kind;
+      const LastStopReader eventLog = [&](const Session& session, Seconds stop) {
+        const auto found = stops.find({session.user, session.app, stop});
+        if (found == stops.end()) return LastStop::Unknown;
+        return found->second == 'D' ? LastStop::Disconnect : LastStop::Logoff;
+      };
 
-    const Outcome outcome = Report(rows, period);
-    const std::vector<int> expected = MinuteByMinute(lives, period);
-    SCOPED_TRACE("round " + std::to_string(round));
-    EXPECT_EQ(outcome.usage.farm.perMinute, expected);
-    EXPECT_EQ(outcome.usage.farm.peak, *std::max_element(expected.begin(), expected.end()));
-    std::set<std::string> users;
-    std::int64_t inPeriod = 0;
-    for (const Life& life : lives) {
-      const char last = life.steps.back().kind;
-      const Seconds end = last == 'L' || last == 'R' ? period.asOf : life.steps.back().at;
-      if (end > period.begin || (end == period.begin && life.steps.front().at == end)) {
-        ++inPeriod;
-        users.insert(life.user);
+      std::vector<AuditRow> rows;
+      const auto inWindow = [&](Seconds t) { return t >= period.begin - 31 * 86400 && t <= period.end; };
+      for (const AuditRow& row : Rows(lives))
+        if (inWindow(row.start) || inWindow(row.stop)) rows.push_back(row);
+      std::vector<std::string> ids;
+      for (const AuditRow& row : rows) ids.push_back(row.logid);
+      std::shuffle(ids.begin(), ids.end(), random);
+      for (std::size_t i = 0; i < rows.size(); ++i) rows[i].logid = ids[i];
+
+      const Outcome outcome = Report(rows, period, eventLog);
+      const std::vector<int> expected = MinuteByMinute(lives, period);
+      SCOPED_TRACE(std::string(past ? "past period" : "period up to the clock") + ", round " + std::to_string(round));
+      EXPECT_EQ(outcome.usage.farm.perMinute, expected);
+      EXPECT_EQ(outcome.usage.farm.peak, *std::max_element(expected.begin(), expected.end()));
+      std::set<std::string> users;
+      std::int64_t inPeriod = 0, open = 0;
+      Seconds connected = 0, disconnected = 0;
+      for (const Life& life : lives) {
+        const Seconds logon = life.steps.front().at, end = std::min(LifeEnd(life), period.asOf);
+        if (logon < period.asOf && (end > period.begin || (end == period.begin && logon == end))) {
+          ++inPeriod;
+          open += LifeEnd(life) > period.asOf;
+          users.insert(life.user);
+          connected += LifeTime(life, true, period);
+          disconnected += LifeTime(life, false, period);
+        }
       }
+      EXPECT_EQ(outcome.usage.farm.sessions, inPeriod);
+      EXPECT_EQ(outcome.usage.farm.openSessions, open);
+      EXPECT_EQ(outcome.usage.farm.users, static_cast<std::int64_t>(users.size()));
+      EXPECT_EQ(outcome.usage.farm.connected, connected);
+      EXPECT_EQ(outcome.usage.farm.disconnected, disconnected);
+      for (const Anomaly& anomaly : outcome.anomalies) EXPECT_EQ(anomaly.kind, "open-over-a-day");
     }
-    EXPECT_EQ(outcome.usage.farm.sessions, inPeriod);
-    EXPECT_EQ(outcome.usage.farm.users, static_cast<std::int64_t>(users.size()));
-    for (const Anomaly& anomaly : outcome.anomalies) EXPECT_EQ(anomaly.kind, "open-over-a-day");
+  }
+}
+
+// The cases an administrator found wrong at the period's edges, each on a report of one day.
+TEST(ReportSessions, NumbersAtThePeriodsEdges) {
+  const Period day{T("2026-03-02"), T("2026-03-03"), T("2026-03-03")};
+  struct Case {
+    const char* name;
+    std::vector<Life> lives;
+    std::vector<const char*> disconnects;  // stops the event log records as disconnects
+    Seconds connected, disconnected;
+    std::int64_t sessions, open;
+    int peak;
+    const char* peakAt;
+    std::vector<std::string> anomalies;
+  };
+  const std::vector<Case> cases = {
+      {"from 23:00 the day before to 01:00: one hour in the day",
+       {{"S1", "alice", "APP1", "M1", {{'L', T("2026-03-01 23:00:00")}, {'O', T("2026-03-02 01:00:00")}}}},
+       {}, 3600, 0, 1, 0, 1, "2026-03-02 00:00", {}},
+      {"36 hours from the day before: 12 in the day",
+       {{"S1", "alice", "APP1", "M1", {{'L', T("2026-03-01 00:00:00")}, {'O', T("2026-03-02 12:00:00")}}}},
+       {}, 12 * 3600, 0, 1, 0, 1, "2026-03-02 00:00", {}},
+      {"a logoff exactly at the period's end ends the session",
+       {{"S1", "alice", "APP1", "M1", {{'L', T("2026-03-02 22:00:00")}, {'O', T("2026-03-03 00:00:00")}}}},
+       {}, 7200, 0, 1, 0, 1, "2026-03-02 22:00", {}},
+      {"disconnected at the end, reconnected after it: in use to the end",
+       {{"S1", "alice", "APP1", "M1",
+         {{'L', T("2026-03-02 18:00:00")}, {'D', T("2026-03-02 18:30:00")}, {'R', T("2026-03-03 08:00:00")}, {'O', T("2026-03-03 09:00:00")}}},
+        {"S2", "bob", "APP1", "M2", {{'L', T("2026-03-02 18:46:00")}, {'O', T("2026-03-02 19:00:00")}}}},
+       {}, 1800 + 840, 19800, 2, 1, 2, "2026-03-02 18:46", {}},
+      {"disconnected across the whole period",
+       {{"S1", "alice", "APP1", "M1", {{'L', T("2026-03-01 10:00:00")}, {'D', T("2026-03-01 12:00:00")}, {'O', T("2026-03-04 09:00:00")}}}},
+       {}, 0, 86400, 1, 1, 1, "2026-03-02 00:00", {}},
+      {"disconnected at its last row, as the event log says: still in use",
+       {{"S1", "alice", "APP1", "M1", {{'L', T("2026-03-02 09:00:00")}, {'D', T("2026-03-02 10:00:00")}}},
+        {"S2", "bob", "APP1", "M2", {{'L', T("2026-03-02 18:46:00")}, {'O', T("2026-03-02 19:00:00")}}}},
+       {"2026-03-02 10:00:00"}, 3600 + 840, 14 * 3600, 2, 1, 2, "2026-03-02 18:46", {}},
+      {"a stop before its start ends the session at its start",
+       {{"S1", "alice", "APP1", "M1", {{'L', T("2026-03-02 09:00:00")}, {'O', T("2026-03-02 08:00:00")}}},
+        {"S2", "bob", "APP1", "M2", {{'L', T("2026-03-02 12:00:00")}, {'O', T("2026-03-02 13:00:00")}}}},
+       {}, 3600, 0, 2, 0, 1, "2026-03-02 09:00", {"stop-before-start"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::set<Seconds> disconnects;
+    for (const char* at : c.disconnects) disconnects.insert(T(at));
+    const Outcome outcome = Report(Rows(c.lives), day, [&](const Session&, Seconds stop) {
+      return disconnects.count(stop) ? LastStop::Disconnect : LastStop::Unknown;
+    });
+    const UsageTotals& farm = outcome.usage.farm;
+    EXPECT_EQ(farm.connected, c.connected);
+    EXPECT_EQ(farm.disconnected, c.disconnected);
+    EXPECT_EQ(farm.sessions, c.sessions);
+    EXPECT_EQ(farm.openSessions, c.open);
+    EXPECT_EQ(farm.peak, c.peak);
+    EXPECT_EQ(FormatMinute(farm.peakAt), c.peakAt);
+    std::vector<std::string> kinds;
+    for (const Anomaly& a : outcome.anomalies) kinds.push_back(a.kind);
+    EXPECT_EQ(kinds, c.anomalies);
   }
 }
 
@@ -288,12 +394,12 @@ TEST(ReportRefusals, TellsApartWhatTheRecordsTellApart) {
   // Per application and computer: startups (1,1,2), passed shell checks (2,1,2), refusals
   // (2,1,1) with and without a policy, logons (2,1,3).
   const std::vector<EventCount> counts = {
-      {"APP1", "PC-1", 1, 2, "", 10}, {"APP1", "PC-1", 2, 2, "", 8}, {"APP1", "PC-1", 2, 1, "", 3},
-      {"APP1", "PC-1", 2, 1, "SP01", 2}, {"APP1", "PC-1", 2, 3, "", 4},
-      {"APP2", "KIOSK", 1, 2, "", 5}, {"APP2", "KIOSK", 2, 2, "", 5}, {"APP2", "KIOSK", 2, 1, "SP01", 1},
-      {"APP2", "KIOSK", 2, 1, "SP02", 1}, {"APP2", "KIOSK", 2, 3, "", 3},
+      {"APP1", "PC-1", 1, 2, "", 10, ""}, {"APP1", "PC-1", 2, 2, "", 8, ""}, {"APP1", "PC-1", 2, 1, "", 3, ""},
+      {"APP1", "PC-1", 2, 1, "SP01", 2, ""}, {"APP1", "PC-1", 2, 3, "", 4, ""},
+      {"APP2", "KIOSK", 1, 2, "", 5, ""}, {"APP2", "KIOSK", 2, 2, "", 5, ""}, {"APP2", "KIOSK", 2, 1, "SP01", 1, ""},
+      {"APP2", "KIOSK", 2, 1, "SP02", 1, ""}, {"APP2", "KIOSK", 2, 3, "", 3, ""},
       // A period's edge cut a session's records: more logons than admitted startups.
-      {"APP3", "PC-2", 1, 2, "", 1}, {"APP3", "PC-2", 2, 2, "", 1}, {"APP3", "PC-2", 2, 3, "", 2},
+      {"APP3", "PC-2", 1, 2, "", 1, ""}, {"APP3", "PC-2", 2, 2, "", 1, ""}, {"APP3", "PC-2", 2, 3, "", 2, ""},
   };
   const Refusals r = CountRefusals(counts);
   std::vector<std::pair<std::string, std::int64_t>> reasons;
@@ -308,6 +414,53 @@ TEST(ReportRefusals, TellsApartWhatTheRecordsTellApart) {
   EXPECT_EQ(r.byClient[0].unrecorded, 1);  // 8 passed: 2 policy, 1 application rule, 4 logons
   EXPECT_EQ(r.byClient[1].key, "KIOSK");
   EXPECT_EQ(r.byClient[1].Recorded(), 2);
+}
+
+TEST(ReportRefusals, OfflineDecisionsApartByMode) {
+  const std::string skipped = "; not checked: application limits, duplicate account, user limit";
+  // Online: 3 startups, 3 passed, 1 policy refusal, 2 logons. Offline cached: 3 sessions, 2
+  // admitted (and logged on), 1 refused by the policy; closed: 2 sessions, 1 refused by the
+  // shell check, 1 by the policy (no snapshot).
+  const std::vector<EventCount> counts = {
+      {"APP1", "PC-1", 1, 2, "", 3, ""}, {"APP1", "PC-1", 2, 2, "", 3, ""}, {"APP1", "PC-1", 2, 1, "SP01", 1, ""},
+      {"APP1", "PC-1", 2, 3, "", 4, ""},
+      {"APP1", "PC-1", 1, 2, "", 3, "offline cached"}, {"APP1", "PC-1", 2, 2, "", 1, "offline cached"},
+      {"APP1", "PC-1", 2, 2, "", 2, "offline cached" + skipped}, {"APP1", "PC-1", 2, 1, "SP01", 1, "offline cached"},
+      {"APP1", "PC-1", 1, 2, "", 2, "offline closed"}, {"APP1", "PC-1", 2, 1, "", 1, "offline closed"},
+      {"APP1", "PC-1", 2, 2, "", 1, "offline closed"}, {"APP1", "PC-1", 2, 1, "", 1, "offline closed"},
+  };
+  const Refusals r = CountRefusals(counts);
+  std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::int64_t>> offline;
+  for (const OfflineDecisions& o : r.offline) offline.emplace_back(o.mode, o.sessions, o.admitted, o.refused);
+  const std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::int64_t>> expectedOffline = {
+      {"cached", 3, 2, 1}, {"closed", 2, 0, 2}};
+  EXPECT_EQ(offline, expectedOffline);
+  std::vector<std::pair<std::string, std::int64_t>> reasons;
+  for (const auto& line : r.byReason) reasons.emplace_back(line.reason + line.policyId, line.count);
+  const std::vector<std::pair<std::string, std::int64_t>> expected = {
+      {"policySP01", 1}, {"shell", 0}, {"application-rule", 0}, {"unrecorded", 0}, {"offline-cached", 1}, {"offline-closed", 2}};
+  EXPECT_EQ(reasons, expected);
+  EXPECT_EQ(r.recorded, 4);
+  ASSERT_EQ(r.byClient.size(), 1u);
+  EXPECT_EQ(r.byClient[0].offline, 3);
+}
+
+TEST(ReportCsv, FieldsASpreadsheetWouldRunAreText) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"alice", "alice"},
+      {"张伟", "张伟"},
+      {"", ""},
+      {"-2+3", "'-2+3"},
+      {"+1", "'+1"},
+      {"@SUM(1+1)*cmd|'/C", "'@SUM(1+1)*cmd|'/C"},
+      {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+      {"\tx", "'\tx"},
+      {"\rx", "\"'\rx\""},
+      {"a,b", "\"a,b\""},
+      {"x=1", "x=1"},
+      {"00-11-22", "00-11-22"},
+  };
+  for (const auto& [text, written] : cases) EXPECT_EQ(CsvField(text), written) << text;
 }
 
 TEST(ReportPage, EmbedsTheVendoredChartLibraryUnchanged) {

@@ -18,6 +18,7 @@ std::vector<Check> Doctor::Run() {
     Server();
     Tables();
     SessionLoadSearches();
+    ReportIndexes();
     Privileges();
     Counters();
     Clock();

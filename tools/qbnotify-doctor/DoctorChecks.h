@@ -46,6 +46,8 @@ class Doctor {
   void Privileges();
   // Which form the session-load searches take (DoctorSessionLoad.cpp).
   void SessionLoadSearches();
+  // Whether the usage report's optional indexes are in place (DoctorSessionLoad.cpp).
+  void ReportIndexes();
 
   // Identifier counters and the clock.
   void Counters();

@@ -5,6 +5,7 @@
 
 #include "policy/SessionLoad.h"
 #include "tools/qbnotify-doctor/DoctorChecks.h"
+#include "tools/qbnotify-report/ReportIndexes.h"
 
 namespace qbnotify::tools {
 
@@ -41,6 +42,23 @@ void Doctor::SessionLoadSearches() {
       Add("tables", kName, Status::Ok, detail);
   } catch (const std::exception& error) {
     Add("tables", kName, Status::Failed, error.what());
+  }
+}
+
+// Whether the audit and the event log have the usage report's indexes (an optional migration).
+void Doctor::ReportIndexes() {
+  if (!log_) return Skip("tables", "report indexes", "the Log connection is not open");
+  try {
+    Statement statement(log_.get());
+    statement.SetSql(report::kReportIndexesSql);
+    statement.Open();
+    const bool present = statement.ColumnInteger(std::size_t{0}) == std::size(report::kReportIndexes);
+    Add("tables", "report indexes", Status::Ok,
+        present ? "in place: qbnotify-report reads only the rows of its period"
+                : "not in place: qbnotify-report reads the whole audit and event log (db/migrations/report-index-add.sql, "
+                  "in a maintenance window)");
+  } catch (const std::exception& error) {
+    Add("tables", "report indexes", Status::Failed, error.what());
   }
 }
 

@@ -1,6 +1,7 @@
 // The report's tables as CSV files, in UTF-8 with a byte-order mark.
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 #include <tuple>
 
 #include "tools/common/ToolSupport.h"
@@ -36,9 +37,12 @@ class CsvFile {
 }  // namespace
 
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  // A spreadsheet runs a cell that begins so as a formula; an apostrophe before it keeps it text.
+  const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+  const std::string cell = formula ? "'" + text : text;
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
   std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
 }
 
@@ -49,11 +53,13 @@ SessionHistoryCsv::SessionHistoryCsv(const std::filesystem::path& file) : out_(f
 }
 
 void SessionHistoryCsv::Add(const Session& s, const Period& period) {
-  const Seconds end = s.open ? period.asOf : s.end;
-  const Seconds connected = s.connected + (s.open && s.connectedSince < period.asOf ? period.asOf - s.connectedSince : 0);
+  // Open: not ended by the period's end (or the server's clock); times within the period.
+  const bool ended = !s.open && s.end <= period.asOf;
+  const Seconds end = ended ? s.end : period.asOf;
   out_ << CsvField(Shown(s.sessionid)) << ',' << CsvField(Shown(s.user)) << ',' << CsvField(Shown(s.app)) << ','
-       << CsvField(Shown(s.mac)) << ',' << FormatTime(s.logon) << ',' << (s.open ? "" : FormatTime(s.end)) << ','
-       << (s.open ? 1 : 0) << ',' << end - s.logon << ',' << connected << ',' << s.disconnected << "\r\n";
+       << CsvField(Shown(s.mac)) << ',' << FormatTime(s.logon) << ',' << (ended ? FormatTime(s.end) : "") << ','
+       << (ended ? 0 : 1) << ',' << end - s.logon << ',' << s.TimeIn(true, period.begin, period.asOf) << ','
+       << s.TimeIn(false, period.begin, period.asOf) << "\r\n";
 }
 
 void WriteCsvTables(const Report& report, const std::filesystem::path& dir) {
@@ -94,9 +100,13 @@ void WriteCsvTables(const Report& report, const std::filesystem::path& dir) {
   for (const auto& [name, groups, key] :
        {std::tuple{"refusals_by_application.csv", &report.refusals.byApplication, "app_id"},
         std::tuple{"refusals_by_client.csv", &report.refusals.byClient, "client"}}) {
-    CsvFile file(dir / name, std::string(key) + ",refusals,policy,shell,application_rule,unrecorded");
+    CsvFile file(dir / name, std::string(key) + ",refusals,policy,shell,application_rule,unrecorded,offline");
     for (const Refusals::Group& g : *groups)
-      file.Line(Shown(g.key), g.Recorded(), g.policy, g.shell, g.applicationRule, g.unrecorded);
+      file.Line(Shown(g.key), g.Recorded(), g.policy, g.shell, g.applicationRule, g.unrecorded, g.offline);
+  }
+  {
+    CsvFile file(dir / "offline_decisions.csv", "mode,sessions,admitted,refused");
+    for (const OfflineDecisions& o : report.refusals.offline) file.Line(o.mode, o.sessions, o.admitted, o.refused);
   }
   {
     CsvFile file(dir / "starts_by_weekday_hour.csv", "weekday,hour,sessions_started");

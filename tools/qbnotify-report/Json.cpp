@@ -41,7 +41,8 @@ ordered_json Groups(const std::vector<Refusals::Group>& groups, const char* key)
                     {"policy", group.policy},
                     {"shell", group.shell},
                     {"application_rule", group.applicationRule},
-                    {"unrecorded", group.unrecorded}});
+                    {"unrecorded", group.unrecorded},
+                    {"offline", group.offline}});
   return list;
 }
 
@@ -89,7 +90,12 @@ ordered_json ReportJson(const Report& report, bool series) {
         "unrecorded: the duplicate-account rule and the user's session limit leave no refusal record; these are "
         "sessions that passed the shell check and then neither logged on nor left a refusal record, which also holds "
         "a session whose records were lost or that ended before its logon",
-        "sessions let in unchecked because the database could not be reached leave no record at all"}}};
+        "sessions let in unchecked because the database could not be reached (offline mode open) leave no record at "
+        "all; those decided offline (cached or closed) are counted apart, by mode"}}};
+  ordered_json offline = ordered_json::array();
+  for (const OfflineDecisions& o : report.refusals.offline)
+    offline.push_back({{"mode", Shown(o.mode)}, {"sessions", o.sessions}, {"admitted", o.admitted}, {"refused", o.refused}});
+  json["offline_decisions"] = std::move(offline);
 
   ordered_json map = ordered_json::array();
   for (const auto& weekday : usage.startsByWeekdayHour) map.push_back(ordered_json(std::vector<std::int64_t>(weekday, weekday + 24)));

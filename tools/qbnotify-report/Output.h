@@ -18,8 +18,8 @@ nlohmann::ordered_json ReportJson(const Report& report, bool series);
 
 // Writes the tables as files of `directory` (created when missing): applications.csv,
 // days.csv, concurrency.csv, refusals_by_reason.csv, refusals_by_application.csv,
-// refusals_by_client.csv, starts_by_weekday_hour.csv, top_users.csv, top_clients.csv,
-// anomalies.csv. Throws std::runtime_error when a file cannot be written.
+// refusals_by_client.csv, offline_decisions.csv, starts_by_weekday_hour.csv, top_users.csv,
+// top_clients.csv, anomalies.csv. Throws std::runtime_error when a file cannot be written.
 void WriteCsvTables(const Report& report, const std::filesystem::path& directory);
 
 // The history of sessions, one line each, written while the rows are read (sessions.csv).
@@ -32,7 +32,9 @@ class SessionHistoryCsv {
   std::ofstream out_;
 };
 
-// One CSV field, quoted when it holds a comma, a quote or a line break.
+// One CSV field, quoted when it holds a comma, a quote or a line break; a text that begins
+// with '=', '+', '-', '@', a tab or a carriage return gets a leading apostrophe, so that a
+// spreadsheet reads it as text and never runs it as a formula.
 std::string CsvField(const std::string& text);
 
 // The page: uPlot and its style sheet, the report's data and the page's own script in one

@@ -24,6 +24,7 @@ th, td { border: 1px solid #ddd; padding: 3px 8px; text-align: right; }
 th { background: #f3f3f3; } td.text { text-align: left; }
 .chart { margin: 8px 0 16px; } .note { font-size: 12px; color: #555; max-width: 900px; }
 #weekday-hour td { width: 22px; height: 18px; padding: 0; text-align: center; font-size: 10px; }
+details { margin: 4px 0 12px; } summary { cursor: pointer; color: #1f6fb2; font-size: 13px; }
 </style>
 <style>
 )page";
@@ -37,16 +38,20 @@ constexpr const char* kBody = R"page(</style>
 <table id="applications"></table>
 <p class="note">Peak: the most sessions in use during one minute (a session counts in every minute it was in use
 at some moment of, disconnected or not), with the first minute it was reached; limit: the application's own
-session limit. A session without a logoff row counts as in use until the end of the period.</p>
+session limit. Connected and disconnected: the time within the period. A session not ended by the period's end
+(no logoff row, or disconnected at its last row as the event log says) counts as in use until then.</p>
 <h2>Sessions in use per minute</h2>
 <div id="concurrency"></div>
 <h2>Sessions per day</h2>
 <div class="chart" id="chart-days" data-chart="days"></div>
-<table id="days"></table>
+<details><summary id="days-summary">The days as a table</summary><table id="days"></table></details>
 <h2>Refusals</h2>
 <div class="chart" id="chart-refusals" data-chart="refusals"></div>
 <table id="refusals-by-reason"></table>
 <table id="refusals-by-client"></table>
+<h2>Decided without the database</h2>
+<table id="offline-decisions"></table>
+<p class="note" id="offline-note"></p>
 <ul class="note" id="refusal-notes"></ul>
 <h2>Sessions started, by weekday and hour</h2>
 <table id="weekday-hour" data-chart="weekday-hour"></table>
@@ -55,7 +60,7 @@ session limit. A session without a logoff row counts as in use until the end of 
 <table id="top-clients"></table>
 <h2>Anomalies</h2>
 <p class="note" id="anomaly-count"></p>
-<table id="anomalies"></table>
+<details><summary id="anomalies-summary">The anomalies as a table</summary><table id="anomalies"></table></details>
 <script>
 window.addEventListener('error', function (event) {
   var body = document.body, before = body.getAttribute('data-script-errors');
@@ -96,15 +101,45 @@ constexpr const char* kScript = R"page(
     var p = text.split(/[- :]/).map(Number);
     return Date.UTC(p[0], p[1] - 1, p[2], p[3] || 0, p[4] || 0) / 1000;
   }
-  function chart(target, options, series) {
+  // Every chart's values axis starts at zero, so that a count of 1 draws a bar.
+  function fromZero(u, min, max) { return [0, Math.max(1, max) * 1.1]; }
+  // The coloured (not grey) pixels of the plot's column at each x value: how tall each bar was
+  // drawn, for the page's test.
+  function barPixels(u) {
+    var box = u.bbox, counts = [];
+    u.data[0].forEach(function (x) {
+      var cx = Math.round(u.valToPos(x, 'x', true));
+      var column = u.ctx.getImageData(cx, box.top, 1, box.height).data, n = 0;
+      for (var i = 0; i < column.length; i += 4) {
+        var r = column[i], g = column[i + 1], b = column[i + 2];
+        if (column[i + 3] > 0 && Math.abs(r - g) + Math.abs(g - b) > 60) ++n;
+      }
+      counts.push(n);
+    });
+    return counts.join(',');
+  }
+  function chart(target, options, series, bars) {
     options.width = width;
     options.height = options.height || 220;
     options.tzDate = function (ts) { return uPlot.tzDate(new Date(ts * 1000), 'Etc/UTC'); };
-    options.hooks = {draw: [function () {
+    options.scales = options.scales || {};
+    options.scales.y = {range: fromZero};
+    options.hooks = {draw: [function (u) {
       target.setAttribute('data-drawn', '1');
       target.setAttribute('data-points', String(series[0].length));
+      if (bars) target.setAttribute('data-bar-pixels', barPixels(u));
     }]};
     return new uPlot(options, series, target);
+  }
+  // Splits a label into lines of at most `width` characters at blanks.
+  function wrap(text, width) {
+    var lines = [''];
+    text.split(' ').forEach(function (word) {
+      var last = lines[lines.length - 1];
+      if (last && last.length + 1 + word.length > width) lines.push(word);
+      else lines[lines.length - 1] = last ? last + ' ' + word : word;
+    });
+    return lines.join('\n');
   }
   function duration(seconds) {
     var h = Math.floor(seconds / 3600), m = Math.floor(seconds % 3600 / 60);
@@ -149,30 +184,41 @@ constexpr const char* kScript = R"page(
       series.push({label: 'limit', stroke: '#c0392b', dash: [6, 4], points: {show: false}});
       columns.push(x.map(function () { return t.limit; }));
     }
-    chart(box, {title: t.title, series: series, scales: {y: {range: function (u, min, max) { return [0, Math.max(1, max + 1)]; }}}}, columns);
+    chart(box, {title: t.title, series: series}, columns);
   });
 
   var bars = uPlot.paths.bars({size: [0.7, 60]});
   chart(document.getElementById('chart-days'), {title: 'Sessions in use per day (the farm)',
     series: [{}, {label: 'sessions', stroke: '#1f6fb2', fill: 'rgba(31,111,178,0.5)', paths: bars, points: {show: false}}]},
-    [data.days.map(function (d) { return minuteSeconds(d.date); }), data.days.map(function (d) { return d.sessions; })]);
+    [data.days.map(function (d) { return minuteSeconds(d.date); }), data.days.map(function (d) { return d.sessions; })], true);
+  document.getElementById('days-summary').textContent = 'The ' + data.days.length + ' days as a table';
   fillTable('days', [['Date', 'date', true], ['Sessions', 'sessions'], ['Users', 'users'], ['Client MACs', 'clients']], data.days, 'date');
 
   var reasonNames = {'policy': 'security policy', 'shell': 'shell check',
     'application-rule': 'no application row, or the application\'s session limit',
-    'unrecorded': 'no record: duplicate account, user session limit, or ended before logon'};
+    'unrecorded': 'no record: duplicate account, user session limit, or ended before logon',
+    'offline-cached': 'decided offline from the cached rules', 'offline-closed': 'decided offline, closed'};
   var reasons = data.refusals.by_reason.map(function (r) {
     return {key: r.reason + (r.policy_id ? ':' + r.policy_id : ''),
-            label: reasonNames[r.reason] + (r.policy_id ? ' ' + r.policy_id : ''), count: r.count};
+            label: (reasonNames[r.reason] || r.reason) + (r.policy_id ? ' ' + r.policy_id : ''), count: r.count};
   });
-  chart(document.getElementById('chart-refusals'), {title: 'Refusals by reason', height: 240,
+  // The axis shows each reason wrapped over lines; the legend shows the whole of the one under the cursor.
+  chart(document.getElementById('chart-refusals'), {title: 'Refusals by reason', height: 300,
     scales: {x: {time: false, range: [-0.5, Math.max(0.5, reasons.length - 0.5)]}},
-    axes: [{values: function (u, splits) { return splits.map(function (v) { return Number.isInteger(v) && reasons[v] ? reasons[v].label.slice(0, 28) : ''; }); }}, {}],
-    series: [{}, {label: 'refusals', stroke: '#c0392b', fill: 'rgba(192,57,43,0.5)', paths: bars, points: {show: false}}]},
-    [reasons.map(function (_, i) { return i; }), reasons.map(function (r) { return r.count; })]);
+    axes: [{size: 90, values: function (u, splits) { return splits.map(function (v) { return Number.isInteger(v) && reasons[v] ? wrap(reasons[v].label, 24) : ''; }); }}, {}],
+    series: [{label: 'reason', value: function (u, v) { return v === null || !reasons[v] ? '' : reasons[v].label; }},
+      {label: 'refusals', stroke: '#c0392b', fill: 'rgba(192,57,43,0.5)', paths: bars, points: {show: false}}]},
+    [reasons.map(function (_, i) { return i; }), reasons.map(function (r) { return r.count; })], true);
   fillTable('refusals-by-reason', [['Reason', 'label', true], ['Refusals', 'count']], reasons, 'key');
   fillTable('refusals-by-client', [['Client computer', 'client', true], ['Refusal records', 'refusals'], ['Policy', 'policy'],
-    ['Shell', 'shell'], ['Application row or limit', 'application_rule'], ['No record', 'unrecorded']], data.refusals.by_client, 'client');
+    ['Shell', 'shell'], ['Application row or limit', 'application_rule'], ['No record', 'unrecorded'], ['Offline', 'offline']],
+    data.refusals.by_client, 'client');
+  fillTable('offline-decisions', [['Mode', 'mode', true], ['Sessions', 'sessions'], ['Admitted', 'admitted'], ['Refused', 'refused']],
+    data.offline_decisions, 'mode');
+  document.getElementById('offline-note').textContent = data.offline_decisions.length ?
+    'Sessions decided by the terminal servers while the database was away, from their records written back later ' +
+    '(cached: from the last snapshot of the rules; closed: without it). Their refusals are counted apart above.' :
+    'No session of the period was decided without the database (sessions let in unchecked in offline mode open leave no record).';
   data.refusals.cannot_tell_apart.forEach(function (text) { document.getElementById('refusal-notes').appendChild(element('li', text)); });
 
   // Sessions started by weekday and hour, as a shaded table.
@@ -194,6 +240,7 @@ constexpr const char* kScript = R"page(
 
   fillTable('top-users', [['User', 'user', true], ['Sessions', 'sessions']], data.top_users, 'user');
   fillTable('top-clients', [['Client MAC', 'mac', true], ['Sessions', 'sessions']], data.top_clients, 'mac');
+  document.getElementById('anomalies-summary').textContent = 'The ' + data.anomalies.listed.length + ' anomalies listed, as a table';
   document.getElementById('anomaly-count').textContent = data.anomalies.count + ' anomalies' +
     (data.anomalies.count > data.anomalies.listed.length ? ' (the first ' + data.anomalies.listed.length + ' listed)' : '');
   fillTable('anomalies', [['Kind', 'kind', true], ['Row', 'logid', true], ['User', 'user', true], ['Application', 'app_id', true],

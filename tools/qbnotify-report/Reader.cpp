@@ -1,9 +1,12 @@
 #include "tools/qbnotify-report/Reader.h"
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 #include <tuple>
+#include <unordered_map>
 
+#include "tools/qbnotify-report/ReportIndexes.h"
 #include "tools/qbnotify-report/RowStream.h"
 
 namespace qbnotify::report {
@@ -28,6 +31,38 @@ std::int64_t Integer(std::string_view text) {
   return negative ? -value : value;
 }
 
+// The event log's disconnect and logoff records by user name and application (the audit's
+// 11 bytes of it), in time order: what they say of an audit row's stop.
+class StopRecords {
+ public:
+  void Add(const std::string& user, std::string_view app, Seconds time, bool disconnect) {
+    records_[Key(user, app.substr(0, 11))].push_back({time, disconnect});
+  }
+  void Sort() {
+    for (auto& [key, list] : records_) std::sort(list.begin(), list.end());
+  }
+  // A disconnect alone near the stop: a disconnect; a logoff alone: a logoff; else unknown.
+  LastStop Of(const Session& session, Seconds stop) const {
+    const auto found = records_.find(Key(session.user, session.app));
+    if (found == records_.end()) return LastStop::Unknown;
+    bool disconnect = false, logoff = false;
+    const auto& list = found->second;
+    for (auto it = std::lower_bound(list.begin(), list.end(), std::make_pair(stop - kStopMatchSeconds, false));
+         it != list.end() && it->first <= stop + kStopMatchSeconds; ++it)
+      (it->second ? disconnect : logoff) = true;
+    return disconnect == logoff ? LastStop::Unknown : disconnect ? LastStop::Disconnect : LastStop::Logoff;
+  }
+
+ private:
+  static std::string Key(std::string_view user, std::string_view app) {
+    std::string key(user);
+    key += '\0';
+    key += app;
+    return key;
+  }
+  std::unordered_map<std::string, std::vector<std::pair<Seconds, bool>>> records_;
+};
+
 }  // namespace
 
 Report ReadReport(Instance& instance, const Request& request, const std::function<void(const Session&, const Period&)>& sessionSink) {
@@ -39,6 +74,7 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   const std::optional<Seconds> now = ParseLocalTime(clock.rows.at(0).at(0).value_or(""));
   const std::optional<Seconds> today = ParseLocalTime(clock.rows.at(0).at(1).value_or(""));
   if (!now || !today) throw std::runtime_error("the server's clock cannot be read");
+  if (request.lookBackDays < 0 || request.lookBackDays > 3660) throw std::invalid_argument("--look-back takes 0 to 3660 days");
   Report report;
   report.request = request;
   const Seconds to = request.to.empty() ? *today : Day(request.to, "--to");
@@ -47,7 +83,14 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   // Up to the end of the server's current second: a session that logged on in it is in use.
   report.period = {from, to + 86400, std::min(to + 86400, *now + 1)};
   if (report.period.asOf < report.period.begin) report.period.asOf = report.period.begin;
-  const std::string end = "'" + FormatTime(report.period.end) + "'";
+  const auto literal = [](Seconds time) {
+    std::string text(1, '\'');
+    text += FormatTime(time);
+    text += '\'';
+    return text;
+  };
+  const std::string begin = literal(report.period.begin), end = literal(report.period.end);
+  const Seconds lookBack = report.period.begin - static_cast<Seconds>(request.lookBackDays) * 86400;
 
   // The applications: display names and their own session limits.
   std::map<std::string, std::string> names;
@@ -59,65 +102,91 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
     names[id] = row.at(1).value_or("");
     if (row.at(2)) limits[id] = Integer(*row.at(2));
   }
+  // The event log names users by their identifier, the audit by their name.
+  std::unordered_map<std::string, std::string> userNames;
+  for (const auto& row : ds.Query("SELECT User_ID, name FROM Cuser" +
+                                  (request.user.empty() ? "" : " WHERE name = " + Quoted(ds, request.user)))
+                             .rows)
+    userNames.emplace(row.at(0).value_or(""), row.at(1).value_or(""));
 
-  // The audit, every row up to the period's end: a session that began before the period is
-  // in use during it, and one whose logoff row is missing would otherwise be missed.
+  // The event log: the period's startup, shell-check, refusal and logon records, counted here
+  // rather than by the server (grouping on the long binary columns costs the server several
+  // times a plain read of the rows); and the disconnects and logoffs from the look-back on.
   RowStream stream(logConnection);
-  std::string where = " WHERE GREATEST(starttime, stoptime) < " + end;
+  std::string events = " WHERE ((EventID IN (1, 2, 3) AND Time >= " + begin + " AND Time < " + end +
+                       ") OR (EventID IN (4, 6) AND Time >= " + literal(lookBack - kStopMatchSeconds) +
+                       " AND Time <= " + literal(report.period.end + kStopMatchSeconds) + "))";
+  if (!request.app.empty()) events += " AND AppID = " + stream.Quote(request.app);
+  if (!request.user.empty()) {
+    std::string ids;
+    for (const auto& [id, name] : userNames) ids += (ids.empty() ? "" : ", ") + stream.Quote(id);
+    events += " AND UserID IN (" + (ids.empty() ? std::string("NULL") : ids) + ")";
+  }
+  std::map<std::tuple<std::string, std::string, int, int, std::string, std::string>, std::int64_t> tally;
+  std::tuple<std::string, std::string, int, int, std::string, std::string> key;
+  StopRecords stops;
+  stream.Each("SELECT AppID, ComputerName, TypeID, EventID, IF(EventID = 1, Parameter1, ''),"
+              " IF(Parameter2 LIKE 'offline %', Parameter2, ''), IF(EventID IN (4, 6), UserID, ''), Time FROM log" + events,
+              [&](const RowStream::Row& row) {
+                const int eventId = static_cast<int>(Integer(row[3]));
+                if (eventId == 4 || eventId == 6) {
+                  const auto user = userNames.find(std::string(row[6]));
+                  const std::optional<Seconds> time = ParseLocalTime(row[7]);
+                  if (user != userNames.end() && time && *time != kNoTime) stops.Add(user->second, row[0], *time, eventId == 4);
+                  return;
+                }
+                std::get<0>(key).assign(row[0]);
+                std::get<1>(key).assign(row[1]);
+                std::get<2>(key) = static_cast<int>(Integer(row[2]));
+                std::get<3>(key) = eventId;
+                std::get<4>(key).assign(row[4]);
+                std::get<5>(key).assign(row[5]);
+                ++tally[key];
+              });
+  stops.Sort();
+  std::vector<EventCount> counts;
+  for (const auto& [k, n] : tally)
+    counts.push_back({std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), std::get<4>(k), n, std::get<5>(k)});
+  report.refusals = CountRefusals(counts);
+
+  // The audit: the rows that start or stop within the look-back or the period, its end
+  // included. A session in use at the period's end has its next row among them (a reconnect
+  // keeps the stop of its disconnect, a stop the start of its stretch).
+  const std::string window = " BETWEEN " + literal(lookBack) + " AND " + end;
+  std::string filters;
   // The audit keeps the first 11 bytes of an application identifier.
-  if (!request.app.empty()) where += " AND appid = " + stream.Quote(request.app.substr(0, 11));
-  if (!request.user.empty()) where += " AND farmuser = " + stream.Quote(request.user);
+  if (!request.app.empty()) filters += " AND appid = " + stream.Quote(request.app.substr(0, 11));
+  if (!request.user.empty()) filters += " AND farmuser = " + stream.Quote(request.user);
+  const std::string columns = "SELECT sessionid, farmuser, appid, clientmac, starttime, stoptime, logid FROM appshenji";
+  const std::string order =
+      " ORDER BY sessionid, farmuser, appid, clientmac, GREATEST(starttime, stoptime),"
+      " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 WHEN starttime < stoptime THEN 2 ELSE 3 END, logid";
+  const Connection::Result indexes = logConnection.Query(kReportIndexesSql);
+  const bool indexed = !indexes.rows.empty() && indexes.rows[0].at(0).value_or("") == std::to_string(std::size(kReportIndexes));
+  // With the indexes, the rows of a range of each, merged (left to itself the server would
+  // rather read the whole table for two conditions joined by OR); without them, one pass.
+  const std::string audits = columns + (indexed ? " FORCE INDEX (ix_appshenji_starttime, ix_appshenji_stoptime)" : "") +
+                             " WHERE (starttime" + window + " OR stoptime" + window + ")" + filters + order;
   UsageCounter counter(report.period);
   SessionChainer chainer(
       [&](const Session& session) {
         if (counter.Add(session) && sessionSink) sessionSink(session, report.period);
       },
-      [&](const Anomaly& anomaly) { counter.Add(anomaly); });
+      [&](const Anomaly& anomaly) { counter.Add(anomaly); },
+      [&](const Session& session, Seconds stop) { return stops.Of(session, stop); });
   AuditRow audit;
-  stream.Each(
-      "SELECT sessionid, farmuser, appid, clientmac, starttime, stoptime, logid FROM appshenji" + where +
-          " ORDER BY sessionid, farmuser, appid, clientmac, GREATEST(starttime, stoptime),"
-          " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 WHEN starttime < stoptime THEN 2 ELSE 3 END, logid",
-      [&](const RowStream::Row& row) {
-        audit.sessionid.assign(row[0]);
-        audit.user.assign(row[1]);
-        audit.app.assign(row[2]);
-        audit.mac.assign(row[3]);
-        audit.start = ParseLocalTime(row[4]).value_or(kNoTime);
-        audit.stop = ParseLocalTime(row[5]).value_or(kNoTime);
-        audit.logid.assign(row[6]);
-        chainer.Add(audit);
-      });
+  stream.Each(audits, [&](const RowStream::Row& row) {
+    audit.sessionid.assign(row[0]);
+    audit.user.assign(row[1]);
+    audit.app.assign(row[2]);
+    audit.mac.assign(row[3]);
+    audit.start = ParseLocalTime(row[4]).value_or(kNoTime);
+    audit.stop = ParseLocalTime(row[5]).value_or(kNoTime);
+    audit.logid.assign(row[6]);
+    chainer.Add(audit);
+  });
   chainer.Finish();
   report.usage = counter.Finish(names, limits);
-
-  // The event log's startup, shell-check, refusal and logon records.
-  std::string events = " WHERE Time >= '" + FormatTime(report.period.begin) + "' AND Time < " + end + " AND EventID IN (1, 2, 3)";
-  if (!request.app.empty()) events += " AND AppID = " + stream.Quote(request.app);
-  if (!request.user.empty()) {
-    // The event log names users by their identifier; every identifier of that name.
-    std::string ids;
-    for (const auto& row : ds.Query("SELECT User_ID FROM Cuser WHERE name = " + Quoted(ds, request.user)).rows)
-      ids += (ids.empty() ? "" : ", ") + stream.Quote(row.at(0).value_or(""));
-    events += " AND UserID IN (" + (ids.empty() ? std::string("NULL") : ids) + ")";
-  }
-  // Counted here rather than by the server: grouping on the long binary columns costs the
-  // server several times a plain read of the rows.
-  std::map<std::tuple<std::string, std::string, int, int, std::string>, std::int64_t> tally;
-  std::tuple<std::string, std::string, int, int, std::string> key;
-  stream.Each("SELECT AppID, ComputerName, TypeID, EventID, IF(EventID = 1, Parameter1, '') FROM log" + events,
-              [&](const RowStream::Row& row) {
-                std::get<0>(key).assign(row[0]);
-                std::get<1>(key).assign(row[1]);
-                std::get<2>(key) = static_cast<int>(Integer(row[2]));
-                std::get<3>(key) = static_cast<int>(Integer(row[3]));
-                std::get<4>(key).assign(row[4]);
-                ++tally[key];
-              });
-  std::vector<EventCount> counts;
-  for (const auto& [k, n] : tally)
-    counts.push_back({std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), std::get<4>(k), n});
-  report.refusals = CountRefusals(counts);
   return report;
 }
 

@@ -16,7 +16,12 @@ struct Request {
   std::string from, to;  // "YYYY-MM-DD", or empty for the default (the last 30 days)
   std::string app;       // an application identifier, or empty for all
   std::string user;      // a farm user's name (code-page-936 bytes), or empty for all
+  int lookBackDays = 31;  // how long before the period sessions in use during it are looked for
 };
+
+// Within this many seconds of an audit row's stop, a disconnect or logoff record of the event
+// log of the same user and application tells what the stop was.
+inline constexpr Seconds kStopMatchSeconds = 5;
 
 struct Report {
   Request request;
@@ -25,8 +30,14 @@ struct Report {
   Refusals refusals;
 };
 
-// Throws DatabaseError, or std::invalid_argument for dates that cannot be used. `session`,
-// when given, receives each session in use during the period (for the history table).
+// Reads the audit rows that start or stop from the look-back's beginning up to and including
+// the period's end (so also the row after the period that tells whether a session stopped at
+// its end was only disconnected), and the event log's records of the period (and its
+// disconnects and logoffs from the look-back on). With the report's indexes
+// (db/migrations/report-index-add.sql) the server reads only those rows; without them it reads
+// each table once, whole. Throws DatabaseError, or std::invalid_argument for dates that cannot
+// be used. `session`, when given, receives each session in use during the period (for the
+// history table).
 Report ReadReport(Instance& instance, const Request& request,
                   const std::function<void(const Session&, const Period&)>& session = {});
 

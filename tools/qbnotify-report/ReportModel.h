@@ -57,26 +57,43 @@ struct Anomaly {
   std::string detail;
 };
 
+// A stretch of a session: connected (from a logon or reconnect to the next stop) or
+// disconnected (from a disconnect to the reconnect or stop after it). `to` is kNoTime while
+// the stretch lasts as far as the rows tell.
+struct Stretch {
+  Seconds from = kNoTime;
+  Seconds to = kNoTime;
+  bool connected = true;
+};
+
 // One session as its rows tell it.
 struct Session {
   std::string sessionid, user, app, mac;
   Seconds logon = kNoTime;
   Seconds end = kNoTime;           // the logoff (or last stop); kNoTime while open
-  Seconds connected = 0;           // seconds connected up to its last stop
-  Seconds disconnected = 0;        // seconds between disconnects and the reconnects or stop after them
-  Seconds connectedSince = kNoTime;  // an open session: connected since then
-  bool open = false;               // no stop row after its last logon or reconnect
+  std::vector<Stretch> stretches;  // in time order, from the logon
+  bool open = false;               // no row ends it: connected, or disconnected (the event log says so)
   bool fromAnomaly = false;        // put together from a row without its logon
+  // Seconds connected (or disconnected) within [from, to); a lasting stretch runs to `to`.
+  Seconds TimeIn(bool connected, Seconds from, Seconds to) const;
 };
+
+// What the event log says a session's last stop row was: the audit writes a disconnect and a
+// logoff alike, and a session disconnected at its last row is still in use.
+enum class LastStop { Logoff, Disconnect, Unknown };
+using LastStopReader = std::function<LastStop(const Session& session, Seconds stop)>;
 
 // Puts sessions together from rows handed over in SortForChaining's order: the rows of one
 // session id, user, application and MAC arrive together, in time order. A session is its
 // logon row, then stop rows (disconnect or logoff: the rows look alike) and reconnect rows;
-// a stop followed by a reconnect or a later stop of the same start was a disconnect, the
-// last stop ends the session. Rows that fit no session are handed to the anomaly sink.
+// a stop followed by a reconnect or a later stop of the same start was a disconnect. The last
+// stop ends the session unless `lastStop` says it was a disconnect (the session then lasts,
+// disconnected). A stop row whose stop lies before its start (a clock set back) ends the
+// session at its start, as an anomaly. Rows that fit no session are handed to the anomaly sink.
 class SessionChainer {
  public:
-  SessionChainer(std::function<void(const Session&)> sessionSink, std::function<void(const Anomaly&)> anomalySink);
+  SessionChainer(std::function<void(const Session&)> sessionSink, std::function<void(const Anomaly&)> anomalySink,
+                 LastStopReader lastStop = {});
   void Add(const AuditRow& row);
   // Hands over the sessions of the last group; call once after the last row.
   void Finish();
@@ -85,17 +102,21 @@ class SessionChainer {
   void Flush();
   std::function<void(const Session&)> sessionSink_;
   std::function<void(const Anomaly&)> anomalySink_;
+  LastStopReader lastStop_;
   std::optional<AuditRow> groupKey_;
   struct Open {
     Session session;
     Seconds currentStart = kNoTime;  // the logon or last reconnect
-    Seconds stoppedAt = kNoTime;     // set while stopped
+    Seconds stoppedAt = kNoTime;     // the stop time as the row holds it, set while stopped
+    Seconds stoppedTime = kNoTime;   // when it stopped (its start, for a stop before its start)
   };
+  void Stop(Open& open, Seconds at, Seconds rowStop);
   std::vector<Open> group_;
 };
 
-// The reporting period: [begin, end) with both at midnight, and the moment up to which an
-// open session counts as in use (the period's end, or the server's clock when earlier).
+// The reporting period: [begin, end) with both at midnight, and the moment up to which a
+// session not ended by then counts as in use (the period's end, or the server's clock when
+// earlier). Every time counted is cut to [begin, asOf).
 struct Period {
   Seconds begin = 0;
   Seconds end = 0;
@@ -147,7 +168,8 @@ inline constexpr std::size_t kMaxAnomalies = 1000;
 inline constexpr std::size_t kTopCount = 10;
 
 // Adds up the sessions of one period. A session counts when it was in use at some moment of
-// the period (from its logon to its end, an open one up to Period::asOf); in each minute
+// the period (from its logon to its end, one not ended by Period::asOf up to then: an open
+// one, or one whose end lies after the period); in each minute
 // it was in use at some moment of; on each day likewise. Starts are mapped by weekday and
 // hour when the logon lies in the period.
 class UsageCounter {
@@ -169,7 +191,7 @@ class UsageCounter {
     std::set<std::pair<std::int64_t, std::string>> dayUsers, dayClients;
     std::vector<int> minuteDelta;  // +1 at a session's first minute, -1 after its last
   };
-  void Count(Counts& counts, const Session& session, Seconds from, Seconds to);
+  void Count(Counts& counts, const Session& session, bool ended, Seconds from, Seconds to);
   UsageTotals Total(Counts& counts) const;
   Period period_;
   std::size_t minutes_ = 0, days_ = 0;
@@ -181,30 +203,40 @@ class UsageCounter {
 
 // The event log's records of one application and client computer, counted:
 // startup records (1,1,2), passed shell checks (2,1,2), refusals (x,1,1) by Parameter1,
-// logons (2,1,3).
+// logons (2,1,3); apart, those of decisions taken without the database (their mark in
+// Parameter2: "offline cached" or "offline closed", the last record of an admission
+// followed by "; not checked: ...").
 struct EventCount {
   std::string app, computer;
   int typeId = 0, eventId = 0;
   std::string parameter1;  // refusals only
   std::int64_t count = 0;
+  std::string parameter2;  // the offline mark as written, or empty
+};
+
+// Sessions decided without the database, by the mode that decided them.
+struct OfflineDecisions {
+  std::string mode;  // "cached" or "closed" (the word after "offline ")
+  std::int64_t sessions = 0, admitted = 0, refused = 0;
 };
 
 // Refusals by what the records tell apart.
 struct Refusals {
   struct Line {
-    std::string reason;    // "policy", "shell", "application-rule", "unrecorded"
+    std::string reason;    // "policy", "shell", "application-rule", "unrecorded", "offline-cached", "offline-closed"
     std::string policyId;  // "policy" only
     std::int64_t count = 0;
   };
   std::vector<Line> byReason;  // policies by identifier, then the others
   struct Group {
     std::string key;  // the application or the client computer
-    std::int64_t policy = 0, shell = 0, applicationRule = 0, unrecorded = 0;
-    std::int64_t Recorded() const { return policy + shell + applicationRule; }
+    std::int64_t policy = 0, shell = 0, applicationRule = 0, unrecorded = 0, offline = 0;
+    std::int64_t Recorded() const { return policy + shell + applicationRule + offline; }
   };
   std::vector<Group> byApplication, byClient;
-  std::int64_t recorded = 0;    // refusal records
+  std::int64_t recorded = 0;    // refusal records, online and offline
   std::int64_t unrecorded = 0;  // started, passed the shell check, never logged on, no refusal record
+  std::vector<OfflineDecisions> offline;  // by mode, one line per mode seen
 };
 
 // A refusal with a policy identifier is the policy's. A refusal without one is the shell
@@ -212,8 +244,11 @@ struct Refusals {
 // application step's: an application without a row or its session limit, which leave the
 // same record. Sessions that passed the shell check and then neither logged on nor left a
 // refusal record were refused by the duplicate-account rule or the user's session limit
-// (which write none), or ended otherwise: counted as "unrecorded". Counts within one
-// application and computer never go below zero (a period's edge may cut a session's records).
+// (which write none), or ended otherwise: counted as "unrecorded". Records of offline
+// decisions are counted apart, by mode (sessions, admitted, refused); their refusals are
+// reasons "offline-MODE", and the logons of sessions admitted offline are not taken for
+// online ones. Counts within one application and computer never go below zero (a period's
+// edge may cut a session's records).
 Refusals CountRefusals(const std::vector<EventCount>& counts);
 
 }  // namespace qbnotify::report

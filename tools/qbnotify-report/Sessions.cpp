@@ -90,9 +90,28 @@ void SortForChaining(std::vector<AuditRow>& rows) {
   });
 }
 
+Seconds Session::TimeIn(bool connected, Seconds from, Seconds to) const {
+  Seconds total = 0;
+  for (const Stretch& stretch : stretches) {
+    if (stretch.connected != connected) continue;
+    const Seconds a = std::max(stretch.from, from), b = std::min(stretch.to == kNoTime ? to : stretch.to, to);
+    if (b > a) total += b - a;
+  }
+  return total;
+}
+
 SessionChainer::SessionChainer(std::function<void(const Session&)> sessionSink,
-                               std::function<void(const Anomaly&)> anomalySink)
-    : sessionSink_(std::move(sessionSink)), anomalySink_(std::move(anomalySink)) {}
+                               std::function<void(const Anomaly&)> anomalySink, LastStopReader lastStop)
+    : sessionSink_(std::move(sessionSink)), anomalySink_(std::move(anomalySink)), lastStop_(std::move(lastStop)) {}
+
+// Stops the connected stretch (or, stopped before, the disconnected one after it) at `at`.
+void SessionChainer::Stop(Open& open, Seconds at, Seconds rowStop) {
+  std::vector<Stretch>& stretches = open.session.stretches;
+  if (open.stoppedAt != kNoTime) stretches.push_back({open.stoppedTime, at, false});  // the earlier stop was a disconnect
+  else if (!stretches.empty()) stretches.back().to = std::max(stretches.back().from, at);
+  open.stoppedAt = rowStop;
+  open.stoppedTime = at;
+}
 
 void SessionChainer::Add(const AuditRow& row) {
   if (groupKey_ && std::tie(groupKey_->sessionid, groupKey_->user, groupKey_->app, groupKey_->mac) !=
@@ -112,6 +131,9 @@ void SessionChainer::Add(const AuditRow& row) {
       if (matches(*it)) return &*it;
     return static_cast<Open*>(nullptr);
   };
+  const auto connectedSince = [&](Seconds start) {
+    return find([&](const Open& o) { return o.stoppedAt == kNoTime && o.currentStart == start; });
+  };
 
   if (row.stop == kNoTime) {  // a logon
     if (find([&](const Open& o) { return o.session.logon == row.start && o.stoppedAt == kNoTime && o.currentStart == row.start; })) {
@@ -119,7 +141,7 @@ void SessionChainer::Add(const AuditRow& row) {
       return;
     }
     Open open;
-    open.session = {row.sessionid, row.user, row.app, row.mac, row.start, kNoTime, 0, 0, kNoTime, false, false};
+    open.session = {row.sessionid, row.user, row.app, row.mac, row.start, kNoTime, {{row.start, kNoTime, true}}, false, false};
     open.currentStart = row.start;
     group_.push_back(std::move(open));
     return;
@@ -129,46 +151,49 @@ void SessionChainer::Add(const AuditRow& row) {
   // second a reconnect row can have its start equal to its stop.
   Open* const stopped = find([&](const Open& o) { return o.stoppedAt == row.stop && o.currentStart != row.start; });
   if (row.start > row.stop || (row.start == row.stop && stopped)) {
-    if (!stopped) {
+    if (stopped) {
+      stopped->session.stretches.push_back({stopped->stoppedTime, std::max(stopped->stoppedTime, row.start), false});
+      stopped->session.stretches.push_back({row.start, kNoTime, true});
+      stopped->currentStart = row.start;
+      stopped->stoppedAt = kNoTime;
+      stopped->stoppedTime = kNoTime;
+    } else if (Open* open = connectedSince(row.start)) {
+      // The stop of a session connected since the row's start, written by a clock set back.
+      anomaly("stop-before-start", "the stop time lies before the start (a clock set back): read as a stop at its start");
+      Stop(*open, row.start, row.stop);
+    } else {
       anomaly("stop-before-start", "the stop time lies before the start and follows no disconnect at that time");
-      return;
     }
-    stopped->session.disconnected += row.start - stopped->stoppedAt;
-    stopped->currentStart = row.start;
-    stopped->stoppedAt = kNoTime;
     return;
   }
 
-  // A stop: a disconnect or the logoff of the session connected since the row's start.
-  if (Open* open = find([&](const Open& o) { return o.stoppedAt == kNoTime && o.currentStart == row.start; })) {
-    open->session.connected += row.stop - row.start;
-    open->stoppedAt = row.stop;
-    return;
-  }
-  // Stopped before, without a reconnect since: the earlier stop was a disconnect.
-  if (Open* again = find([&](const Open& o) { return o.stoppedAt != kNoTime && o.currentStart == row.start; })) {
-    again->session.disconnected += row.stop - again->stoppedAt;
-    again->stoppedAt = row.stop;
-    return;
-  }
+  // A stop: a disconnect or the logoff of the session connected since the row's start; or,
+  // stopped before without a reconnect since, the earlier stop was a disconnect.
+  if (Open* open = connectedSince(row.start)) return Stop(*open, row.stop, row.stop);
+  if (Open* again = find([&](const Open& o) { return o.stoppedAt != kNoTime && o.currentStart == row.start; }))
+    return Stop(*again, std::max(again->stoppedTime, row.stop), row.stop);
   anomaly("no-logon", "a stop row whose logon row is missing; counted as a session from its start");
   Open open;
-  open.session = {row.sessionid, row.user, row.app, row.mac, row.start, kNoTime, row.stop - row.start, 0, kNoTime, false, true};
+  open.session = {row.sessionid, row.user, row.app, row.mac, row.start, kNoTime, {{row.start, row.stop, true}}, false, true};
   open.currentStart = row.start;
   open.stoppedAt = row.stop;
+  open.stoppedTime = row.stop;
   group_.push_back(std::move(open));
 }
 
 void SessionChainer::Flush() {
   std::sort(group_.begin(), group_.end(), [](const Open& a, const Open& b) { return a.session.logon < b.session.logon; });
   for (Open& open : group_) {
-    if (open.stoppedAt != kNoTime) {
-      open.session.end = open.stoppedAt;
+    Session& session = open.session;
+    if (open.stoppedAt == kNoTime) {
+      session.open = true;  // connected since its last logon or reconnect
+    } else if (lastStop_ && lastStop_(session, open.stoppedTime) == LastStop::Disconnect) {
+      session.stretches.push_back({open.stoppedTime, kNoTime, false});
+      session.open = true;
     } else {
-      open.session.open = true;
-      open.session.connectedSince = open.currentStart;
+      session.end = open.stoppedTime;
     }
-    sessionSink_(open.session);
+    sessionSink_(session);
   }
   group_.clear();
   groupKey_.reset();

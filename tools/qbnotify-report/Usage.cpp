@@ -35,7 +35,8 @@ void UsageCounter::Add(const Anomaly& anomaly) {
 }
 
 bool UsageCounter::Add(const Session& session) {
-  const Seconds end = session.open ? period_.asOf : std::min(session.end, period_.asOf);
+  const bool ended = !session.open && session.end <= period_.asOf;
+  const Seconds end = ended ? session.end : period_.asOf;
   if (session.logon >= period_.asOf || end < period_.begin) return false;
   if (end == period_.begin && session.logon < period_.begin) return false;  // ended as the period began
   const Seconds from = std::max(session.logon, period_.begin);
@@ -48,8 +49,8 @@ bool UsageCounter::Add(const Session& session) {
     app.daySessions.assign(days_, 0);
     app.minuteDelta.assign(minutes_ + 1, 0);
   }
-  Count(farm_, session, from, end);
-  Count(app, session, from, end);
+  Count(farm_, session, ended, from, end);
+  Count(app, session, ended, from, end);
   ++users_[session.user];
   ++clients_[session.mac];
   if (session.logon >= period_.begin) {
@@ -59,19 +60,14 @@ bool UsageCounter::Add(const Session& session) {
   return true;
 }
 
-void UsageCounter::Count(Counts& counts, const Session& session, Seconds from, Seconds to) {
+void UsageCounter::Count(Counts& counts, const Session& session, bool ended, Seconds from, Seconds to) {
   ++counts.sessions;
   counts.users.insert(session.user);
   counts.clients.insert(session.mac);
-  if (session.open) {
-    ++counts.openSessions;
-  } else {
-    ++counts.durations[session.end - session.logon];
-  }
-  counts.connected += session.connected;
-  if (session.open && session.connectedSince != kNoTime && session.connectedSince < period_.asOf)
-    counts.connected += period_.asOf - session.connectedSince;
-  counts.disconnected += session.disconnected;
+  if (ended) ++counts.durations[session.end - session.logon];
+  else ++counts.openSessions;
+  counts.connected += session.TimeIn(true, period_.begin, period_.asOf);
+  counts.disconnected += session.TimeIn(false, period_.begin, period_.asOf);
 
   // In use over [from, to): each minute and day it touches; a session of no length, its own.
   const Seconds last = to > from ? to - 1 : from;
@@ -146,12 +142,31 @@ Usage UsageCounter::Finish(const std::map<std::string, std::string>& names,
 
 Refusals CountRefusals(const std::vector<EventCount>& counts) {
   struct Tally {
-    std::int64_t startups = 0, passed = 0, unnamed = 0, logons = 0;
-    std::map<std::string, std::int64_t> policies;
+    std::int64_t startups = 0, passed = 0, unnamed = 0, logons = 0, offlineAdmitted = 0, offlineRefused = 0;
+    std::map<std::string, std::int64_t> policies, offlineRefusedByMode;
   };
   std::map<std::pair<std::string, std::string>, Tally> tallies;
+  std::map<std::string, OfflineDecisions> offline;
   for (const EventCount& count : counts) {
     Tally& tally = tallies[{count.app, count.computer}];
+    if (!count.parameter2.empty()) {
+      // "offline MODE", and after the last record of an admission "; not checked: ...".
+      const std::string mark = count.parameter2.substr(0, count.parameter2.find(';'));
+      const std::string mode = mark.substr(std::min(mark.size(), mark.find(' ') + 1));
+      OfflineDecisions& decisions = offline[mode];
+      decisions.mode = mode;
+      if (count.typeId == 1 && count.eventId == 2) decisions.sessions += count.count;
+      if (count.parameter2.size() > mark.size()) {
+        decisions.admitted += count.count;
+        tally.offlineAdmitted += count.count;
+      }
+      if (count.eventId == 1) {
+        decisions.refused += count.count;
+        tally.offlineRefused += count.count;
+        tally.offlineRefusedByMode[mode] += count.count;
+      }
+      continue;
+    }
     if (count.eventId == 1) {
       if (count.parameter1.empty()) tally.unnamed += count.count;
       else tally.policies[count.parameter1] += count.count;
@@ -163,7 +178,7 @@ Refusals CountRefusals(const std::vector<EventCount>& counts) {
   }
 
   Refusals refusals;
-  std::map<std::string, std::int64_t> byPolicy;
+  std::map<std::string, std::int64_t> byPolicy, byOfflineMode;
   std::map<std::string, Refusals::Group> byApp, byClient;
   std::int64_t shell = 0, applicationRule = 0;
   for (const auto& [key, tally] : tallies) {
@@ -174,7 +189,11 @@ Refusals CountRefusals(const std::vector<EventCount>& counts) {
       byPolicy[policy] += number;
       group.policy += number;
     }
-    group.unrecorded = std::max<std::int64_t>(0, tally.passed - group.policy - group.applicationRule - tally.logons);
+    for (const auto& [mode, number] : tally.offlineRefusedByMode) byOfflineMode[mode] += number;
+    group.offline = tally.offlineRefused;
+    // The sessions admitted offline log on too; their logons are not the online sessions'.
+    const std::int64_t onlineLogons = std::max<std::int64_t>(0, tally.logons - tally.offlineAdmitted);
+    group.unrecorded = std::max<std::int64_t>(0, tally.passed - group.policy - group.applicationRule - onlineLogons);
     shell += group.shell;
     applicationRule += group.applicationRule;
     refusals.unrecorded += group.unrecorded;
@@ -184,12 +203,15 @@ Refusals CountRefusals(const std::vector<EventCount>& counts) {
       target->shell += group.shell;
       target->applicationRule += group.applicationRule;
       target->unrecorded += group.unrecorded;
+      target->offline += group.offline;
     }
   }
   for (const auto& [policy, number] : byPolicy) refusals.byReason.push_back({"policy", policy, number});
   refusals.byReason.push_back({"shell", "", shell});
   refusals.byReason.push_back({"application-rule", "", applicationRule});
   refusals.byReason.push_back({"unrecorded", "", refusals.unrecorded});
+  for (const auto& [mode, number] : byOfflineMode) refusals.byReason.push_back({"offline-" + mode, "", number});
+  for (const auto& [mode, decisions] : offline) refusals.offline.push_back(decisions);
   const auto list = [](std::map<std::string, Refusals::Group>& groups) {
     std::vector<Refusals::Group> out;
     for (auto& [key, group] : groups) {

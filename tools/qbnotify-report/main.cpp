@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
                  "qbnotify_reader) instead of the library's");
   app.add_option("--from", request.from, "first day, YYYY-MM-DD of the server's clock (default: 29 days before --to)");
   app.add_option("--to", request.to, "last day, YYYY-MM-DD (default: the server's today)");
+  app.add_option("--look-back", request.lookBackDays,
+                 "days before --from in which sessions still in use during the period are looked for (default 31)")
+      ->check(CLI::Range(0, 3660));
   app.add_option("--app", appId, "only this application identifier");
   app.add_option("--user", userName, "only this farm user");
   app.add_flag("--json", asJson, "print the summary as JSON (UTF-8) on standard output");
