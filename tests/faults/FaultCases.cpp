@@ -11,7 +11,8 @@ namespace {
 // Stops the server while the handler under test waits for its second row: each row the Log
 // connection writes sleeps in a trigger, the first 7 s (part of the handler's budget spent on
 // a server that answers), every later one 3 s, and the server is stopped (SIGSTOP) as soon as
-// the second sleep shows in the process list. Without a second row nothing is stopped.
+// a statement that began after the first one shows sleeping in the process list. Without a
+// second statement nothing is stopped.
 class MidHandlerStall {
  public:
   ~MidHandlerStall() { Join(); }
@@ -31,25 +32,29 @@ class MidHandlerStall {
     Join();
     suite.Server().Resume();
     suite.Sql("DROP TRIGGER IF EXISTS qblog.fault_log_insert; DROP TRIGGER IF EXISTS qblog.fault_audit_insert");
-    if (!stopped_) throw ServerError("the handler wrote no second row: the server was never stopped");
+    if (!stopped_) throw ServerError("the handler sent no second row: the server was never stopped");
   }
 
  private:
+  // A sleep whose time is shorter than the last one seen began after it: the next row.
   void Watch(Suite& suite) {
     Admin admin(suite.Server());
-    const std::string query = std::string("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = '") +
-                              kAccount + "' AND STATE = 'User sleep'";
-    int episodes = 0;
-    bool sleeping = false;
+    // A trigger's statements show under its definer, each with its own time.
+    const std::string query =
+        "SELECT TIME_MS FROM information_schema.PROCESSLIST WHERE STATE = 'User sleep' AND INFO LIKE 'DO SLEEP(%'";
+    double last = -1;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(25);
     while (std::chrono::steady_clock::now() < end) {
-      const bool now = admin.Rows(query).at(0).at(0) != "0";
-      if (now && !sleeping && ++episodes == 2) {
-        suite.Server().Pause();
-        stopped_ = true;
-        return;
+      const auto rows = admin.Rows(query);
+      if (!rows.empty()) {
+        const double time = std::stod(rows.at(0).at(0));
+        if (last >= 0 && time < last) {
+          suite.Server().Pause();
+          stopped_ = true;
+          return;
+        }
+        last = time;
       }
-      sleeping = now;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
