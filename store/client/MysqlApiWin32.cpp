@@ -128,7 +128,8 @@ std::string ClientPluginDirectory() {
 }
 
 // The kit's client library is built without TLS: Windows of the generation that loads
-// notification packages has no TLS 1.2 of its own, and no TLS library could be built for it.
+// notification packages has no TLS 1.2 of its own, and the kit carries no TLS library built
+// for it. Encryption asked for is therefore refused, never replaced by clear text.
 bool ClientCarriesTls() { return false; }
 
 bool WaitForAnswer(MYSQL* handle, long long milliseconds) {
