@@ -168,26 +168,80 @@ unsigned Connection::ConnectTimeoutNow() {
   return static_cast<unsigned>(std::clamp<long long>((limitMs + 999) / 1000, 1, connectTimeoutSeconds));
 }
 
-void Connection::Connect(unsigned timeoutSeconds) {
+namespace {
+
+// Closes a handle that did not become a connection.
+struct HandleCloser {
+  const MysqlApi& api;
+  MYSQL* handle;
+  ~HandleCloser() {
+    if (handle) api.close(handle);
+  }
+};
+
+}  // namespace
+
+void PrepareConnect(MYSQL* handle, const Connection& like, unsigned connectTimeoutSeconds, unsigned readTimeoutSeconds) {
   const MysqlApi& api = Client();
-  MYSQL* handle = api.init(nullptr);
-  if (!handle) throw DatabaseError("out of memory creating the " + name_ + " connection");
-  unsigned connectTimeout = timeoutSeconds;
+  // Every refusal below happens before a byte is sent: the server counts as unavailable.
+  const auto refuse = [&](const std::string& why, unsigned code = CR_SSL_CONNECTION_ERROR) {
+    throw DatabaseError(like.Name() + " connection: " + why, code, true);
+  };
+  unsigned connectTimeout = connectTimeoutSeconds;
   unsigned readTimeout = readTimeoutSeconds;
-  unsigned writeTimeout = writeTimeoutSeconds;
+  unsigned writeTimeout = like.writeTimeoutSeconds;
   api.options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
   // Without these the client library waits for an answer for ever.
   api.options(handle, MYSQL_OPT_READ_TIMEOUT, &readTimeout);
   api.options(handle, MYSQL_OPT_WRITE_TIMEOUT, &writeTimeout);
   api.options(handle, MYSQL_SET_CHARSET_NAME, kConnectionCharset);
+  // Nothing is loaded for a server that asks for another authentication method: only the one
+  // the kit carries is allowed, and plugins come only from a folder that holds none.
+  const std::string pluginDirectory = ClientPluginDirectory();
+  if (pluginDirectory.empty() || api.options(handle, MYSQL_PLUGIN_DIR, pluginDirectory.c_str()) != 0 ||
+      api.options(handle, MARIADB_OPT_RESTRICTED_AUTH, kAllowedAuthentication) != 0)
+    refuse("the client library cannot be limited to the authentication the kit carries", CR_AUTH_PLUGIN_CANNOT_LOAD);
+  if (like.tls == TlsMode::Off) return;
+  if (!ClientCarriesTls() || !api.get_ssl_cipher)
+    refuse(std::string("TLS=") + TlsModeName(like.tls) + " but this client library has no TLS: not connected");
+  my_bool on = 1;
+  if (api.options(handle, MYSQL_OPT_SSL_ENFORCE, &on) != 0) refuse("the client library cannot require TLS");
+  if (like.tls == TlsMode::Verify) {
+    if (like.tlsCaFile.empty()) refuse("TLS=verify needs TLSCAFile, the certificate authority to trust: not connected");
+    if (api.options(handle, MYSQL_OPT_SSL_CA, like.tlsCaFile.c_str()) != 0 ||
+        api.options(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on) != 0)
+      refuse("the client library cannot verify the server's certificate");
+  }
+}
+
+std::string CheckEncryption(MYSQL* handle, const Connection& like) {
+  const MysqlApi& api = Client();
+  const char* cipher = api.get_ssl_cipher ? api.get_ssl_cipher(handle) : nullptr;
+  if (like.tls != TlsMode::Off && (!cipher || !*cipher))
+    throw DatabaseError(like.Name() + " connection: TLS=" + TlsModeName(like.tls) + " but it is not encrypted: closed",
+                        CR_SSL_CONNECTION_ERROR, true);
+  return cipher ? cipher : "";
+}
+
+void Connection::Connect(unsigned timeoutSeconds) {
+  const MysqlApi& api = Client();
+  HandleCloser owned{api, api.init(nullptr)};
+  MYSQL* const handle = owned.handle;
+  if (!handle) throw DatabaseError("out of memory creating the " + name_ + " connection");
+  // Within a handler a connection waits for an answer no longer than the budget has left.
+  unsigned readTimeout = readTimeoutSeconds;
+  if (const std::optional<long long> left = BudgetLeftMilliseconds())
+    readTimeout = static_cast<unsigned>(std::clamp<long long>((*left + 999) / 1000, 1, readTimeoutSeconds));
+  PrepareConnect(handle, *this, timeoutSeconds, readTimeout);
   if (!api.real_connect(handle, host.empty() ? nullptr : host.c_str(), user.c_str(), password.c_str(), database.c_str(),
                         static_cast<unsigned>(port), nullptr, 0)) {
     const unsigned code = api.errno_(handle);
-    const std::string message = api.error(handle);
-    api.close(handle);
-    throw DatabaseError(message, code, true);
+    throw DatabaseError(api.error(handle), code, true);
   }
+  cipher_ = CheckEncryption(handle, *this);
+  handleReadTimeoutSeconds_ = readTimeout;
   handle_ = handle;
+  owned.handle = nullptr;
 }
 
 std::optional<Unreadiness> Connection::AskReadiness() {
@@ -261,6 +315,7 @@ void Connection::Close() {
   if (!handle_) return;
   Client().close(handle_);
   handle_ = nullptr;
+  cipher_.clear();
 }
 
 Connection::Result Connection::Send(const std::string& sql, bool& lost) {
@@ -275,7 +330,14 @@ Connection::Result Connection::Send(const std::string& sql, bool& lost) {
     if (lost) Close();
     throw DatabaseError(message, code, IsUnavailableAnswer(code));
   };
-  if (api.real_query(handle_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) fail("query failed");
+  if (api.send_query(handle_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) fail("query failed");
+  // The client library's read time-out was fixed when it connected; within a handler the wait
+  // also ends with the budget, and a server that has not answered by then is given up.
+  if (const std::optional<long long> left = BudgetLeftMilliseconds()) {
+    if (!WaitForAnswer(handle_, *left))
+      GiveUp(DatabaseError("the server did not answer within the handler's wait budget", CR_SERVER_LOST, true), true);
+  }
+  if (api.read_query_result(handle_) != 0) fail("query failed");
 
   Result result;
   ResultHandle stored(api.store_result(handle_));
@@ -333,7 +395,7 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
       if (!lost) throw;
       // The client library reports a time-out as a lost connection; the time tells them apart.
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
-      const long long limit = 1000LL * std::min(readTimeoutSeconds, writeTimeoutSeconds);
+      const long long limit = 1000LL * std::min(handleReadTimeoutSeconds_, writeTimeoutSeconds);
       const bool timedOut = waited + 500 >= limit;
       if (server.Failover()) {
         // A server that stopped answering is left at once; one that closed the connection is

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "environment/TlsSettings.h"
 #include "platform/Platform.h"
 #include "store/Failure.h"
 #include "store/ServerList.h"
@@ -106,6 +107,10 @@ class Connection {
   unsigned connectTimeoutSeconds = kConnectTimeoutSeconds;
   unsigned readTimeoutSeconds = kReadTimeoutSeconds;
   unsigned writeTimeoutSeconds = kWriteTimeoutSeconds;
+  // Encryption ([DSConnection] TLS and TLSCAFile): with required or verify a connection that
+  // cannot be made so is not made, and the server counts as unavailable.
+  TlsMode tls = TlsMode::Off;
+  std::string tlsCaFile;
 
   // Connects with the values above. Throws DatabaseError on failure (the connection stays
   // closed, and the server is given up for the rest of the handler). Does nothing when open.
@@ -153,7 +158,8 @@ class Connection {
   // waiting for the answer is closed and given up for the rest of the handler, unless
   // `resend` allows one more try on a new connection. A statement that times out gives the
   // server up for the rest of the handler; so does a cluster node that stays not ready (1047)
-  // for 3 s, or a spent wait budget.
+  // for 3 s, or a spent wait budget. Within a handler the wait for an answer ends with the
+  // budget: a server that has not answered by then is given up the same way.
   // Throws DatabaseError.
   struct Result {
     std::vector<std::string> columns;
@@ -169,6 +175,9 @@ class Connection {
   // Whether the last query was sent a second time on a new connection (its first sending may
   // have run: an insert under a key that is then refused as a duplicate has landed).
   bool LastQueryResent() const { return lastResent_; }
+
+  // The cipher of the open connection; empty when it is not encrypted (or not open).
+  const std::string& Cipher() const { return cipher_; }
 
   // How many queries this connection has sent, for measurements.
   std::uint64_t QueriesSent() const { return queriesSent_; }
@@ -192,6 +201,8 @@ class Connection {
   bool lastResent_ = false;
   std::uint64_t queriesSent_ = 0;
   unsigned generation_ = 0;  // of the server the open handle reaches
+  unsigned handleReadTimeoutSeconds_ = kReadTimeoutSeconds;  // the open handle's read time-out
+  std::string cipher_;
 };
 
 // A statement on one connection: SQL text with named parameters, bound values and, after
@@ -253,6 +264,15 @@ class Statement {
   std::size_t current_ = 0;
 };
 
+// What every connection sets on a new client handle before it connects (also a tool's own
+// connections): the time-outs, the character set, the one authentication method allowed, a
+// plugin directory that holds nothing, and the encryption `like` asks for. Raises
+// DatabaseError (the server unavailable) when the client library cannot do one of them.
+void PrepareConnect(st_mysql* handle, const Connection& like, unsigned connectTimeoutSeconds, unsigned readTimeoutSeconds);
+// After a connect: the cipher of the connection ("" when not encrypted). Raises DatabaseError
+// (the server unavailable) when `like` asks for encryption and the connection has none.
+std::string CheckEncryption(st_mysql* handle, const Connection& like);
+
 // Renders a date-time as the server reads it; the zero value gives "0000-00-00 00:00:00".
 std::string FormatDateTime(const DateTime& value);
 
@@ -290,8 +310,8 @@ class ConflictRetry {
 };
 
 // Gives a connection the coordinates that the settings name: the host and port of the
-// "DSHost" value `dsHost` (of a list, its first server), DS's account and password, and the
-// database that `databaseKey` of `section` names. Raises DatabaseError when `dsHost` names
+// "DSHost" value `dsHost` (of a list, its first server), DS's account and password, the
+// database that `databaseKey` of `section` names, and the encryption of [DSConnection]. Raises DatabaseError when `dsHost` names
 // no valid host:port.
 void ConfigureConnection(Platform& platform, Connection& connection, const std::string& dsHost, const char* section,
                          const char* databaseKey);

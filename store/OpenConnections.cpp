@@ -1,6 +1,7 @@
 #include <tuple>
 
 #include "environment/ConnectionSettings.h"
+#include "environment/TlsSettings.h"
 #include "store/Database.h"
 #include "store/ServerDeny.h"
 #include "store/SystemEventLog.h"
@@ -19,6 +20,9 @@ void ConfigureConnection(Platform& platform, Connection& connection, const std::
   connection.host = servers.front().address.host;
   connection.port = servers.front().address.port;
   connection.database = ReadConnectionSetting(platform, section, databaseKey);
+  const TlsSettings tls = ReadTlsSettings(platform);
+  connection.tls = tls.mode;
+  connection.tlsCaFile = tls.caFile;
 }
 
 namespace {

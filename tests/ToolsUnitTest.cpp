@@ -7,6 +7,40 @@
 namespace qbnotify::tools {
 namespace {
 
+// The settings' TLS keys as lint reads them: what counts as which mode, and what it flags.
+TEST(TlsSettings, LintFlagsWhatConnectsNothingOrChecksNothing) {
+  struct Case {
+    const char* mode;
+    const char* caFile;
+    bool caReadable;
+    bool clientTls;
+    TlsMode means;
+    std::vector<std::string> codes;
+  } cases[] = {
+      {"", "", false, true, TlsMode::Off, {}},
+      {" Off ", "", false, true, TlsMode::Off, {}},
+      {"REQUIRED", "", false, true, TlsMode::Required, {}},
+      {"verify", "ca.pem", true, true, TlsMode::Verify, {}},
+      {"verify", "", false, true, TlsMode::Verify, {"tls-verify-without-ca"}},
+      {"verify", "ca.pem", false, true, TlsMode::Verify, {"tls-ca-unreadable"}},
+      {"yes", "ca.pem", true, true, TlsMode::Verify, {"tls-unknown"}},
+      {"off", "ca.pem", true, true, TlsMode::Off, {"tls-ca-unused"}},
+      {"required", "", false, false, TlsMode::Required, {"tls-not-available"}},
+      {"off", "", false, false, TlsMode::Off, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("TLS=") + c.mode + " TLSCAFile=" + c.caFile);
+    TlsSettings settings;
+    settings.modeText = c.mode;
+    settings.mode = ParseTlsMode(c.mode, &settings.modeKnown);
+    settings.caFile = c.caFile;
+    EXPECT_EQ(settings.mode, c.means);
+    std::vector<std::string> codes;
+    for (const Finding& finding : LintTlsSettings(settings, c.caReadable, c.clientTls)) codes.push_back(finding.code);
+    EXPECT_EQ(codes, c.codes);
+  }
+}
+
 TEST(DottedQuad, ParsesOnlyFourPlainOctets) {
   struct Case {
     const char* text;

@@ -32,7 +32,7 @@ class OpenChannel {
 
 bool Win32Platform::WriteVirtualChannel(std::string_view channelName, std::string_view bytes) {
   // Declared first, so that the channel is closed before the library is released.
-  LoadedModule library("WTSApi32.dll");
+  LoadedModule library(win32::ModuleFolderFile(nullptr, "WTSApi32.dll"));
   if (!library) return false;
   const auto close = library.Lookup<ChannelClose>("WTSVirtualChannelClose");
   const auto open = library.Lookup<ChannelOpen>("WTSVirtualChannelOpen");

@@ -11,12 +11,35 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <string>
+
 namespace qbnotify::win32 {
+
+// The full path of the file `name` in the folder that holds `folderOf` (a module of this
+// process; nullptr: the system folder), or "" when the folder cannot be had. Libraries are
+// loaded by such a path only: a bare name would be searched for in the current directory and
+// on PATH, where users may put a file of that name.
+inline std::string ModuleFolderFile(HMODULE folderOf, const char* name) {
+  char path[MAX_PATH + 1] = {};
+  DWORD length = folderOf ? GetModuleFileNameA(folderOf, path, MAX_PATH) : GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  std::string folder(path, length);
+  if (folderOf) {
+    const std::size_t slash = folder.find_last_of("\\/");
+    if (slash == std::string::npos) return {};
+    folder.resize(slash);
+  }
+  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  return folder + "\\" + name;
+}
 
 // Owns a loaded module and releases it with FreeLibrary.
 class LoadedModule {
  public:
-  explicit LoadedModule(const char* name) : module_(LoadLibraryA(name)) {}
+  // `path` is a full path (ModuleFolderFile); the module's own dependencies are looked for
+  // in its folder first. An empty path loads nothing.
+  explicit LoadedModule(const std::string& path)
+      : module_(path.empty() ? nullptr : LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {}
   ~LoadedModule() {
     if (module_) FreeLibrary(module_);
   }

@@ -6,8 +6,8 @@ QB_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 QB_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   libmariadb-dev mariadb-server mariadb-client ccache)
 # What the tests add: the usage report's page is checked in a real browser, with a font that
-# has the Chinese names.
-QB_TEST_PACKAGES=(chromium fonts-wqy-zenhei)
+# has the Chinese names; openssl makes the encrypted connections' test certificates.
+QB_TEST_PACKAGES=(chromium fonts-wqy-zenhei openssl)
 
 # Every build the scripts configure compiles through ccache (QB_CCACHE=0: without it). Paths
 # are hashed relative to the checkout and without the build directory, so that a later build

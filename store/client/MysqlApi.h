@@ -33,7 +33,31 @@ struct MysqlApi {
   decltype(&::mysql_affected_rows) affected_rows;
   decltype(&::mysql_insert_id) insert_id;
   decltype(&::mysql_get_socket) get_socket;
+  // A statement sent apart from the wait for its answer, so that the wait can end with the
+  // handler's budget (WaitForAnswer).
+  decltype(&::mysql_send_query) send_query;
+  decltype(&::mysql_read_query_result) read_query_result;
+  // The cipher of an encrypted connection, or nullptr. May be missing from a client library
+  // without TLS (nullptr here): such a library makes no encrypted connection.
+  decltype(&::mysql_get_ssl_cipher) get_ssl_cipher;
 };
+
+// The only authentication method the kit's client library carries; a server that asks for
+// another one is refused before anything could be loaded for it.
+inline constexpr const char* kAllowedAuthentication = "mysql_native_password";
+
+// The client library's plugin directory: an absolute folder that only administrators can
+// write and that holds no plugin (it need not exist), so that nothing a server or the
+// environment names is ever loaded from elsewhere.
+std::string ClientPluginDirectory();
+
+// Whether this build's client library can encrypt connections (TLS 1.2 or later).
+bool ClientCarriesTls();
+
+// Waits until the answer to a statement sent on `handle` can be read, at most
+// `milliseconds`. False when that time passed first; true when the answer (or the end of the
+// connection) is there, or when it cannot tell (the client library's own time-out holds).
+bool WaitForAnswer(MYSQL* handle, long long milliseconds);
 
 // The client library's calls, or nullptr when no usable client library can be had (every
 // connection then fails to open). The first call may load the library; later calls answer

@@ -1,6 +1,7 @@
-// The client library of the Windows build, loaded at first use from beside the DLL or the
-// system's search path: MariaDB's Connector/C, else an older client library of the same C
-// API. Every function is looked up by name; a library that lacks one of them is not used.
+// The client library of the Windows build, loaded at first use by its full path: the
+// libmariadb.dll in the folder of the module that holds this code (QBNotify.dll, or the tool's
+// program), never one found through the search path. Every function is looked up by name; a
+// library that lacks one of them is not used.
 #include <winsock2.h>
 
 #include "platform/win32/WindowsApi.h"
@@ -13,7 +14,16 @@ namespace {
 
 using win32::LoadedModule;
 
-constexpr const char* kClientLibraries[] = {"libmariadb.dll", "libmysql.dll"};
+constexpr const char* kClientLibrary = "libmariadb.dll";
+
+// The module that holds this code.
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&ThisModule), &module))
+    return nullptr;
+  return module;
+}
 
 // Fills `api` from `module`; false when a function is missing.
 bool LookupAll(HMODULE module, MysqlApi& api) {
@@ -41,23 +51,26 @@ bool LookupAll(HMODULE module, MysqlApi& api) {
   find(api.affected_rows, "mysql_affected_rows");
   find(api.insert_id, "mysql_insert_id");
   find(api.get_socket, "mysql_get_socket");
+  find(api.send_query, "mysql_send_query");
+  find(api.read_query_result, "mysql_read_query_result");
+  // Only a library with TLS has it; without it no connection is encrypted.
+  api.get_ssl_cipher = LoadedModule::LookupIn<decltype(api.get_ssl_cipher)>(module, "mysql_get_ssl_cipher");
   return complete;
 }
 
 // The module of the client library in use, once one has been loaded.
 HMODULE clientModule = nullptr;
 
-// The first client library that has every function, kept loaded for the life of the
-// process; nullptr when there is none.
+// The client library beside this module when it has every function, kept loaded for the
+// life of the process; nullptr otherwise.
 const MysqlApi* LoadClient() {
   static MysqlApi api{};
-  for (const char* name : kClientLibraries) {
-    LoadedModule library(name);
-    if (!library || !LookupAll(library.Get(), api)) continue;
-    clientModule = library.Keep();
-    return &api;
-  }
-  return nullptr;
+  const HMODULE self = ThisModule();
+  if (!self) return nullptr;
+  LoadedModule library(win32::ModuleFolderFile(self, kClientLibrary));
+  if (!library || !LookupAll(library.Get(), api)) return nullptr;
+  clientModule = library.Keep();
+  return &api;
 }
 
 }  // namespace
@@ -105,6 +118,35 @@ bool ConnectionClosedByServer(MYSQL* handle) {
   // error of the socket: none of them leaves a connection that can run a statement.
   receive(socket, &byte, 1, MSG_PEEK);
   return true;
+}
+
+// A folder of the system folder: only administrators can create or write it. Nothing
+// creates it; it holds no plugin.
+std::string ClientPluginDirectory() {
+  const std::string folder = win32::ModuleFolderFile(nullptr, "QBNotify");
+  return folder.empty() ? std::string() : folder + "\\client-plugins";
+}
+
+// The kit's client library is built without TLS: Windows of the generation that loads
+// notification packages has no TLS 1.2 of its own, and the kit carries no TLS library built
+// for it. Encryption asked for is therefore refused, never replaced by clear text.
+bool ClientCarriesTls() { return false; }
+
+bool WaitForAnswer(MYSQL* handle, long long milliseconds) {
+  const MysqlApi* api = MysqlClient();
+  HMODULE sockets = GetModuleHandleA("ws2_32.dll");
+  if (!api || !sockets) return true;
+  using SelectFunction = int(WSAAPI*)(int, fd_set*, fd_set*, fd_set*, const timeval*);
+  const auto selectReadable = win32::LoadedModule::LookupIn<SelectFunction>(sockets, "select");
+  const SOCKET socket = static_cast<SOCKET>(api->get_socket(handle));
+  if (!selectReadable || socket == INVALID_SOCKET) return true;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  const long long wait = milliseconds > 0 ? milliseconds : 0;
+  const timeval limit{static_cast<long>(wait / 1000), static_cast<long>((wait % 1000) * 1000)};
+  // An error of the socket (-1) is left to the client library's read, which reports it.
+  return selectReadable(0, &readable, nullptr, nullptr, &limit) != 0;
 }
 
 void PauseMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }

@@ -10,6 +10,67 @@
 #include "store/Database.h"
 
 namespace qbnotify::faults {
+namespace {
+
+// Stops the server while the handler under test waits for its second row: each row the Log
+// connection writes sleeps in a trigger, the first 7 s (part of the handler's budget spent on
+// a server that answers), every later one 3 s, and the server is stopped (SIGSTOP) as soon as
+// a statement that began after the first one shows sleeping in the process list. Without a
+// second statement nothing is stopped.
+class MidHandlerStall {
+ public:
+  ~MidHandlerStall() { Join(); }
+
+  void Begin(Suite& suite) {
+    const std::string body =
+        " FOR EACH ROW BEGIN IF @fault_slept IS NULL THEN SET @fault_slept = 1; DO SLEEP(7); ELSE DO SLEEP(3); "
+        "END IF; END";
+    suite.Sql("CREATE TRIGGER qblog.fault_log_insert BEFORE INSERT ON qblog.log" + body);
+    suite.Sql("CREATE TRIGGER qblog.fault_audit_insert BEFORE INSERT ON qblog.appshenji" + body);
+    stopped_ = false;
+    thread_ = std::thread([this, &suite] { Watch(suite); });
+  }
+
+  // After the handler: the server goes on, the triggers go.
+  void End(Suite& suite) {
+    Join();
+    suite.Server().Resume();
+    suite.Sql("DROP TRIGGER IF EXISTS qblog.fault_log_insert; DROP TRIGGER IF EXISTS qblog.fault_audit_insert");
+    if (!stopped_) throw ServerError("the handler sent no second row: the server was never stopped");
+  }
+
+ private:
+  // A sleep whose time is shorter than the last one seen began after it: the next row.
+  void Watch(Suite& suite) {
+    Admin admin(suite.Server());
+    // A trigger's statements show under its definer, each with its own time.
+    const std::string query =
+        "SELECT TIME_MS FROM information_schema.PROCESSLIST WHERE STATE = 'User sleep' AND INFO LIKE 'DO SLEEP(%'";
+    double last = -1;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(25);
+    while (std::chrono::steady_clock::now() < end) {
+      const auto rows = admin.Rows(query);
+      if (!rows.empty()) {
+        const double time = std::stod(rows.at(0).at(0));
+        if (last >= 0 && time < last) {
+          suite.Server().Pause();
+          stopped_ = true;
+          return;
+        }
+        last = time;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::thread thread_;
+  bool stopped_ = false;
+};
+
+}  // namespace
 
 std::vector<Fault> FaultCases() {
   std::vector<Fault> cases;
@@ -371,6 +432,16 @@ std::vector<Fault> FaultCases() {
                         .offline = "Admission=open\r\n",
                         .snapshotHours = 1});
 
+  // The read time-out of the client library was fixed when it connected (10 s): the wait for
+  // the stalled row ends with what is left of the handler's 15 s, not 10 s after it was sent.
+  // The rows of the handler that are not written wait in the spool for the next handler.
+  const auto stall = std::make_shared<MidHandlerStall>();
+  cases.push_back(Fault{.name = "server SIGSTOP mid-handler, after 7 s of its budget",
+                        .sessions = {"bob"},
+                        .step = 5,
+                        .before = [stall](Suite& suite) { stall->Begin(suite); },
+                        .after = [stall](Suite& suite) { stall->End(suite); },
+                        .rows = RowsRule::StepOptional});
   return cases;
 }
 

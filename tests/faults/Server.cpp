@@ -186,6 +186,7 @@ void PrivateServer::Start() {
                                          "--collation-server=gbk_chinese_ci",
                                          "--max-connections=500"};
   std::vector<std::string> args = argv;
+  args.insert(args.end(), extraOptions_.begin(), extraOptions_.end());
   if (clusterNode_) {
     // A cluster of one node, bootstrapped anew, with its group port on loopback.
     const std::string group = std::to_string(FreePort());

@@ -52,6 +52,8 @@ class PrivateServer {
   // Whether the next Start starts the server as a Galera cluster of one node (a node can
   // then be told to answer "not ready", 1047, to every statement).
   void SetClusterNode(bool clusterNode) { clusterNode_ = clusterNode; }
+  // Options added to the server's command line at every Start (say, a certificate for TLS).
+  void SetExtraOptions(std::vector<std::string> options) { extraOptions_ = std::move(options); }
 
   int Port() const { return port_; }
   const std::string& Socket() const { return socket_; }
@@ -67,6 +69,7 @@ class PrivateServer {
   pid_t pid_ = -1;
   bool paused_ = false;
   bool clusterNode_ = false;
+  std::vector<std::string> extraOptions_;
 };
 
 // An administrator's connection (root over the socket), character set gbk, with bounded

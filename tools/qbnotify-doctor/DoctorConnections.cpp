@@ -14,13 +14,23 @@ using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
 std::string Cell(const std::optional<std::string>& value) { return value ? *value : std::string(); }
 
+// Whether an open connection is encrypted, and whether its certificate was verified.
+std::string DescribeEncryption(const Connection& connection) {
+  const std::string mode = std::string(" (TLS=") + TlsModeName(connection.tls) + ")";
+  if (connection.Cipher().empty()) return "not encrypted: statements and rows cross the network in clear text" + mode;
+  if (connection.tls == TlsMode::Verify)
+    return "encrypted (" + connection.Cipher() + "); the server's certificate was verified against " +
+           Shown(connection.tlsCaFile) + " and names the host" + mode;
+  return "encrypted (" + connection.Cipher() + "); the server's certificate was not verified" + mode;
+}
+
 }  // namespace
 
 bool Doctor::ClientLibrary() {
   const MysqlApi* api = MysqlClient();
   if (!api) {
     Add("client library", "loaded", Status::Failed, "no MySQL client library with every function the library uses",
-        "install the client library of the library's bitness (libmariadb.dll or libmysql.dll) beside it or on PATH");
+        "install the kit's libmariadb.dll of the library's bitness in the same folder as QBNotify.dll (or the tool)");
     return false;
   }
   std::string missing;
@@ -34,7 +44,8 @@ bool Doctor::ClientLibrary() {
       reinterpret_cast<const void*>(api->field_count),  reinterpret_cast<const void*>(api->real_escape_string),
       reinterpret_cast<const void*>(api->error),        reinterpret_cast<const void*>(api->errno_),
       reinterpret_cast<const void*>(api->affected_rows), reinterpret_cast<const void*>(api->insert_id),
-      reinterpret_cast<const void*>(api->get_socket)};
+      reinterpret_cast<const void*>(api->get_socket),   reinterpret_cast<const void*>(api->send_query),
+      reinterpret_cast<const void*>(api->read_query_result)};
   for (std::size_t i = 0; i < std::size(functions); ++i)
     if (!functions[i]) missing += " #" + std::to_string(i);
   if (!missing.empty()) {
@@ -72,6 +83,7 @@ std::unique_ptr<Connection> Doctor::Connect(const char* name, const char* sectio
     connection->Open();
     RunStatement(*connection, "SET SESSION TRANSACTION READ ONLY");
     Add("connections", name, Status::Ok, target);
+    Add("connections", std::string(name) + " encryption", Status::Ok, DescribeEncryption(*connection));
     return connection;
   } catch (const DatabaseError& error) {
     std::string what = "failed";
@@ -92,6 +104,19 @@ std::unique_ptr<Connection> Doctor::Connect(const char* name, const char* sectio
       case ER_BAD_DB_ERROR:
         what = "database missing";
         fix = std::string("create the database or correct ") + databaseKey;
+        break;
+      case CR_SSL_CONNECTION_ERROR:
+        what = "not connected as TLS asks";
+        fix = std::string("TLS=") + TlsModeName(connection->tls) +
+              ": check that the server offers TLS (ssl_cert, ssl_key), that TLSCAFile is the authority that signed "
+              "its certificate and that the certificate names the host in DSHost; or see the administrators' guide";
+        break;
+      case CR_AUTH_PLUGIN_CANNOT_LOAD:
+      case CR_PLUGIN_NOT_ALLOWED:
+        what = "authentication method refused";
+        fix = std::string("the account must use ") + kAllowedAuthentication +
+              ", the only method the library allows (ALTER USER ... IDENTIFIED VIA mysql_native_password USING "
+              "PASSWORD('...'))";
         break;
       case ER_DBACCESS_DENIED_ERROR:
         what = "database not allowed for the account";

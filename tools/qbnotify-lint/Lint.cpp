@@ -9,6 +9,7 @@
 #include "policy/Offline.h"
 #include "policy/SecurityPolicy.h"
 #include "policy/SessionLoad.h"
+#include "store/client/MysqlApi.h"
 #include "tools/common/AccountGrants.h"
 #include "tools/common/ToolSupport.h"
 
@@ -413,8 +414,41 @@ std::vector<Finding> LintOfflineSettings(const OfflineSettings& settings) {
   return findings;
 }
 
+std::vector<Finding> LintTlsSettings(const TlsSettings& settings, bool caFileReadable, bool clientCarriesTls) {
+  std::vector<Finding> findings;
+  const std::string shown = std::string(kTlsKey) + "=" + Shown(settings.modeText);
+  if (!settings.modeKnown)
+    findings.push_back({Severity::Warning, "tls-unknown",
+                        "[DSConnection] TLS is none of off, required, verify: it counts as verify, the strictest",
+                        {shown}, "write off, required or verify"});
+  if (settings.mode != TlsMode::Off && !clientCarriesTls)
+    findings.push_back({Severity::Error, "tls-not-available",
+                        "[DSConnection] TLS asks for encryption and this build's client library has none: no connection "
+                        "is made, and every session is decided as with the database away",
+                        {shown}, "set TLS=off and encrypt the network path to the database (see the administrators' guide)"});
+  if (settings.mode == TlsMode::Verify && settings.caFile.empty())
+    findings.push_back({Severity::Error, "tls-verify-without-ca",
+                        "[DSConnection] TLS=verify without TLSCAFile: no certificate can be verified, no connection is made",
+                        {shown}, "set TLSCAFile to the certificate authority (PEM) that signed the server's certificate"});
+  else if (settings.mode == TlsMode::Verify && !caFileReadable)
+    findings.push_back({Severity::Error, "tls-ca-unreadable",
+                        "[DSConnection] TLSCAFile cannot be read: no certificate can be verified, no connection is made",
+                        {std::string(kTlsCaFileKey) + "=" + Shown(settings.caFile)},
+                        "point TLSCAFile at a readable PEM file"});
+  if (settings.mode != TlsMode::Verify && !settings.caFile.empty())
+    findings.push_back({Severity::Note, "tls-ca-unused",
+                        "[DSConnection] TLSCAFile is set but only TLS=verify uses it: the server's certificate is not checked",
+                        {shown, std::string(kTlsCaFileKey) + "=" + Shown(settings.caFile)},
+                        "set TLS=verify, or remove TLSCAFile"});
+  return findings;
+}
+
 std::vector<Finding> LintRules(Instance& instance) {
   std::vector<Finding> findings = LintOfflineSettings(ReadOfflineSettings(instance.platform));
+  const TlsSettings tls = ReadTlsSettings(instance.platform);
+  const bool caReadable =
+      !tls.caFile.empty() && instance.platform.ReadWholeFile(tls.caFile, 1 << 20).result == FileResult::Ok;
+  for (Finding& finding : LintTlsSettings(tls, caReadable, ClientCarriesTls())) findings.push_back(std::move(finding));
   const std::vector<Rule> rules = ReadRules(instance);
   PoliciesWithoutRules(instance, findings);
   MissingGroups(rules, findings);

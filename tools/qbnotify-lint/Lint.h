@@ -5,6 +5,7 @@
 // that matches), the server evaluates the library's own rule-query conditions.
 #pragma once
 
+#include "environment/TlsSettings.h"
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +31,11 @@ struct Finding {
 // closed, and a snapshot allowed to be older than a week under cached.
 inline constexpr std::uint32_t kLongestSnapshotHours = 7 * 24;
 std::vector<Finding> LintOfflineSettings(const OfflineSettings& settings);
+
+// The findings on TLS and TLSCAFile of [DSConnection]: a value that counts as verify, verify
+// without a CA file that can be read, a CA file that nothing uses, and encryption asked of a
+// client library without TLS (no connection is then made).
+std::vector<Finding> LintTlsSettings(const TlsSettings& settings, bool caFileReadable, bool clientCarriesTls);
 
 // Runs every lint on the instance's open DS connection (the rules, and the account against the role
 // qbnotify_library), and on section [Offline]. Raises DatabaseError when a table

@@ -26,9 +26,8 @@ using UseResultCall = decltype(&::mysql_use_result);
 // time (by the first connection), and the call is looked up in it by name.
 UseResultCall UseResult() {
 #ifdef _WIN32
-  for (const char* name : {"libmariadb.dll", "libmysql.dll"})
-    if (HMODULE module = GetModuleHandleA(name))
-      if (FARPROC call = GetProcAddress(module, "mysql_use_result")) return reinterpret_cast<UseResultCall>(reinterpret_cast<void*>(call));
+  if (HMODULE module = GetModuleHandleA("libmariadb.dll"))
+    if (FARPROC call = GetProcAddress(module, "mysql_use_result")) return reinterpret_cast<UseResultCall>(reinterpret_cast<void*>(call));
   return nullptr;
 #else
   return &::mysql_use_result;
@@ -47,19 +46,16 @@ RowStream::RowStream(const Connection& like) {
   const MysqlApi& api = Api();
   handle_ = api.init(nullptr);
   if (!handle_) throw DatabaseError("out of memory creating a connection");
-  unsigned connectTimeout = like.connectTimeoutSeconds, readTimeout = kReadTimeoutSeconds,
-           writeTimeout = like.writeTimeoutSeconds;
-  api.options(handle_, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
-  api.options(handle_, MYSQL_OPT_READ_TIMEOUT, &readTimeout);
-  api.options(handle_, MYSQL_OPT_WRITE_TIMEOUT, &writeTimeout);
-  api.options(handle_, MYSQL_SET_CHARSET_NAME, kConnectionCharset);
-  if (!api.real_connect(handle_, like.host.empty() ? nullptr : like.host.c_str(), like.user.c_str(),
-                        like.password.c_str(), like.database.c_str(), static_cast<unsigned>(like.port), nullptr, 0)) {
-    const std::string message = api.error(handle_);
-    const unsigned code = api.errno_(handle_);
+  try {
+    PrepareConnect(handle_, like, like.connectTimeoutSeconds, kReadTimeoutSeconds);
+    if (!api.real_connect(handle_, like.host.empty() ? nullptr : like.host.c_str(), like.user.c_str(),
+                          like.password.c_str(), like.database.c_str(), static_cast<unsigned>(like.port), nullptr, 0))
+      throw DatabaseError(api.error(handle_), api.errno_(handle_), true);
+    CheckEncryption(handle_, like);
+  } catch (...) {
     api.close(handle_);
     handle_ = nullptr;
-    throw DatabaseError(message, code, true);
+    throw;
   }
   Run("SET SESSION TRANSACTION READ ONLY");
 }

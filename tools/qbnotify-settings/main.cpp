@@ -4,6 +4,7 @@
 //   qbnotify-settings write FILE --host 127.0.0.1:3306 --user qb --password pw
 //                            --ds-db qbds --dc-db qbdc --log-db qblog
 //                            [--server-connect-seconds 3]
+//                            [--tls verify --tls-ca-file /etc/qbnotify/ca.pem]
 //                            [--offline-admission cached --offline-refresh-seconds 300
 //                             --offline-max-age-hours 24]
 //   qbnotify-settings show FILE
@@ -19,6 +20,7 @@
 #include <optional>
 
 #include "environment/ConnectionSettings.h"
+#include "environment/TlsSettings.h"
 #include "policy/Offline.h"
 #include "store/ServerList.h"
 #include "tools/qbnotify-settings/IniEdit.h"
@@ -63,6 +65,7 @@ bool SameName(const std::string& a, const std::string& b) {
 struct WriteValues {
   std::optional<std::string> host, user, password, ds, dc, log;
   std::optional<unsigned> serverConnectSeconds;
+  std::optional<std::string> tls, tlsCaFile;
   std::optional<std::string> admission, refreshSeconds, maxAgeHours;
   bool newOnly = false;  // an existing file is kept as it is; a new one may lack the password
 };
@@ -97,6 +100,13 @@ int Write(const std::string& path, const WriteValues& v) {
   if (v.host) values.push_back({"DSConnection", "DSHost", *v.host});
   if (v.serverConnectSeconds)
     values.push_back({"DSConnection", kServerConnectSecondsKey, std::to_string(*v.serverConnectSeconds)});
+  // Plain text, as ServerConnectSeconds is; the path in the code page of the file names.
+  if (v.tls) values.push_back({"DSConnection", kTlsKey, *v.tls});
+  if (v.tlsCaFile) {
+    std::optional<std::string> bytes = hosted::Utf8ToCp936(*v.tlsCaFile);
+    if (!bytes) throw std::runtime_error("the CA file's path holds a character that code page 936 lacks");
+    values.push_back({"DSConnection", kTlsCaFileKey, *bytes});
+  }
   if (v.user) values.push_back({"DSConnection", "DSUID", coded(*v.user, "user")});
   if (v.password) values.push_back({"DSConnection", "DSPSW", coded(*v.password, "password")});
   if (v.ds) values.push_back({"DSConnection", "DSDB", coded(*v.ds, "DS database")});
@@ -143,6 +153,14 @@ int Show(const std::string& path) {
   for (const std::string& entry : rejected) std::cout << "  not usable: '" << hosted::Cp936ToUtf8(entry) << "'\n";
   std::cout << "DSConnection." << kServerConnectSecondsKey << " (connect time-out of each listed server, s): "
             << ReadServerConnectSeconds(platform) << (servers.size() >= 2 ? "" : " (not used: one server)") << '\n';
+  const TlsSettings tls = ReadTlsSettings(platform);
+  std::cout << "DSConnection." << kTlsKey << " (encryption of the three connections): "
+            << (tls.modeText.empty() ? "(not set)" : hosted::Cp936ToUtf8(tls.modeText)) << " -> " << TlsModeName(tls.mode)
+            << (tls.modeKnown ? "" : " (not a known value: counts as verify)") << '\n'
+            << "DSConnection." << kTlsCaFileKey << " (certificate authority that verify trusts): "
+            << (tls.caFile.empty() ? "(not set)" : hosted::Cp936ToUtf8(tls.caFile))
+            << (tls.mode == TlsMode::Verify && tls.caFile.empty() ? " (verify needs it: no connection is made)" : "")
+            << '\n';
   const OfflineSettings offline = ReadOfflineSettings(platform);
   std::cout << "Offline.Admission (while the database is away): "
             << (offline.admissionText.empty() ? "(not set)" : hosted::Cp936ToUtf8(offline.admissionText)) << " -> "
@@ -173,6 +191,11 @@ int main(int argc, char** argv) {
   write->add_option("--server-connect-seconds", values.serverConnectSeconds,
                     "connect time-out of each listed server, 1 to 30 s (default 3)")
       ->check(CLI::Range(1u, kMaxServerConnectSeconds));
+  write->add_option("--tls", values.tls,
+                    "encryption of the connections: off, required (encrypted or none) or verify (also the "
+                    "server's certificate and host name, against --tls-ca-file)")
+      ->check(CLI::IsMember({"off", "required", "verify"}));
+  write->add_option("--tls-ca-file", values.tlsCaFile, "certificate authority (PEM) that --tls verify trusts");
   write->add_option("--offline-admission", values.admission, "while the database is away: open, closed or cached")
       ->check(CLI::IsMember({"open", "closed", "cached"}));
   write->add_option("--offline-refresh-seconds", values.refreshSeconds, "how often the snapshot is taken at most (0: always)")
