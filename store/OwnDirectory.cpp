@@ -42,7 +42,7 @@ std::string EnsureData(Platform& platform, const std::string& data, bool create,
   // directories in it, or put their own there) is not used until an administrator narrows it.
   if (info.kind == PathKind::Directory && info.trustedOwner && info.othersMayChange)
     return "other accounts may change what it holds (narrow it: qbnotify-settings protect)";
-  if (missing || (info.kind == PathKind::Directory && info.trustedOwner && !info.privateAccess)) {
+  if (missing || (info.kind == PathKind::Directory && info.trustedOwner)) {
     platform.MakePrivateDirectory(data);
     info = platform.InspectPath(data);
     missing = false;
@@ -117,9 +117,10 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
       return check;
     }
     info = platform.InspectPath(path);
-  } else if (info.kind == PathKind::Directory && info.trustedOwner && !info.privateAccess) {
-    // The library's own directory with a wider access than its own: narrowed (safe, since
-    // it is neither a link nor another account's).
+  } else if (info.kind == PathKind::Directory && info.trustedOwner) {
+    // The library's own directory: narrowed when its access is wider than its own, and its
+    // list protected from what the parent passes on (safe, since it is neither a link nor
+    // another account's; nothing is changed when it is already so).
     platform.MakePrivateDirectory(path);
     info = platform.InspectPath(path);
   }

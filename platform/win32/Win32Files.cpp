@@ -191,7 +191,8 @@ bool DaclProtected(const std::string& descriptor) {
 struct Grant {
   PSID sid = nullptr;
   ACCESS_MASK mask = 0;
-  bool known = true;  // an allowing entry of a kind this code reads
+  bool known = true;       // an allowing entry of a kind this code reads
+  bool inherited = false;  // passed on by the parent
 };
 
 std::vector<Grant> Grants(PACL acl) {
@@ -213,23 +214,29 @@ std::vector<Grant> Grants(PACL acl) {
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
     ACCESS_MASK mask = allowed->Mask;
     MapGenericMask(&mask, &mapping);
-    grants.push_back(Grant{&allowed->SidStart, mask, true});
+    grants.push_back(Grant{&allowed->SidStart, mask, true, (header->AceFlags & INHERITED_ACE) != 0});
   }
   return grants;
 }
 
 // Whether an access list allows no one but the system, the administrators and (with
-// `withUser`) this process's account, and is protected from what its parent passes on.
-// Checked before setting a directory's list, which walks every file inside to pass it on
-// and so is slow for a full spool.
-bool AlreadyPrivate(const std::string& descriptor, const TrustedAccounts& trusted, bool withUser = true) {
-  if (!DaclProtected(descriptor)) return false;
+// `withUser`) this process's account, each by an entry of its own (none passed on by the
+// parent). Every use of a directory checks this again, so an entry the parent passes on later
+// is seen then.
+bool PrivateEntries(const std::string& descriptor, const TrustedAccounts& trusted, bool withUser = true) {
   const PACL acl = DaclOf(descriptor);
   if (!acl) return false;
   const std::vector<Grant> grants = Grants(acl);
   for (const Grant& grant : grants)
-    if (!grant.known || !trusted.Trusted(grant.sid, withUser)) return false;
+    if (!grant.known || grant.inherited || !trusted.Trusted(grant.sid, withUser)) return false;
   return !grants.empty();
+}
+
+// The same, and protected from what its parent passes on: nothing to set. Checked before
+// setting a directory's list, which walks every file inside to pass it on and so is slow for
+// a full spool. (Wine keeps no protection flag: there the list is set again at each use.)
+bool AlreadyPrivate(const std::string& descriptor, const TrustedAccounts& trusted, bool withUser = true) {
+  return DaclProtected(descriptor) && PrivateEntries(descriptor, trusted, withUser);
 }
 
 std::string AccountName(PSID sid) {
@@ -356,7 +363,10 @@ FileResult Narrow(const std::string& name, bool ownAccount, bool directoryOnly) 
   // Protected ("P"), so nothing the parent allows is added; the files already inside keep
   // their own lists (those this platform writes carry the private one).
   if (!SetKernelObjectSecurity(handle.Get(), DACL_SECURITY_INFORMATION, descriptor.Get())) return FileResult::Failed;
-  return AlreadyPrivate(ReadSecurity(handle.Get()), trusted, ownAccount) ? FileResult::Ok : FileResult::Failed;
+  // A system that does not keep the list as set (it drops the protection: Wine) reads it back
+  // with the owner's own entry; elsewhere the list must be exactly the one set.
+  const std::string set = ReadSecurity(handle.Get());
+  return PrivateEntries(set, trusted, ownAccount || !DaclProtected(set)) ? FileResult::Ok : FileResult::Failed;
 }
 
 }  // namespace
@@ -589,7 +599,7 @@ PathInfo Win32Platform::InspectPath(std::string_view path) {
   const std::string descriptor = ReadSecurity(handle.Get());
   const PSID owner = OwnerOf(descriptor);
   info.trustedOwner = trusted.Trusted(owner);
-  info.privateAccess = info.trustedOwner && AlreadyPrivate(descriptor, trusted);
+  info.privateAccess = info.trustedOwner && PrivateEntries(descriptor, trusted);
   info.othersMayChange = !info.trustedOwner || !DaclOf(descriptor);
   constexpr ACCESS_MASK kReading = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
   for (const Grant& grant : Grants(DaclOf(descriptor)))

@@ -135,6 +135,10 @@ std::string ProcessUserSidText() {
 
 }  // namespace
 
+// Wine keeps no protection flag on an access list (it reads back without it): there only the
+// entries can be compared.
+static bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
 // The accounts an access list read back with GetFileSecurity allows, as SID texts, in its
 // order; nullopt when it allows something this reading does not know, has no list, or the
 // list is not protected from what the parent passes on.
@@ -146,7 +150,8 @@ static std::optional<std::vector<std::string>> ProtectedGrants(const std::string
   if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return std::nullopt;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (!GetSecurityDescriptorControl(descriptor.data(), &control, &revision) || !(control & SE_DACL_PROTECTED))
+  if (!GetSecurityDescriptorControl(descriptor.data(), &control, &revision) ||
+      (!(control & SE_DACL_PROTECTED) && !UnderWine()))
     return std::nullopt;
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
@@ -158,7 +163,7 @@ static std::optional<std::vector<std::string>> ProtectedGrants(const std::string
     if (!GetAce(acl, i, &ace)) return std::nullopt;
     const auto* header = static_cast<ACE_HEADER*>(ace);
     if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;  // a denial opens nothing
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return std::nullopt;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) return std::nullopt;
     sids.push_back(SidText(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
   }
   return sids;
@@ -175,7 +180,10 @@ bool Win32World::IsPrivate(const std::string& path) {
 }
 
 bool Win32World::IsSystemOnly(const std::string& path) {
-  return ProtectedGrants(path) == std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"};
+  if (ProtectedGrants(path) == std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"}) return true;
+  // Wine keeps an access list as unix modes and reads it back with an entry for the owner
+  // that was not set: there the entries are compared as for IsPrivate.
+  return UnderWine() && IsPrivate(path);
 }
 
 std::string Win32World::MakeHardLink(const std::string& name, const std::string& target) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -33,6 +34,7 @@ class FilePlatform {
     if (!ansi) throw std::runtime_error("'" + utf8 + "' holds a character that the system's code page lacks");
     return *ansi;
   }
+  static std::string Shown(const std::string& path) { return path; }
 
  private:
   win32::Win32Platform platform_;
@@ -42,6 +44,7 @@ class FilePlatform {
  public:
   Platform& Get() { return platform_; }
   static std::string Path(const std::string& utf8) { return utf8; }
+  static std::string Shown(const std::string& path) { return hosted::HostPath(path); }
 
  private:
   hosted::HostedPlatform platform_{hosted::Session{}};
@@ -109,14 +112,15 @@ int ProtectInstall(const std::string& installPath, std::ostream& out) {
         said = "FAILED: a link or junction, owned by another account, or its access cannot be set";
         ++problems;
     }
-    out << path << ": " << said << '\n';
+    out << FilePlatform::Shown(path) << ": " << said << '\n';
   }
+  std::set<std::string> named;  // one line for a folder above them all
   for (const std::string& path : {settings, state, spool}) {
     if (platform.InspectPath(path).kind == PathKind::Missing) continue;
     const PathGuard guard = platform.GuardPath(path, data);
     if (guard.safe) continue;
-    out << "still reachable: " << DescribePathGuard(guard) << '\n';
     ++problems;
+    if (named.insert(DescribePathGuard(guard)).second) out << "still reachable: " << DescribePathGuard(guard) << '\n';
   }
   return problems;
 }
