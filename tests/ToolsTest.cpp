@@ -368,9 +368,9 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
     const char* words;
   } opened[] = {
       {"a settings file others can read", installPath() / "Data" / "CONFIG" / "TavDbCnn.dat", 0644,
-       "settings file/access", "TavDbCnn.dat: every account may open it"},
+       "settings file/access", "every account may open it"},
       {"a Data folder others can write to", installPath() / "Data", 0777, "spool/state directory",
-       "Data: every account may open it"},
+       "every account may"},
   };
   for (const auto& c : opened) {
     SCOPED_TRACE(c.name);
