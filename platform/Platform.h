@@ -109,8 +109,21 @@ struct PathInfo {
   // Owned by an account the library trusts with its own files: the account this process
   // runs as, the system or the administrators (Windows); this process's own user (hosted).
   bool trustedOwner = false;
-  // Only those accounts may open it (the access MakePrivateDirectory sets).
+  // Only those accounts may open it (the access MakePrivateDirectory sets; on Windows also
+  // protected from what its parent passes on).
   bool privateAccess = false;
+  // Another account may change it or what it holds (write to it, add, remove or rename its
+  // entries, change its access or owner): more than reading and passing through it.
+  bool othersMayChange = false;
+};
+
+// Whether a path is out of reach of every account but those the library trusts (GuardPath).
+struct PathGuard {
+  bool safe = false;
+  std::string where;    // the first folder or file found open, as given (no mapping); empty when safe
+  std::string account;  // the account that could change it, as the system names it (a SID, "uid 1000");
+                        // empty when the problem is the path itself (a link, a missing folder, ...)
+  std::string problem;  // what that account could do there, or what is wrong with the path
 };
 
 // What a process id names now.
@@ -282,6 +295,28 @@ class Platform {
   // What `path` itself is, who owns it and who may open it; never follows a link.
   // RenameWithoutReplacing moves a directory or a link (itself) as it moves a file.
   virtual PathInfo InspectPath(std::string_view path) = 0;
+
+  // Whether `path` (a directory or a file) and every folder above it, up to the root of its
+  // volume, are out of reach of every account but the trusted ones: the system, the
+  // administrators, the account this process runs as, and a folder's owner when it is one of
+  // those (hosted: root and this process's user). Each must be a real directory (the path
+  // itself may be a file): no link, junction or mount point; owned by a trusted account; and
+  // no other account may remove, rename, replace or re-own it or change its access (Windows:
+  // DELETE, WRITE_DAC or WRITE_OWNER on it, or FILE_DELETE_CHILD on its parent; adding a
+  // folder beside it is harmless; hosted: write access to its parent, unless the parent's
+  // sticky bit keeps others from its entries and the parent lies above `privateFrom`'s own
+  // parent). From `privateFrom` down (the path itself or a folder above it; empty: none) they
+  // also grant other accounts nothing at all. Only looks, through handles that never follow
+  // a link. The first problem found from the root down is answered.
+  virtual PathGuard GuardPath(std::string_view path, std::string_view privateFrom) = 0;
+
+  // Narrows an existing file or directory so that only the system and the administrators
+  // (with `ownAccount`, also the account this process runs as) may open it, its access list
+  // protected from whatever its parent passes on (Windows), or only its owner (hosted).
+  // Looked at and changed through one handle opened without following a link: Failed for a
+  // link or junction (whose target is never touched), for a path owned by another account,
+  // or when the access read back is not that; NotFound when nothing is there; Ok otherwise.
+  virtual FileResult NarrowAccess(std::string_view path, bool ownAccount) = 0;
 
   // The number that tells this process from every other one running at the same time.
   virtual std::uint32_t CurrentProcessId() = 0;

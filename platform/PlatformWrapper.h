@@ -68,6 +68,12 @@ class PlatformWrapper : public Platform {
   }
   FileResult RemoveFile(std::string_view path) override { return target_.RemoveFile(path); }
   PathInfo InspectPath(std::string_view path) override { return target_.InspectPath(path); }
+  PathGuard GuardPath(std::string_view path, std::string_view privateFrom) override {
+    return target_.GuardPath(path, privateFrom);
+  }
+  FileResult NarrowAccess(std::string_view path, bool ownAccount) override {
+    return target_.NarrowAccess(path, ownAccount);
+  }
   std::uint32_t CurrentProcessId() override { return target_.CurrentProcessId(); }
   ProcessInfo QueryProcess(std::uint32_t processId) override { return target_.QueryProcess(processId); }
   void WriteSystemEvent(const SystemEvent& event) override { target_.WriteSystemEvent(event); }

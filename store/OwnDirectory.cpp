@@ -22,6 +22,8 @@ std::string Problem(const PathInfo& info) {
     case PathKind::Other: return "not a directory, or it cannot be looked at";
   }
   if (info.kind == PathKind::Directory && !info.trustedOwner) return "owned by another account";
+  // Whatever it holds may have been put there by another account.
+  if (info.kind == PathKind::Directory && info.othersMayChange) return "other accounts may change what it holds";
   return {};
 }
 
@@ -34,7 +36,39 @@ void ReportNotOwn(Platform& platform, const std::string& path, const std::string
                     ". Until it is, nothing is kept there (rows and state live in the logon process only).");
 }
 
+// "<InstallPath>\Data" of one of its directories.
+std::string DataOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Makes "Data" (when `create`) or narrows it when it is the library's own and open; never
+// moves it: it holds the settings. Empty when it is usable (or missing and not asked for).
+std::string EnsureData(Platform& platform, const std::string& data, bool create, bool& missing) {
+  PathInfo info = platform.InspectPath(data);
+  missing = info.kind == PathKind::Missing;
+  if (missing && !create) return {};
+  // Open for reading only, it is narrowed; one that others could change (rename the
+  // directories in it, or put their own there) is not used until an administrator narrows it.
+  if (info.kind == PathKind::Directory && info.trustedOwner && info.othersMayChange)
+    return "other accounts may change what it holds (narrow it: qbnotify-settings protect)";
+  if (missing || (info.kind == PathKind::Directory && info.trustedOwner)) {
+    platform.MakePrivateDirectory(data);
+    info = platform.InspectPath(data);
+    missing = false;
+  }
+  if (info.kind == PathKind::Missing) return "cannot be made";
+  const std::string problem = Problem(info);
+  if (!problem.empty()) return problem;
+  return info.privateAccess ? std::string() : "its access cannot be made private";
+}
+
 }  // namespace
+
+std::string DescribePathGuard(const PathGuard& guard) {
+  if (guard.safe) return {};
+  return guard.where + ": " + (guard.account.empty() ? guard.problem : guard.account + " " + guard.problem);
+}
 
 std::optional<std::string> OwnDirectoryPath(Platform& platform, std::string_view leaf) {
   const RegistryValue installPath = platform.ReadMachineRegistryString(kProductKey, kInstallPathValue);
@@ -46,6 +80,26 @@ std::optional<std::string> OwnDirectoryPath(Platform& platform, std::string_view
 
 OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path, bool create) {
   OwnDirectoryCheck check;
+  // Counted and traced; the directory is not used.
+  const auto refuse = [&](std::string problem) {
+    ++untrustedFound;
+    check.untrusted = true;
+    check.state = OwnDirectoryState::Refused;
+    check.problem = std::move(problem);
+    ReportNotOwn(platform, path, "refused: " + check.problem);
+    return check;
+  };
+  const std::string data = DataOf(path);
+  bool dataMissing = false;
+  if (const std::string problem = EnsureData(platform, data, create, dataMissing); !problem.empty())
+    return refuse(data + ": " + problem);
+  if (dataMissing) {
+    check.state = OwnDirectoryState::Missing;
+    return check;
+  }
+  // Nothing is made, moved or narrowed in Data before it and every folder above it are known
+  // to be out of other accounts' reach: the names used below then lead where they did.
+  if (const PathGuard guard = platform.GuardPath(data, data); !guard.safe) return refuse(DescribePathGuard(guard));
   PathInfo info = platform.InspectPath(path);
   check.problem = Problem(info);
   if (!check.problem.empty()) {
@@ -73,21 +127,19 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
       return check;
     }
     info = platform.InspectPath(path);
-  } else if (info.kind == PathKind::Directory && info.trustedOwner && !info.privateAccess) {
-    // The library's own directory with a wider access than its own: narrowed (safe, since
-    // it is neither a link nor another account's).
+  } else if (info.kind == PathKind::Directory && info.trustedOwner) {
+    // The library's own directory: narrowed when its access is wider than its own, and its
+    // list protected from what the parent passes on (safe, since it is neither a link nor
+    // another account's; nothing is changed when it is already so).
     platform.MakePrivateDirectory(path);
     info = platform.InspectPath(path);
   }
   // Looked at again after every change: something put in its place meanwhile is refused.
-  if (info.kind != PathKind::Directory || !info.trustedOwner || !info.privateAccess) {
-    ++untrustedFound;
-    check.untrusted = true;
-    check.state = OwnDirectoryState::Refused;
-    check.problem = Problem(info).empty() ? "its access cannot be made private" : Problem(info);
-    ReportNotOwn(platform, path, "refused: " + check.problem);
-    return check;
-  }
+  if (info.kind != PathKind::Directory || !info.trustedOwner || !info.privateAccess)
+    return refuse(Problem(info).empty() ? "its access cannot be made private" : Problem(info));
+  // Usable only while no other account can remove, rename or replace it or a folder above it,
+  // or open Data or it.
+  if (const PathGuard guard = platform.GuardPath(path, data); !guard.safe) return refuse(DescribePathGuard(guard));
   check.state = OwnDirectoryState::Ready;
   return check;
 }
@@ -96,7 +148,12 @@ std::string DescribeOwnDirectoryProblem(Platform& platform, const std::string& p
   const PathInfo info = platform.InspectPath(path);
   std::string problem = Problem(info);
   if (problem.empty() && info.kind == PathKind::Directory && !info.privateAccess) problem = "open to other accounts";
-  return problem;
+  if (!problem.empty()) return problem;
+  // The folders above, from the volume's root: looked at as far down as they exist.
+  const std::string data = DataOf(path);
+  const std::string deepest = info.kind != PathKind::Missing ? path : data;
+  if (deepest.empty() || platform.InspectPath(deepest).kind == PathKind::Missing) return {};
+  return DescribePathGuard(platform.GuardPath(deepest, data));
 }
 
 std::uint64_t UntrustedDirectoriesFound() { return untrustedFound.load(); }

@@ -7,7 +7,12 @@
 //     the account the library runs as; hosted: the library's own user), so that nobody else
 //     could have put files in it;
 //   - with the private access list (PathInfo::privateAccess), narrowed here when the owner
-//     is trusted and the access is wider.
+//     is trusted and the access is wider;
+//   - in a "Data" directory that is the library's own in the same way (made, both levels,
+//     when missing and asked for; narrowed when open; never moved: it holds the settings);
+//   - out of reach of every other account from the volume's root down (Platform::GuardPath:
+//     nobody else can remove, rename, replace or re-own a folder on the way or change its
+//     access, and "Data" and the directory grant other accounts nothing).
 //
 // Anything else in that place is moved aside to "<path>.untrusted-<tick>" (then nothing in
 // it is ever read, and a new directory is made when the caller asks for one) or, when it
@@ -55,6 +60,9 @@ OwnDirectoryCheck EnsureOwnDirectory(Platform& platform, const std::string& path
 // Only looks: what EnsureOwnDirectory would find wrong, or an empty text when the directory
 // is missing or the library's own. For the doctor.
 std::string DescribeOwnDirectoryProblem(Platform& platform, const std::string& path);
+
+// "<folder>: <account> <what it may do>" for a path that is not safe; empty when it is.
+std::string DescribePathGuard(const PathGuard& guard);
 
 // Directories moved aside or refused by this process so far.
 std::uint64_t UntrustedDirectoriesFound();

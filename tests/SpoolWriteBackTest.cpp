@@ -1,6 +1,9 @@
 // Spooled rows written back to a real server through the library's connections.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "TestDatabase.h"
 #include "store/EventLog.h"
 #include "store/spool/SpoolWriteBack.h"
@@ -114,6 +117,33 @@ TEST_F(SpoolWriteBackTest, AnUnreachableServerLeavesEveryRowWaiting) {
   report = spool_->Drain(SpoolWriteBack(connections), std::nullopt);
   EXPECT_EQ(report.written, 1u);
   EXPECT_EQ(log().Scalar("select count(*) from log"), "1");
+}
+
+// An install with no Data folder yet (so no settings file either): a handler's row is kept
+// all the same, in Data\Spool made private at both levels, and written back once the
+// settings are in place.
+TEST_F(SpoolWriteBackTest, RowsAreKeptWithoutADataFolderAndWrittenBackOnceTheSettingsExist) {
+  namespace fs = std::filesystem;
+  const fs::path data = installPath() / "Data";
+  const fs::path settings = data / "CONFIG" / "TavDbCnn.dat";
+  std::ifstream in(settings, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(text.empty());
+  fs::remove_all(data);
+
+  Connections none;  // the settings could not be read: nothing was opened
+  EXPECT_NO_THROW(WriteEvent(*platform_, none, 2, 1, 4, "U-kept", "APP1", "PC-A", "", ""));
+  for (const fs::path& made : {data, data / "Spool"})
+    EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all) << made;
+  EXPECT_EQ(spool_->State().rowsWaiting, 1u);
+
+  fs::create_directories(data / "CONFIG");
+  std::ofstream(settings, std::ios::binary) << text;
+  Connections connections;
+  ASSERT_TRUE(OpenConnections(*platform_, connections));
+  EXPECT_EQ(spool_->Drain(SpoolWriteBack(connections), std::nullopt).written, 1u);
+  EXPECT_EQ(log().Scalar("select UserID from log"), "U-kept");
+  EXPECT_EQ(spool_->State().rowsWaiting, 0u);
 }
 
 // What a handler does with a row whose write failed, and with the spool afterwards.

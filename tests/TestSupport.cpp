@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -51,10 +53,27 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+// Private, as qbnotify-settings writes it: Data and CONFIG the owner's only, the file too.
 void WriteSettingsFile(const std::filesystem::path& installPath, const std::string& text) {
-  const std::filesystem::path dir = installPath / "Data" / "CONFIG";
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "TavDbCnn.dat", std::ios::binary) << text;
+  namespace fs = std::filesystem;
+  const fs::path dir = installPath / "Data" / "CONFIG";
+  fs::create_directories(dir);
+  for (const fs::path& folder : {dir.parent_path(), dir}) fs::permissions(folder, fs::perms::owner_all);
+  const fs::path file = dir / "TavDbCnn.dat";
+  std::ofstream(file, std::ios::binary) << text;
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+std::optional<std::string> CannotRunAsNobody() {
+  if (::geteuid() != 0) return "running commands as the user nobody needs root";
+  if (std::system("command -v setpriv >/dev/null 2>&1") != 0) return "setpriv (util-linux) is missing";
+  return std::nullopt;
+}
+
+int RunAsNobody(const std::string& command) {
+  const std::string line =
+      "setpriv --reuid=nobody --regid=nogroup --clear-groups -- sh -c '" + command + "' >/dev/null 2>&1";
+  return std::system(line.c_str());
 }
 
 void SetInstallPath(hosted::Session& session, const std::string& installPath) {

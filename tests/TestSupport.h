@@ -27,6 +27,11 @@ class TempDir {
 // Writes <installPath>/Data/CONFIG/TavDbCnn.dat with the given text.
 void WriteSettingsFile(const std::filesystem::path& installPath, const std::string& text);
 
+// Runs a shell command as the unprivileged account nobody (setpriv): its exit status. Empty
+// with the reason when this process cannot (not root, or setpriv missing): the caller skips.
+std::optional<std::string> CannotRunAsNobody();
+int RunAsNobody(const std::string& command);
+
 // Points the session's registry at an install path.
 void SetInstallPath(hosted::Session& session, const std::string& installPath);
 

@@ -2,6 +2,7 @@
 // library really does and writes nothing; lint finds each planted trap and nothing on the
 // demo farm; the doctor names each planted problem.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -412,6 +413,35 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
       EXPECT_EQ(run.status, 0);
     }
   }
+  // What another account could read or change, looked at by the doctor itself: the folder or
+  // file and the account are named.
+  const struct {
+    const char* name;
+    std::filesystem::path path;
+    unsigned mode;
+    const char* check;
+    const char* words;
+  } opened[] = {
+      {"a settings file others can read", installPath() / "Data" / "CONFIG" / "TavDbCnn.dat", 0644,
+       "settings file/access", "every account may open it"},
+      {"a Data folder others can write to", installPath() / "Data", 0777, "spool/state directory",
+       "every account may"},
+  };
+  for (const auto& c : opened) {
+    SCOPED_TRACE(c.name);
+    test::WriteSettingsFile(installPath(), test::SettingsText(server(), ""));
+    ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
+    const ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json"});
+    std::string detail;
+    for (const auto& check : run.json["checks"])
+      if (check["section"].get<std::string>() + "/" + check["check"].get<std::string>() == c.check &&
+          check["status"] == "FAIL")
+        detail = check["detail"];
+    EXPECT_NE(detail.find(c.words), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 1);
+  }
+  test::WriteSettingsFile(installPath(), test::SettingsText(server(), ""));
+
   // Without a settings file the doctor still checks the client library.
   std::filesystem::remove_all(installPath() / "Data");
   const ToolRun run = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json"});

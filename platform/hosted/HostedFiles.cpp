@@ -7,12 +7,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <vector>
 
 #include "platform/hosted/HostedPlatform.h"
 
@@ -37,6 +40,7 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  friend void swap(Descriptor& a, Descriptor& b) noexcept { std::swap(a.fd_, b.fd_); }
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
@@ -116,15 +120,21 @@ std::atomic<unsigned> temporaryCounter{0};
 
 FileResult HostedPlatform::MakePrivateDirectory(std::string_view path) {
   const std::string local = HostPath(path);
-  if (::mkdir(local.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
-  // Opened without following a link, and narrowed through that descriptor: a link put in
-  // the directory's place never has its target's access changed.
-  Descriptor fd(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const std::size_t slash = local.find_last_of('/');
+  const std::string parentPath = slash == std::string::npos ? "." : slash == 0 ? "/" : local.substr(0, slash);
+  const std::string leaf = slash == std::string::npos ? local : local.substr(slash + 1);
+  // Made and narrowed relative to its parent, opened without following a link: a link put in
+  // the parent's or the directory's place is never followed, and never has its target's
+  // access changed.
+  Descriptor parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!parent.Valid()) return errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
+  if (::mkdirat(parent.Get(), leaf.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  Descriptor fd(::openat(parent.Get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.Valid()) return errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
   struct stat status {};
   if (::fstat(fd.Get(), &status) != 0 || !S_ISDIR(status.st_mode)) return FileResult::Failed;
   if ((status.st_mode & 07777) != 0700 && ::fchmod(fd.Get(), 0700) != 0) return FileResult::Failed;
-  SyncDirectory(ParentOf(local));
+  ::fsync(parent.Get());
   return FileResult::Ok;
 }
 
@@ -213,7 +223,8 @@ FileContent HostedPlatform::ReadWholeFile(std::string_view path, std::size_t lim
     return content;
   }
   struct stat status {};
-  if (::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return content;
+  // A second name of the file (a hard link) may be anyone's way to change what is read here.
+  if (::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return content;
   if (static_cast<std::uint64_t>(status.st_size) > limit) {
     content.result = FileResult::TooLarge;
     return content;
@@ -257,7 +268,112 @@ PathInfo HostedPlatform::InspectPath(std::string_view path) {
   else if (S_ISREG(status.st_mode)) info.kind = PathKind::File;
   info.trustedOwner = status.st_uid == ::geteuid();
   info.privateAccess = info.trustedOwner && (status.st_mode & 077) == 0;
+  info.othersMayChange = !info.trustedOwner || (status.st_mode & 022) != 0;
   return info;
+}
+
+namespace {
+
+// The accounts the hosted platform trusts with its files: root and this process's user.
+bool TrustedUser(uid_t user) { return user == 0 || user == ::geteuid(); }
+
+// Who besides the owner a mode lets in: "group <gid>", "every account" or empty.
+std::string OthersAllowed(const struct stat& status, mode_t bits) {
+  if (status.st_mode & bits & 0007) return "every account";
+  if (status.st_mode & bits & 0070) return "group " + std::to_string(status.st_gid);
+  return {};
+}
+
+// The components of an absolute or relative path (relative ones from the working
+// directory); nullopt when one is "..".
+std::optional<std::vector<std::string>> Components(const std::string& local) {
+  std::string absolute = local;
+  if (absolute.empty() || absolute.front() != '/') {
+    char buffer[4096];
+    if (!::getcwd(buffer, sizeof buffer)) return std::nullopt;
+    absolute = std::string(buffer) + "/" + absolute;
+  }
+  std::vector<std::string> parts;
+  std::size_t at = 0;
+  while (at <= absolute.size()) {
+    std::size_t next = absolute.find('/', at);
+    if (next == std::string::npos) next = absolute.size();
+    const std::string part = absolute.substr(at, next - at);
+    if (part == "..") return std::nullopt;
+    if (!part.empty() && part != ".") parts.push_back(part);
+    at = next + 1;
+  }
+  return parts;
+}
+
+std::string Joined(const std::vector<std::string>& parts, std::size_t count) {
+  std::string path;
+  for (std::size_t i = 0; i < count; ++i) path += "/" + parts[i];
+  return path.empty() ? "/" : path;
+}
+
+}  // namespace
+
+// From "/" down, each level opened itself (O_PATH | O_NOFOLLOW) relative to the one above,
+// so that every level looked at is the one the next is found in.
+PathGuard HostedPlatform::GuardPath(std::string_view path, std::string_view privateFrom) {
+  const std::optional<std::vector<std::string>> parts = Components(HostPath(path));
+  if (!parts) return PathGuard{false, std::string(path), {}, "not a plain path (it holds \"..\")"};
+  std::size_t privateLevel = parts->size() + 1;  // levels: 0 is "/", i is parts[0..i-1]
+  if (!privateFrom.empty()) {
+    const std::optional<std::vector<std::string>> top = Components(HostPath(privateFrom));
+    if (top && top->size() <= parts->size() && std::equal(top->begin(), top->end(), parts->begin()))
+      privateLevel = top->size();
+  }
+  // A sticky folder keeps others from removing or renaming what they do not own: allowed as
+  // the parent of a level above the private one's parent (the install path).
+  const std::size_t stickyBelow =
+      privateLevel <= parts->size() ? (privateLevel > 0 ? privateLevel - 1 : 0) : parts->size();
+  Descriptor current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat parent {};
+  for (std::size_t level = 0; level <= parts->size(); ++level) {
+    const std::string where = Joined(*parts, level);
+    const auto problem = [&](std::string account, std::string what) {
+      return PathGuard{false, where, std::move(account), std::move(what)};
+    };
+    if (level > 0) {
+      Descriptor next(::openat(current.Get(), (*parts)[level - 1].c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+      if (!next.Valid())
+        return problem({}, errno == ENOENT ? "does not exist" : "cannot be looked at (" + std::to_string(errno) + ")");
+      swap(current, next);
+    }
+    if (!current.Valid()) return problem({}, "cannot be looked at");
+    struct stat status {};
+    if (::fstat(current.Get(), &status) != 0) return problem({}, "cannot be looked at");
+    const bool last = level == parts->size();
+    if (S_ISLNK(status.st_mode)) return problem({}, "a symbolic link, not a real folder");
+    if (!S_ISDIR(status.st_mode) && !(last && S_ISREG(status.st_mode))) return problem({}, "not a folder");
+    if (!TrustedUser(status.st_uid))
+      return problem("uid " + std::to_string(status.st_uid), "owns it (and so may change its access)");
+    if (level > 0) {
+      const std::string writers = OthersAllowed(parent, 0022);
+      const bool sticky = (parent.st_mode & S_ISVTX) != 0 && level - 1 < stickyBelow;
+      if (!writers.empty() && !sticky)
+        return problem(writers, "may remove, rename or replace it (write access to " + Joined(*parts, level - 1) + ")");
+    }
+    if (level >= privateLevel) {
+      const std::string readers = OthersAllowed(status, 0077);
+      if (!readers.empty()) return problem(readers, "may open it");
+    }
+    parent = status;
+  }
+  return PathGuard{true, {}, {}, {}};
+}
+
+FileResult HostedPlatform::NarrowAccess(std::string_view path, bool) {
+  Descriptor fd(::open(HostPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.Valid()) return errno == ENOENT ? FileResult::NotFound : FileResult::Failed;
+  struct stat status {};
+  if (::fstat(fd.Get(), &status) != 0 || status.st_uid != ::geteuid()) return FileResult::Failed;
+  const mode_t wanted = S_ISDIR(status.st_mode) ? 0700 : S_ISREG(status.st_mode) ? 0600 : 0;
+  if (wanted == 0) return FileResult::Failed;
+  if ((status.st_mode & 07777) != wanted && ::fchmod(fd.Get(), wanted) != 0) return FileResult::Failed;
+  return ::fstat(fd.Get(), &status) == 0 && (status.st_mode & 07777) == wanted ? FileResult::Ok : FileResult::Failed;
 }
 
 std::uint32_t HostedPlatform::CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }

@@ -18,6 +18,10 @@ FileResult HostedPlatform::ListNames(std::string_view, const std::function<bool(
 FileContent HostedPlatform::ReadWholeFile(std::string_view, std::size_t) { return {}; }
 FileResult HostedPlatform::RemoveFile(std::string_view) { return FileResult::Failed; }
 PathInfo HostedPlatform::InspectPath(std::string_view) { return {}; }
+PathGuard HostedPlatform::GuardPath(std::string_view path, std::string_view) {
+  return PathGuard{false, std::string(path), {}, "cannot be looked at"};
+}
+FileResult HostedPlatform::NarrowAccess(std::string_view, bool) { return FileResult::Failed; }
 ProcessInfo HostedPlatform::QueryProcess(std::uint32_t) { return {}; }
 std::uint32_t HostedPlatform::CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 std::uint32_t HostedPlatform::ElapsedMilliseconds() { return static_cast<std::uint32_t>(GetTickCount()); }

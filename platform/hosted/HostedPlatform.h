@@ -149,6 +149,8 @@ class HostedPlatform final : public Platform {
   FileContent ReadWholeFile(std::string_view path, std::size_t limit) override;
   FileResult RemoveFile(std::string_view path) override;
   PathInfo InspectPath(std::string_view path) override;
+  PathGuard GuardPath(std::string_view path, std::string_view privateFrom) override;
+  FileResult NarrowAccess(std::string_view path, bool ownAccount) override;
   std::uint32_t CurrentProcessId() override;
   ProcessInfo QueryProcess(std::uint32_t processId) override;
   std::uint32_t ElapsedMilliseconds() override;

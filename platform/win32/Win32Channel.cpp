@@ -46,9 +46,12 @@ bool Win32Platform::WriteVirtualChannel(std::string_view channelName, std::strin
   const auto write = library.Lookup<ChannelWrite>("WTSVirtualChannelWrite");
   if (!write) return false;
 
+  // One write of the whole message: a channel that takes only part of it has not sent it.
+  if (bytes.size() > 0xFFFFFFFFu) return false;
   std::string text(bytes);
   ULONG written = 0;
-  return write(channel.Get(), text.data(), static_cast<ULONG>(text.size()), &written) != FALSE;
+  return write(channel.Get(), text.data(), static_cast<ULONG>(text.size()), &written) != FALSE &&
+         written == text.size();
 }
 
 }  // namespace qbnotify::win32

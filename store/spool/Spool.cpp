@@ -26,9 +26,15 @@ constexpr int kNameAttempts = 1000;
 // another do not try the same names again.
 std::atomic<std::uint32_t> entrySequence{0};
 
+// A settings file that is missing or cannot be read leaves the defaults: rows are kept
+// before the settings exist, and written back once they do.
 std::uint64_t ReadSetting(Platform& platform, const char* key, std::uint64_t fallback, std::uint64_t highest) {
-  const auto value = ParseCount(ReadPlainSetting(platform, kSpoolSection, key));
-  return value && *value <= highest ? *value : fallback;
+  try {
+    const auto value = ParseCount(ReadPlainSetting(platform, kSpoolSection, key));
+    return value && *value <= highest ? *value : fallback;
+  } catch (const std::exception&) {
+    return fallback;
+  }
 }
 
 }  // namespace

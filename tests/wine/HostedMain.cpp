@@ -57,6 +57,11 @@ class HostedWorld final : public World {
     struct stat status {};
     return ::stat(hosted::HostPath(path).c_str(), &status) == 0 && (status.st_mode & 077) == 0;
   }
+  bool IsSystemOnly(const std::string& path) override { return IsPrivate(path); }
+  std::string MakeHardLink(const std::string& name, const std::string& target) override {
+    const std::string path = NewDirectoryPath(name);
+    return ::link(hosted::HostPath(target).c_str(), hosted::HostPath(path).c_str()) == 0 ? path : std::string();
+  }
 
   WindowHandle MakeWindow(const std::string& title, bool visible, WindowHandle owner) override {
     const WindowHandle handle = nextWindow_++;

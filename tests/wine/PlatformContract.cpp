@@ -411,8 +411,52 @@ void CheckFiles(Platform& platform, World& world, check::Tally& tally) {
     CHECK_EQ(Name(platform.RenameWithoutReplacing(directoryLink, directoryLink + ".aside")), "Ok");
     CHECK_EQ(Name(platform.RemoveFile(fileLink)), "Ok");
     CHECK_EQ(ReadBack(platform, a), "Ok:third");  // the link went, not its target
+    CHECK_EQ(Name(platform.NarrowAccess(world.MakeLink("dirlink2", open + ".aside", true), false)), "Failed");
+    CHECK_EQ(kind(open + ".aside"), "Directory trusted");  // its target kept its access
+    const PathGuard guard = platform.GuardPath(directoryLink + ".aside", "");
+    CHECK(!guard.safe);
+    CHECK(guard.where.find("dirlink") != std::string::npos);
+    CHECK(guard.account.empty());  // the path itself is wrong, whoever owns it
+  }
+
+  tally.Group("files: a second name is never read");
+  const std::string hard = world.MakeHardLink("hard", a);
+  if (!hard.empty()) {
+    CHECK_EQ(ReadBack(platform, a), "Failed");
+    CHECK_EQ(ReadBack(platform, hard), "Failed");
+    CHECK_EQ(Name(platform.RemoveFile(hard)), "Ok");
+    CHECK_EQ(ReadBack(platform, a), "Ok:third");
   }
   platform.RemoveFile(a);
+
+  tally.Group("files: narrowing, read back");
+  const std::string secret = world.WriteFile("secret.dat", "pw");
+  // Written with the system's ordinary access: open to others where the world's directory is
+  // (hosted; under Wine the temporary directory passes on only the owner's access).
+  if (!world.IsPrivate(secret)) CHECK(!world.IsSystemOnly(secret));
+  CHECK_EQ(Name(platform.NarrowAccess(secret, false)), "Ok");
+  CHECK(world.IsSystemOnly(secret));
+  CHECK_EQ(Name(platform.NarrowAccess(secret, false)), "Ok");  // already so
+  CHECK(world.IsSystemOnly(secret));
+  const std::string wide = world.MakeOrdinaryDirectory("wide");
+  CHECK_EQ(Name(platform.NarrowAccess(wide, true)), "Ok");
+  CHECK(world.IsPrivate(wide));
+  CHECK_EQ(Name(platform.NarrowAccess(wide + "\\absent", true)), "NotFound");
+
+  tally.Group("files: who could change a path");
+  // The private directory from the root down: only trusted accounts on the way.
+  const PathGuard safe = platform.GuardPath(dir, dir);
+  CHECK(safe.safe);
+  CHECK_EQ(safe.where + safe.account + safe.problem, "");
+  // An ordinary directory grants others at least reading: refused where it must be private,
+  // naming it and an account.
+  const std::string ordinaryAgain = world.MakeOrdinaryDirectory("again");
+  const PathGuard opened = platform.GuardPath(ordinaryAgain, ordinaryAgain);
+  CHECK(!opened.safe);
+  CHECK(opened.where.find("again") != std::string::npos);
+  CHECK(!opened.account.empty());
+  CHECK(platform.GuardPath(ordinaryAgain, "").safe == safe.safe);  // reading alone is harmless above
+  CHECK(!platform.GuardPath(dir + "\\absent", "").safe);
 
   tally.Group("process and clock");
   CHECK(platform.CurrentProcessId() != 0);

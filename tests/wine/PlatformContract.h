@@ -36,8 +36,14 @@ class World {
   // its path as NewDirectoryPath does.
   virtual std::string MakeOrdinaryDirectory(const std::string& name) = 0;
   // Whether only the process's own account, the administrators and the system can open the
-  // file or directory.
+  // file or directory (Windows: its access list, read back, protected from inheritance).
   virtual bool IsPrivate(const std::string& path) = 0;
+  // Whether only the system and the administrators can (Windows: exactly their two entries,
+  // protected) or only its owner (hosted), as NarrowAccess without the own account leaves it.
+  virtual bool IsSystemOnly(const std::string& path) = 0;
+  // Makes a second name `name` (beside NewDirectoryPath's) of the file `target`; empty when
+  // the system cannot.
+  virtual std::string MakeHardLink(const std::string& name, const std::string& target) = 0;
   // Makes a symbolic link `name` (beside NewDirectoryPath's) to `target` and answers its
   // path; empty when the system cannot make one (the link checks are then left out).
   virtual std::string MakeLink(const std::string& name, const std::string& target, bool toDirectory) = 0;

@@ -131,6 +131,25 @@ void CheckConsoleSession(Platform& platform, check::Tally& tally) {
   CHECK(!OpenConnections(platform, connections));
 }
 
+// A process that has ended with the code that also means "still running" (259) is gone: its
+// handle, signalled, says so. Our handle keeps the ended process's object (and id) alive.
+void CheckEndedProcess(Platform& platform, check::Tally& tally) {
+  tally.Group("a process that ended with code 259");
+  char command[] = "cmd.exe /c exit 259";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  CHECK(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                       &process) != FALSE);
+  if (!process.hProcess) return;
+  CHECK_EQ(WaitForSingleObject(process.hProcess, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  CHECK(GetExitCodeProcess(process.hProcess, &code) && code == 259);
+  CHECK(platform.QueryProcess(process.dwProcessId).state == ProcessState::Gone);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
 // QBNotify.dll as Winlogon uses it: loaded, its six handlers found by their plain names and
 // called with a notification record. In a console session the gate stops every one of them.
 void CheckLibrary(const std::string& directory, check::Tally& tally) {
@@ -171,6 +190,7 @@ int main(int argc, char** argv) {
     CheckConnectionSettings(platform, tally);
     CheckRealWindowsAndTimers(platform, tally);
     CheckConsoleSession(platform, tally);
+    CheckEndedProcess(platform, tally);
     CheckLibrary(argc > 1 ? argv[1] : "", tally);
   } catch (const std::exception& failure) {
     tally.Record(false, __FILE__, __LINE__, std::string("raised: ") + failure.what());

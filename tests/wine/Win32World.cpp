@@ -1,6 +1,7 @@
 #include "tests/wine/Win32World.h"
 
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/win32/WindowsApi.h"
@@ -134,30 +135,60 @@ std::string ProcessUserSidText() {
 
 }  // namespace
 
-bool Win32World::IsPrivate(const std::string& path) {
+// Wine keeps no protection flag on an access list (it reads back without it): there only the
+// entries can be compared.
+static bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
+// The accounts an access list read back with GetFileSecurity allows, as SID texts, in its
+// order; nullopt when it allows something this reading does not know, has no list, or the
+// list is not protected from what the parent passes on.
+static std::optional<std::vector<std::string>> ProtectedGrants(const std::string& path) {
   DWORD size = 0;
   GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-  if (size == 0) return false;
+  if (size == 0) return std::nullopt;
   std::vector<char> descriptor(size);
-  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return false;
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return std::nullopt;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(descriptor.data(), &control, &revision) ||
+      (!(control & SE_DACL_PROTECTED) && !UnderWine()))
+    return std::nullopt;
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL acl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted) || !present || !acl) return false;
-  const std::string user = ProcessUserSidText();
-  int allowed = 0;
+  if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted) || !present || !acl) return std::nullopt;
+  std::vector<std::string> sids;
   for (DWORD i = 0; i < acl->AceCount; ++i) {
     void* ace = nullptr;
-    if (!GetAce(acl, i, &ace)) return false;
+    if (!GetAce(acl, i, &ace)) return std::nullopt;
     const auto* header = static_cast<ACE_HEADER*>(ace);
     if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;  // a denial opens nothing
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
-    const std::string sid = SidText(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart);
-    if (sid != "S-1-5-18" && sid != "S-1-5-32-544" && sid != user) return false;
-    ++allowed;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) return std::nullopt;
+    sids.push_back(SidText(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
   }
+  return sids;
+}
+
+bool Win32World::IsPrivate(const std::string& path) {
+  const std::optional<std::vector<std::string>> sids = ProtectedGrants(path);
+  if (!sids || sids->empty()) return false;
+  const std::string user = ProcessUserSidText();
   // Whatever the parent allows would show here as further entries (Users, Everyone).
-  return allowed > 0;
+  for (const std::string& sid : *sids)
+    if (sid != "S-1-5-18" && sid != "S-1-5-32-544" && (user.empty() || sid != user)) return false;
+  return true;
+}
+
+bool Win32World::IsSystemOnly(const std::string& path) {
+  if (ProtectedGrants(path) == std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"}) return true;
+  // Wine keeps an access list as unix modes and reads it back with an entry for the owner
+  // that was not set: there the entries are compared as for IsPrivate.
+  return UnderWine() && IsPrivate(path);
+}
+
+std::string Win32World::MakeHardLink(const std::string& name, const std::string& target) {
+  const std::string path = NewDirectoryPath(name);
+  return CreateHardLinkA(path.c_str(), target.c_str(), nullptr) ? path : std::string();
 }
 
 WindowHandle Win32World::MakeWindow(const std::string& title, bool visible, WindowHandle owner) {

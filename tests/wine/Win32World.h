@@ -30,6 +30,8 @@ class Win32World final : public World {
   // The access list allows only the system, the administrators and the process's own
   // account.
   bool IsPrivate(const std::string& path) override;
+  bool IsSystemOnly(const std::string& path) override;
+  std::string MakeHardLink(const std::string& name, const std::string& target) override;
   std::string MakeLink(const std::string& name, const std::string& target, bool toDirectory) override;
   WindowHandle MakeWindow(const std::string& title, bool visible, WindowHandle owner) override;
   bool IsVisible(WindowHandle window) override;

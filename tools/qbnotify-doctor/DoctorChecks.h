@@ -28,6 +28,7 @@ class Doctor {
   // The install path and the settings file.
   bool InstallPathValue();
   bool SettingsFile();
+  void SettingsFileAccess(const std::string& path);
 
   // The client library, the connections and the server.
   bool ClientLibrary();

@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "environment/ConnectionSettings.h"
+#include "store/OwnDirectory.h"
 #include "store/ServerList.h"
 #include "tools/qbnotify-doctor/DoctorChecks.h"
 
@@ -45,6 +46,7 @@ bool Doctor::SettingsFile() {
     return false;
   }
   Add("settings file", "present", Status::Ok, *path);
+  SettingsFileAccess(*path);
 
   bool good = true;
   constexpr const char* kMissing = "\x01";
@@ -97,6 +99,19 @@ bool Doctor::SettingsFile() {
     }
   }
   return good;
+}
+
+// The file holds the account's password: nobody but the system and the administrators (and
+// the file's trusted owner) may read or change it, or a folder on its way.
+void Doctor::SettingsFileAccess(const std::string& path) {
+  const std::string install = path.substr(0, path.size() - std::string(kSettingsFileSuffix).size());
+  const PathGuard guard = platform_.GuardPath(path, install + kDataDirectorySuffix);
+  if (guard.safe) {
+    Add("settings file", "access", Status::Ok, "no other account can read or change it, or a folder above it");
+    return;
+  }
+  Add("settings file", "access", Status::Failed, DescribePathGuard(guard),
+      "run qbnotify-settings protect on it; a folder above Data must be narrowed by hand");
 }
 
 }  // namespace qbnotify::tools

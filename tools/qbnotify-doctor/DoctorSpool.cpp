@@ -31,14 +31,16 @@ void Doctor::SpoolChecks() {
   const SpoolState state = spool->State();
   if (!state.directoryProblem.empty())
     return Add("spool", "directory", Status::Failed, state.directory + ": " + state.directoryProblem,
-               "nothing in it is read or written; the library moves it aside (\"" + state.directory +
-                   ".untrusted-<tick>\") at its next outage. Look at what it holds, then remove it");
+               "no row is kept or read there. Narrow the folder named (qbnotify-settings protect, or by hand above "
+               "Data); a spool not the library's own is moved aside (\"" + state.directory +
+                   ".untrusted-<tick>\") at the next outage: look at what it holds, then remove it");
   Add("spool", "directory", Status::Ok, state.directory);
   if (const std::optional<StateDirectory> stateDirectory = StateDirectory::Locate(platform_)) {
     const std::string problem = DescribeOwnDirectoryProblem(platform_, stateDirectory->Directory());
     Add("spool", "state directory", problem.empty() ? Status::Ok : Status::Failed,
         stateDirectory->Directory() + (problem.empty() ? "" : ": " + problem),
-        problem.empty() ? "" : "nothing in it is read; the library moves it aside when it next writes there");
+        problem.empty() ? "" : "no state is kept or read there (no snapshot, no deny state). Narrow the folder named "
+                               "(qbnotify-settings protect, or by hand above Data)");
   }
   if (state.rowsWaiting == 0) {
     Add("spool", "rows waiting", Status::Ok, "none");

@@ -8,10 +8,13 @@
 //                            [--offline-admission cached --offline-refresh-seconds 300
 //                             --offline-max-age-hours 24]
 //   qbnotify-settings show FILE
+//   qbnotify-settings protect FILE
 //
 // --host takes one server or several separated by commas ("db1:3306,db2:3306,[::1]:3306"),
 // in the order of preference. Writing an existing file changes only the keys given and keeps
-// every other section, key and line as it was; a new file needs every connection value.
+// every other section, key and line as it was; a new file needs every connection value. The
+// file is written private (tools/qbnotify-settings/SettingsAccess.h); protect narrows an
+// existing install the same way.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
@@ -24,6 +27,7 @@
 #include "policy/Offline.h"
 #include "store/ServerList.h"
 #include "tools/qbnotify-settings/IniEdit.h"
+#include "tools/qbnotify-settings/SettingsAccess.h"
 #include "platform/hosted/CodePage.h"
 #include "platform/hosted/HostedPlatform.h"
 
@@ -116,28 +120,25 @@ int Write(const std::string& path, const WriteValues& v) {
   if (v.admission) values.push_back({kOfflineSection, "Admission", *v.admission});
   if (v.refreshSeconds) values.push_back({kOfflineSection, "RefreshSeconds", *v.refreshSeconds});
   if (v.maxAgeHours) values.push_back({kOfflineSection, "MaxAgeHours", *v.maxAgeHours});
-  const std::string text = tools::SetIniValues(existing, values);
-  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-  const std::filesystem::path temporary = file.string() + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!(out << text) || !out.flush()) throw std::runtime_error("cannot write " + path);
-  }
-  std::filesystem::rename(temporary, file);
+  tools::WritePrivateSettingsFile(path, tools::SetIniValues(existing, values));
   return 0;
 }
 
-int Show(const std::string& path) {
+// The install path of a settings file "<install path>/Data/CONFIG/TavDbCnn.dat". The generic
+// form has forward slashes on Windows too.
+std::string InstallOf(const std::string& path) {
   if (!std::filesystem::exists(FilePath(path))) throw std::runtime_error("no such file: " + path);
-  // Read through the same reader the library uses, from a registry that points at the file.
-  // The generic form has forward slashes on Windows too.
   const std::string suffix = "/Data/CONFIG/TavDbCnn.dat";
   const std::string absolute = std::filesystem::absolute(FilePath(path)).generic_string();
   if (absolute.size() < suffix.size() || !SameName(absolute.substr(absolute.size() - suffix.size()), suffix))
     throw std::runtime_error("the settings file must be <install path>" + suffix);
+  return absolute.substr(0, absolute.size() - suffix.size());
+}
+
+int Show(const std::string& path) {
+  // Read through the same reader the library uses, from a registry that points at the file.
   hosted::Session session;
-  session.registry[kProductKey][kInstallPathValue] =
-      RegistryValue{RegistryStatus::Text, absolute.substr(0, absolute.size() - suffix.size())};
+  session.registry[kProductKey][kInstallPathValue] = RegistryValue{RegistryStatus::Text, InstallOf(path)};
   hosted::HostedPlatform platform(std::move(session));
   for (const Setting& setting : kSettings) {
     const std::string value = ReadConnectionSetting(platform, setting.section, setting.key);
@@ -209,9 +210,15 @@ int main(int argc, char** argv) {
   CLI::App* show = app.add_subcommand("show", "show what the library reads from a settings file (password masked)");
   show->add_option("file", path, "settings file to read")->required();
 
+  CLI::App* protect = app.add_subcommand(
+      "protect", "narrow an install to the system and the administrators: the settings file, Data, Data/CONFIG, "
+                 "Data/State and Data/Spool");
+  protect->add_option("file", path, "the install's settings file (<install path>/Data/CONFIG/TavDbCnn.dat)")->required();
+
   CLI11_PARSE(app, argc, argv);
   try {
     if (write->parsed()) return Write(path, values);
+    if (protect->parsed()) return tools::ProtectInstall(InstallOf(path), std::cout) == 0 ? 0 : 1;
     return Show(path);
   } catch (const std::exception& error) {
     std::cerr << "qbnotify-settings: " << error.what() << '\n';
