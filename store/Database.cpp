@@ -224,6 +224,10 @@ std::string CheckEncryption(MYSQL* handle, const Connection& like) {
 }
 
 void Connection::Connect(unsigned timeoutSeconds) {
+  // A connection the settings named no server for (the file missing or unreadable) never
+  // falls back to the client library's default, a server on this machine that any local
+  // account could run: it counts as a server that does not answer, and rows are kept.
+  if (host.empty()) throw DatabaseError("the settings name no server for the " + name_ + " connection", 0, true);
   const MysqlApi& api = Client();
   HandleCloser owned{api, api.init(nullptr)};
   MYSQL* const handle = owned.handle;
@@ -233,7 +237,7 @@ void Connection::Connect(unsigned timeoutSeconds) {
   if (const std::optional<long long> left = BudgetLeftMilliseconds())
     readTimeout = static_cast<unsigned>(std::clamp<long long>((*left + 999) / 1000, 1, readTimeoutSeconds));
   PrepareConnect(handle, *this, timeoutSeconds, readTimeout);
-  if (!api.real_connect(handle, host.empty() ? nullptr : host.c_str(), user.c_str(), password.c_str(), database.c_str(),
+  if (!api.real_connect(handle, host.c_str(), user.c_str(), password.c_str(), database.c_str(),
                         static_cast<unsigned>(port), nullptr, 0)) {
     const unsigned code = api.errno_(handle);
     throw DatabaseError(api.error(handle), code, true);

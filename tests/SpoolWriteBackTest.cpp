@@ -131,7 +131,8 @@ TEST_F(SpoolWriteBackTest, RowsAreKeptWithoutADataFolderAndWrittenBackOnceTheSet
   ASSERT_FALSE(text.empty());
   fs::remove_all(data);
 
-  Connections none;  // the settings could not be read: nothing was opened
+  Connections none;  // the settings cannot be read: nothing opens, and no server is tried
+  EXPECT_FALSE(OpenConnections(*platform_, none));
   EXPECT_NO_THROW(WriteEvent(*platform_, none, 2, 1, 4, "U-kept", "APP1", "PC-A", "", ""));
   for (const fs::path& made : {data, data / "Spool"})
     EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all) << made;
