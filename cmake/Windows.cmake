@@ -10,7 +10,7 @@ add_library(qbnotify_win32_platform STATIC
   platform/win32/Win32Settings.cpp
   platform/win32/RegistryViews.cpp
   platform/win32/Win32Channel.cpp
-  platform/win32/Win32Files.cpp
+  platform/win32/Win32Files.cpp platform/win32/Win32Access.cpp
   platform/win32/Win32EventLog.cpp)
 target_link_libraries(qbnotify_win32_platform PUBLIC qbnotify_platform wtsapi32)
 
