@@ -1,7 +1,7 @@
 // The narrow set of MySQL client-library calls that the data store uses.
 //
 // Only calls whose binary form is the same across client-library generations are listed:
-// plain queries, stored results, rows with their lengths, column names read through the
+// plain queries, stored results (with the further results a compound statement ends with), rows with their lengths, column names read through the
 // field's `name` member, and escaping on a connection whose character set was set before
 // connecting. No prepared statements. The Windows build fills the table from a client
 // library loaded at run time; the hosted build from the library it links.
@@ -33,6 +33,8 @@ struct MysqlApi {
   decltype(&::mysql_affected_rows) affected_rows;
   decltype(&::mysql_insert_id) insert_id;
   decltype(&::mysql_get_socket) get_socket;
+  decltype(&::mysql_more_results) more_results;
+  decltype(&::mysql_next_result) next_result;
 };
 
 // The client library's calls, or nullptr when no usable client library can be had (every

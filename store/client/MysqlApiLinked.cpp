@@ -15,7 +15,8 @@ const MysqlApi* MysqlClient() {
       &::mysql_real_query,   &::mysql_store_result, &::mysql_free_result,        &::mysql_num_rows,
       &::mysql_num_fields,   &::mysql_fetch_row,    &::mysql_fetch_lengths,      &::mysql_fetch_field_direct,
       &::mysql_field_count,  &::mysql_real_escape_string, &::mysql_error,        &::mysql_errno,
-      &::mysql_affected_rows, &::mysql_insert_id,   &::mysql_get_socket,
+      &::mysql_affected_rows, &::mysql_insert_id,   &::mysql_get_socket,        &::mysql_more_results,
+      &::mysql_next_result,
   };
   return &api;
 }

@@ -41,6 +41,8 @@ bool LookupAll(HMODULE module, MysqlApi& api) {
   find(api.affected_rows, "mysql_affected_rows");
   find(api.insert_id, "mysql_insert_id");
   find(api.get_socket, "mysql_get_socket");
+  find(api.more_results, "mysql_more_results");
+  find(api.next_result, "mysql_next_result");
   return complete;
 }
 
