@@ -233,8 +233,8 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
   const std::filesystem::path note = installPath() / "Data" / "State" / "session-load-form.state";
   ASSERT_TRUE(std::filesystem::exists(note));
-  auto nextStartup = [&](Instance& next) {
-    ASSERT_TRUE(OpenConnections(platform, next.connections));
+  auto nextStartup = [&](Instance& next) -> AppLimitsDecision {
+    EXPECT_TRUE(OpenConnections(platform, next.connections));
     FillContext(next, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
     return CheckAppSessionLimits(next);
   };
