@@ -19,6 +19,7 @@
 #include "policy/DuplicateAccount.h"
 #include "policy/SecurityPolicy.h"
 #include "policy/SessionLimits.h"
+#include "policy/SessionLoad.h"
 
 namespace qbnotify::bench {
 namespace {
@@ -100,6 +101,7 @@ struct Point {
   int rules = 0;
   int sessions = 0;
   double startup = 0, policy = 0, appLimits = 0, duplicate = 0, userLimit = 0;
+  std::string form;  // the session-load form the checks used
 };
 
 std::string Ms(double micros) { return Fixed(micros / 1000, micros < 10000 ? 2 : 1); }
@@ -125,6 +127,7 @@ Point Measure(const InstallDir& install, bool columns, int rules, int sessions) 
   point.appLimits = MedianMicros([&] { refused = refused || !CheckAppSessionLimits(instance).admits; });
   point.duplicate = MedianMicros([&] { refused = refused || HasSessionOnOtherClient(instance, "alice", "PC-A"); });
   point.userLimit = MedianMicros([&] { refused = refused || CheckUserSessionLimit(instance).result != 0; });
+  point.form = ChooseSessionLoadForm(instance) == SessionLoadForm::SwitchColumns ? "columns" : "LIKE";
   if (refused) throw std::runtime_error("the benchmark session was refused; the farm's set-up is wrong");
   return point;
 }
@@ -203,7 +206,6 @@ void PrintAnalyze(const std::vector<Captured>& statements) {
 
 int Run() {
   SetUpFarm();
-  InstallDir install;
   Admin ds(Server().ds);
   Admin dc(Server().dc);
   std::cout << "QBNotify admission benchmark: one admitted startup while the tables grow, without and with\n"
@@ -215,6 +217,8 @@ int Run() {
 
   std::vector<Point> points;
   for (bool columns : {false, true}) {
+    // Each half on a terminal server of its own: a clean state directory, no note of the other.
+    InstallDir install;
     SetSessionLoadColumns(dc, columns);
     for (int sessions : kSessionSizes) {
       SetRunningSessions(dc, sessions);
@@ -231,10 +235,10 @@ int Run() {
   }
 
   Heading("Wall time of one startup admission and of its checks (ms, median)");
-  Table table({"switch columns", "rules", "sessions", "startup", "policy match", "app limits", "duplicate account",
-               "user limit"});
+  Table table({"switch columns", "form used", "rules", "sessions", "startup", "policy match", "app limits",
+               "duplicate account", "user limit"});
   for (const Point& p : points)
-    table.Add({p.columns ? "yes" : "no", std::to_string(p.rules), std::to_string(p.sessions), Ms(p.startup),
+    table.Add({p.columns ? "yes" : "no", p.form, std::to_string(p.rules), std::to_string(p.sessions), Ms(p.startup),
                Ms(p.policy), Ms(p.appLimits), Ms(p.duplicate), Ms(p.userLimit)});
   table.Print();
   // How the startup grows with the session-load table, at the most rules, in each form.
@@ -248,11 +252,13 @@ int Run() {
               << last.sessions << " rows it takes " << Fixed(last.startup / first.startup, 2) << " times its time at "
               << first.sessions << " rows (" << last.rules << " rules).\n";
   }
+  std::cout << " form used: how the checks searched dc_sessionload (each half starts from a clean state directory).\n";
   std::cout << " policy match: the rule query (MatchSecurityPolicy); app limits: CheckAppSessionLimits (its\n"
                " application row and two searches of dc_sessionload); duplicate account: the search for the\n"
                " user's sessions on other client computers; user limit: RunAppNum and the per-client count.\n";
 
   for (bool columns : {false, true}) {
+    InstallDir install;
     SetSessionLoadColumns(dc, columns);
     Heading("What the server does for each SELECT of one startup at " + std::to_string(kRuleSizes[2]) + " rules and " +
             std::to_string(kSessionSizes[2]) + " sessions, " + (columns ? "with" : "without") +

@@ -17,6 +17,7 @@
 // first): with all nodes up, and, on the empty farm, with node 1 killed 0.2 s into the storm
 // (then restarted). `qbnotify-bench-storm 50 500` chooses the storm sizes.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +28,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -118,6 +122,47 @@ std::uint64_t ServerRowsRead() {
   return rows;
 }
 
+// The processor time, in seconds, that the server's processes have used so far (every node
+// of a cluster): read from /proc through each server's pid file. 0 when it cannot be read.
+double ServerCpuSeconds() {
+  const auto& nodes = test::ClusterNodes();
+  std::vector<std::string> pidFiles;
+  if (nodes.empty()) {
+    Admin admin(Server().ds);
+    pidFiles.push_back(admin.Rows("SELECT @@pid_file").at(0).at(0));
+  } else {
+    for (const auto& node : nodes)
+      pidFiles.push_back(test::NodeAdmin(node, Server().ds).Rows("SELECT @@pid_file").at(0).at(0));
+  }
+  double seconds = 0;
+  for (const std::string& pidFile : pidFiles) {
+    std::ifstream pidText(pidFile);
+    long pid = 0;
+    if (!(pidText >> pid)) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+      if (i >= 12) ticks += std::stod(field);
+    seconds += ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  return seconds;
+}
+
+// The processor time, in seconds, of this process's children that have been waited for.
+double ChildrenCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Farm {
   std::string name;
   int sessions;
@@ -135,6 +180,9 @@ struct Storm {
   int keptRecords = 0;  // sessions whose records waited in their spool and were written back
   int lostRecords = 0;  // sessions whose records are missing even after the write-back
   int noReport = 0;
+  double libraryCpuMs = 0;  // per session: the sessions' processes
+  double serverCpuMs = 0;   // per session: the server's
+  std::string form;         // the session-load form the sessions used
 };
 
 // Where the sessions' settings point: one DSHost value per terminal server (session i uses
@@ -186,6 +234,8 @@ Storm RunStorm(int sessions, const Target& target, int tag) {
     ReadAll(ready[0], &flag, 1);
   }
   const std::uint64_t rowsBefore = ServerRowsRead();
+  const double serverCpuBefore = ServerCpuSeconds();
+  const double childrenCpuBefore = ChildrenCpuSeconds();
   const auto start = Clock::now();
   close(go[1]);  // every session starts
   close(ready[0]);
@@ -209,6 +259,16 @@ Storm RunStorm(int sessions, const Target& target, int tag) {
   close(results[0]);
   for (pid_t pid : children) waitpid(pid, nullptr, 0);
   if (killer.joinable()) killer.join();
+  if (!target.killFirst) {
+    storm.serverCpuMs = (ServerCpuSeconds() - serverCpuBefore) * 1000 / sessions;
+    storm.libraryCpuMs = (ChildrenCpuSeconds() - childrenCpuBefore) * 1000 / sessions;
+  }
+  // A session that found the switch columns missing left the note of the LIKE form.
+  bool noted = false;
+  for (const auto& install : installs)
+    noted = noted || std::filesystem::exists(std::filesystem::path(install->Path()) / "Data" / "State" /
+                                             "session-load-form.state");
+  storm.form = noted ? "LIKE" : "columns";
   storm.rowsReadPerStartup = target.killFirst ? 0 : static_cast<double>(ServerRowsRead() - rowsBefore) / sessions;
   storm.noReport = sessions - static_cast<int>(storm.startupMillis.size());
 
@@ -293,15 +353,17 @@ int Run(const std::vector<int>& sizes) {
   SetSessionLoadColumns(dc, false);
 
   Heading("Startup of N sessions starting at once");
-  Table table({"session-load table", "sessions", "where", "startup p50 ms", "p99 ms", "max ms", "wall s",
-               "sessions/s", "refused", "records kept", "records lost", "failures", "rows read/startup"});
+  Table table({"session-load table", "form", "sessions", "where", "startup p50 ms", "p99 ms", "max ms", "wall s",
+               "sessions/s", "refused", "records kept", "records lost", "failures", "rows read/startup",
+               "library cpu ms/session", "server cpu ms/session"});
   for (Storm& storm : storms) {
     const int failures = storm.refused + storm.lostRecords + storm.noReport;
-    table.Add({storm.farm, std::to_string(storm.sessions), storm.where, Fixed(Quantile(storm.startupMillis, 0.5), 1),
+    table.Add({storm.farm, storm.form, std::to_string(storm.sessions), storm.where,
+               Fixed(Quantile(storm.startupMillis, 0.5), 1),
                Fixed(Quantile(storm.startupMillis, 0.99), 1), Fixed(Quantile(storm.startupMillis, 1.0), 1),
                Fixed(storm.wallSeconds, 2), Fixed(storm.sessions / storm.wallSeconds, 0), std::to_string(storm.refused),
                std::to_string(storm.keptRecords), std::to_string(storm.lostRecords), std::to_string(failures),
-               Fixed(storm.rowsReadPerStartup, 0)});
+               Fixed(storm.rowsReadPerStartup, 0), Fixed(storm.libraryCpuMs, 2), Fixed(storm.serverCpuMs, 2)});
   }
   table.Print();
   std::cout << "\n startup: from the start signal to the end of the startup handler, connecting included.\n"
@@ -310,7 +372,11 @@ int Run(const std::vector<int>& sizes) {
                " without exactly their two startup records even then; failures: refused and lost, and sessions\n"
                " that sent no report.\n"
                " session-load table: its running sessions (200 applications, 5,000 users); rows read/startup:\n"
-               " the rows the server read (Rows_read, over every node of a cluster) during the storm, per session.\n";
+               " the rows the server read (Rows_read, over every node of a cluster) during the storm, per session.\n"
+               " form: how the sessions searched dc_sessionload (each storm starts from clean state directories;\n"
+               " LIKE: a session found the switch columns missing and left the note). cpu ms/session: processor\n"
+               " time (user and system) of the sessions' processes, from their fork to their exit, and of the\n"
+               " server's processes during the storm, divided by the sessions.\n";
   return 0;
 }
 

@@ -55,16 +55,40 @@ void WriteBackKeptRows(Instance& instance) {
   WriteBackSpool(instance.platform, instance.connections);
 }
 
-// The startup's records are written as each falls due.
-class WriteRecords final : public StartupEffects {
+// A handler's records: each takes its time as it falls due, and all are written together
+// (one transaction, one commit) once the handler's checks are done, before it acts on them.
+class HandlerRecords {
  public:
-  explicit WriteRecords(Instance& instance) : instance_(instance) {}
-  void Record(const EventRecord& record) override {
-    WriteSessionEvent(instance_, record.typeId, record.eventId, record.parameter1, record.parameter2);
+  explicit HandlerRecords(Instance& instance) : instance_(instance) {}
+  HandlerRecords(const HandlerRecords&) = delete;
+  HandlerRecords& operator=(const HandlerRecords&) = delete;
+  // A handler that stops at a failing step still writes what fell due before it.
+  ~HandlerRecords() { Write(); }
+
+  void Event(std::int32_t typeId, std::int32_t eventId, const std::string& parameter1 = {},
+             const std::string& parameter2 = {}) {
+    const SessionContext& context = instance_.context;
+    batch_.AddEvent(instance_.platform, typeId, 1, eventId, context.UserId, context.AppId, context.ClientName,
+                    parameter1, parameter2);
   }
+  void Audit() { batch_.AddAudit(instance_.context.Audit, instance_.context.AuditRowId); }
+  void Write() { batch_.Write(instance_.platform, instance_.connections); }
 
  private:
   Instance& instance_;
+  RecordBatch batch_;
+};
+
+// The startup's records, collected as each falls due.
+class CollectRecords final : public StartupEffects {
+ public:
+  explicit CollectRecords(HandlerRecords& records) : records_(records) {}
+  void Record(const EventRecord& record) override {
+    records_.Event(record.typeId, record.eventId, record.parameter1, record.parameter2);
+  }
+
+ private:
+  HandlerRecords& records_;
 };
 
 // Applies what the startup decided: the client's message, then the end of the session.
@@ -81,23 +105,7 @@ void ApplyStartup(Instance& instance, const StartupPlan& plan) {
   }
 }
 
-void WriteAuditNow(Instance& instance) {
-  WriteAudit(instance.platform, instance.connections, instance.context.AuditRowId, instance.context.Audit);
-}
-
 }  // namespace
-
-void WriteSessionEvent(Instance& instance, std::int32_t typeId, std::int32_t eventId, const std::string& parameter1,
-                       const std::string& parameter2) {
-  const SessionContext& context = instance.context;
-  try {
-    WriteEvent(instance.platform, instance.connections, typeId, 1, eventId, context.UserId, context.AppId,
-               context.ClientName, parameter1, parameter2);
-  } catch (...) {
-    // A record that cannot be written fails alone: the handler goes on with its checks, its
-    // message to the client, the window restore or the closing at logoff.
-  }
-}
 
 void RestoreWindows(Instance& instance) {
   Platform& platform = instance.platform;
@@ -120,17 +128,22 @@ void RestoreWindows(Instance& instance) {
 
 void HandleStartup(Instance& instance) {
   BeginHandler(instance, kTraceStartup);
-  WriteRecords effects(instance);
-  ApplyStartup(instance, DecideStartup(instance, effects));
+  HandlerRecords records(instance);
+  CollectRecords effects(records);
+  const StartupPlan plan = DecideStartup(instance, effects);
+  records.Write();
+  ApplyStartup(instance, plan);
 }
 
 void HandleLogon(Instance& instance) {
   if (!PassesGate(instance, "WinLogon", "Logon event:Error Str=")) return;
   Contained([&] {
+    HandlerRecords records(instance);
     NotifyClient(instance.platform, kNotifyLogon, 0);
-    WriteSessionEvent(instance, 2, 3);
+    records.Event(2, 3);
     instance.context.Audit.starttime = instance.platform.LocalNow();
-    WriteAuditNow(instance);
+    records.Audit();
+    records.Write();
     WriteBackKeptRows(instance);
   });
 }
@@ -143,9 +156,11 @@ void HandleStartShell(Instance& instance) {
 void HandleDisconnect(Instance& instance) {
   if (!PassesGate(instance, "WindisConnect")) return;
   Contained([&] {
-    WriteSessionEvent(instance, 2, 4);
+    HandlerRecords records(instance);
+    records.Event(2, 4);
     instance.context.Audit.stoptime = instance.platform.LocalNow();
-    WriteAuditNow(instance);
+    records.Audit();
+    records.Write();
     WriteBackKeptRows(instance);
   });
 }
@@ -154,10 +169,12 @@ void HandleReconnect(Instance& instance) {
   if (!PassesGate(instance, "WinReconnect", nullptr, [&] { instance.Trace("$$$$$$$$$Reconnect_1"); })) return;
   Contained([&] {
     Platform& platform = instance.platform;
+    HandlerRecords records(instance);
     NotifyClient(platform, kNotifyReconnect, 0);
-    WriteSessionEvent(instance, 2, 5);
+    records.Event(2, 5);
     instance.context.Audit.starttime = platform.LocalNow();
-    WriteAuditNow(instance);
+    records.Audit();
+    records.Write();
     // The timer of an earlier reconnect was stopped by its own pass; the new one replaces it.
     instance.context.ReconnectTimer = platform.StartTimer(kReconnectTimerPeriod, [&instance] { RestoreWindows(instance); });
     instance.Trace("$$$$$$$$$Reconnect_2");
@@ -169,9 +186,12 @@ void HandleReconnect(Instance& instance) {
 void HandleLogoff(Instance& instance) {
   if (!PassesGate(instance, "WinLogoff")) return;
   NotifyClient(instance.platform, kNotifyLogoff, 0);
-  WriteSessionEvent(instance, 2, 6);
-  instance.context.Audit.stoptime = instance.platform.LocalNow();
-  WriteAuditNow(instance);
+  {
+    HandlerRecords records(instance);
+    records.Event(2, 6);
+    instance.context.Audit.stoptime = instance.platform.LocalNow();
+    records.Audit();
+  }
   WriteBackKeptRows(instance);
   Connections& connections = instance.connections;
   if (connections.DS) connections.DS->Close();

@@ -61,7 +61,15 @@ void ReadSessionLoadNote(Instance& instance) {
   std::optional<StateDirectory> state = StateDirectory::Locate(instance.platform);
   if (!state) return;
   const std::optional<std::string> content = state->Read(kSessionLoadFormStateName);
-  if (content && SessionLoadNoteSaysLike(*content, SecondsNow())) instance.sessionLoadSwitchColumns = false;
+  if (content && SessionLoadNoteSaysLike(*content, SecondsNow())) {
+    instance.sessionLoadSwitchColumns = false;
+    instance.sessionLoadFormFromNote = true;
+  }
+}
+
+void RemoveSessionLoadNote(Instance& instance) {
+  if (std::optional<StateDirectory> state = StateDirectory::Locate(instance.platform))
+    state->Remove(kSessionLoadFormStateName);
 }
 
 void WriteSessionLoadNote(Instance& instance) {
@@ -107,6 +115,14 @@ void PrepareSearch(SessionLoadForm form, const Platform& platform, Statement& st
   for (const auto& [name, value] : search.exact) statement.BindText(name, value);
 }
 
+// The LIKE form with the shape check appended (kSessionLoadShapeCheck), or nullopt for a
+// text that does not begin as the searches' do.
+std::optional<std::string> WithShapeCheck(const std::string& likeSql) {
+  constexpr std::string_view select = "Select InitAppName from ";
+  if (!likeSql.starts_with(select)) return std::nullopt;
+  return "Select InitAppName, 0 from " + likeSql.substr(select.size()) + " union all " + kSessionLoadShapeCheck;
+}
+
 }  // namespace
 
 void OpenSessionLoadSearchIn(SessionLoadForm form, const Platform& platform, Statement& statement,
@@ -120,9 +136,33 @@ void OpenSessionLoadSearch(Instance& instance, Statement& statement, const Sessi
   ReadSessionLoadNote(instance);
   SessionLoadForm form = ChooseSessionLoadForm(instance);
   PrepareSearch(form, instance.platform, statement, search);
+  // The note holds only while the table keeps its shape: the first LIKE search after reading
+  // it asks, in the same statement, whether the columns are there now.
+  const std::optional<std::string> checked =
+      instance.sessionLoadFormFromNote ? WithShapeCheck(search.likeSql) : std::nullopt;
+  if (checked) {
+    instance.sessionLoadFormFromNote = false;
+    statement.Close();
+    statement.SetSql(*checked);
+    for (const auto& [name, value] : search.switches) statement.BindText(name, ContainsPattern(instance.platform, value));
+    for (const auto& [name, value] : search.exact) statement.BindText(name, value);
+  }
   queries.push_back({"DC", statement.Render(), 0});
   try {
     statement.Open();
+    if (checked && statement.RowCount() > 0) {
+      statement.Seek(statement.RowCount() - 1);
+      const bool columnsAdded = statement.ColumnText(std::size_t{1}) == "1";
+      statement.First();
+      if (columnsAdded) {
+        // The migration was applied: the note goes, and the search runs with the columns.
+        RemoveSessionLoadNote(instance);
+        form = SessionLoadForm::SwitchColumns;
+        PrepareSearch(form, instance.platform, statement, search);
+        queries.push_back({"DC", statement.Render(), 0});
+        statement.Open();
+      }
+    }
   } catch (const DatabaseError& error) {
     if (form != SessionLoadForm::SwitchColumns || error.Code() != ER_BAD_FIELD_ERROR) throw;
     // The columns are not there (or no longer): the LIKE form from now on.

@@ -64,12 +64,20 @@ void LearnSessionLoadForm(Instance& instance, SessionLoadForm form);
 // Every session has its own process, so a farm without the columns would pay one refused
 // statement at every startup. A search that finds them missing therefore leaves a note in
 // the state directory ("session-load-form": "like <until>", seconds since 1970), and the
-// first search of a later process reads it: the LIKE form until then. After that the
-// columns are tried again, so a migration applied meanwhile is taken up within this time.
-// A missing or bad note, or one further ahead than this time (a clock set back, a planted
-// file), means nothing is known.
+// first search of a later process reads it: the LIKE form until then. The note holds only
+// while the table keeps its shape: the first LIKE search of a process that read it carries
+// the shape check (kSessionLoadShapeCheck, one more row when both columns are there, in the
+// same round trip); when the columns have been added the note is removed and the search runs
+// again with them, so a migration is taken up by the first session after it. After its time
+// the columns are tried again anyway. A missing or bad note, or one further ahead than this
+// time (a clock set back, a planted file), means nothing is known.
 inline constexpr std::int64_t kSessionLoadFormNoteSeconds = 600;
 inline constexpr const char* kSessionLoadFormStateName = "session-load-form";
+// Appended to a LIKE search (whose rows then carry a second column, 0) with UNION ALL: a last
+// row (NULL, 1) when the table has both switch columns. No client text in it.
+inline constexpr const char* kSessionLoadShapeCheck =
+    "select NULL, 1 from DUAL where (select count(*) from information_schema.COLUMNS where "
+    "TABLE_SCHEMA = DATABASE() and TABLE_NAME = 'dc_sessionload' and COLUMN_NAME in ('AppSwitch', 'UserSwitch')) = 2";
 // Whether a note's content says "LIKE form" at `now`.
 bool SessionLoadNoteSaysLike(std::string_view content, std::int64_t now);
 // The note's content for a LIKE form learnt at `now`.

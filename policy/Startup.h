@@ -3,8 +3,8 @@
 // DecideStartup runs the startup up to the point where the library would act: the gate with
 // the context's first stage, the connections, the second stage, the startup record and the
 // admission checks in their order. Records fall due on the way and go to the effects at
-// once, so that the library writes each before the next check asks the database anything;
-// what follows from the decision (the client's message, the end of the session) is in the
+// once, each with its own time; the library collects them and writes them together, in one
+// transaction, once the startup is decided and before it acts on the decision; what follows from the decision (the client's message, the end of the session) is in the
 // plan for the caller to apply. The library applies it; a tool renders it and writes
 // nothing, and the server receives the same statements in the same order either way.
 #pragma once

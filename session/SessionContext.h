@@ -40,6 +40,9 @@ struct Instance {
   // Whether dc_sessionload has the switch columns that its searches can use by index
   // (policy/SessionLoad.h); unknown until the first search learns it.
   std::optional<bool> sessionLoadSwitchColumns;
+  // The LIKE form was taken from the state directory's note, and no search has checked the
+  // table's shape since (policy/SessionLoad.h).
+  bool sessionLoadFormFromNote = false;
 
   void Trace(std::string_view text) { platform.Trace(text); }
 };

@@ -349,6 +349,7 @@ Connection::Result Connection::Send(const std::string& sql, bool& lost) {
     if (api.field_count(handle_) != 0) fail("could not fetch the result");
     result.affectedRows = api.affected_rows(handle_);
     result.insertId = api.insert_id(handle_);
+    DiscardFurtherResults(fail);
     return result;  // a statement without a result
   }
   const unsigned columns = api.num_fields(stored.get());
@@ -360,10 +361,24 @@ Connection::Result Connection::Send(const std::string& sql, bool& lost) {
     for (unsigned i = 0; i < columns; ++i)
       if (row[i]) out[i] = std::string(row[i], lengths[i]);
   }
+  DiscardFurtherResults(fail);
   return result;
 }
 
+template <typename Fail>
+void Connection::DiscardFurtherResults(const Fail& fail) {
+  // A compound statement (BEGIN NOT ATOMIC ... END) answers its rows, then the status of the
+  // whole: the connection serves nothing else until every answer has been read.
+  const MysqlApi& api = Client();
+  while (api.more_results(handle_)) {
+    if (api.next_result(handle_) != 0) fail("a compound statement failed");
+    ResultHandle further(api.store_result(handle_));
+    if (!further && api.field_count(handle_) != 0) fail("could not fetch the result");
+  }
+}
+
 Connection::Result Connection::Query(const std::string& sql, Resend resend) {
+  if (resend == Resend::InTransaction) return QueryInTransaction(sql);
   CheckNotGivenUp();
   // A connection the server closed while it lay idle (a restart, a KILL, an idle time-out)
   // cannot have run anything sent on it: connect anew before sending, not after a failure.
@@ -411,6 +426,23 @@ Connection::Result Connection::Query(const std::string& sql, Resend resend) {
       if (timedOut) GiveUp(error, true);
       if (resend == Resend::Never || attempt == 2) GiveUp(error, false);
     }
+  }
+}
+
+Connection::Result Connection::QueryInTransaction(const std::string& sql) {
+  CheckNotGivenUp();
+  if (handle_ && ConnectionClosedByServer(handle_)) Close();
+  if (!handle_)
+    GiveUp(DatabaseError("the " + name_ + " connection was lost within a transaction", CR_SERVER_LOST, true), false);
+  lastResent_ = false;
+  const Clock::time_point sent = Clock::now();
+  bool lost = false;
+  try {
+    return Send(sql, lost);
+  } catch (const DatabaseError& error) {
+    if (!lost) throw;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+    GiveUp(error, waited + 500 >= 1000LL * std::min(readTimeoutSeconds, writeTimeoutSeconds));
   }
 }
 

@@ -150,6 +150,8 @@ class Connection {
     Never,   // the statement might do its work twice
     IfLost,  // running it twice does no harm: an identifier draw (a number may be skipped),
              // or an insert under a key (a second insert is refused as a duplicate)
+    InTransaction,  // part of a transaction begun earlier on this connection: sent as
+                    // QueryInTransaction sends it
   };
 
   // Runs one query and returns its whole result, or an empty result for a statement without
@@ -169,6 +171,13 @@ class Connection {
   };
   Result Query(const std::string& sql, Resend resend = Resend::Never);
 
+  // Runs one query of a transaction that an earlier query on this connection began: never
+  // on a connection opened anew (that would run it outside the transaction) and never sent
+  // twice. A connection that is closed, or that the server has closed, fails at once; one
+  // lost while the answer is awaited is given up for the rest of the handler (the whole
+  // server when it timed out). Throws DatabaseError.
+  Result QueryInTransaction(const std::string& sql);
+
   // Renders a text as a quoted literal for this connection (opening it first when closed).
   std::string QuoteText(std::string_view text);
 
@@ -186,6 +195,9 @@ class Connection {
   // Sends a query on the open connection. On failure throws DatabaseError; `lost` tells
   // whether the connection was lost (and closed) rather than refused by the server.
   Result Send(const std::string& sql, bool& lost);
+  // Reads and drops the answers that follow a compound statement's first; `fail` raises.
+  template <typename Fail>
+  void DiscardFurtherResults(const Fail& fail);
   // Connects to host:port once, with `timeoutSeconds`; throws DatabaseError.
   void Connect(unsigned timeoutSeconds);
   // With a list: whether the server just connected to can serve (the readiness query).

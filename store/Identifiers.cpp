@@ -67,18 +67,30 @@ std::int32_t NextNumberAfter(const std::string& stored, const std::string& head)
 // Several counter rows of one head (a table without a key on Head): the first row, as the
 // server returns them, decides, and every row receives the new identifier, in one
 // transaction under a locking read. A first row that refuses a draw raises and changes no row.
-std::string DrawFromSeveralRows(Statement& statement, const std::string& head) {
+// Within a transaction the caller began (`inTransaction`), the read and the UPDATE are part of
+// it, and the caller commits.
+std::string DrawFromSeveralRows(Statement& statement, const std::string& head, bool inTransaction) {
   Connection& connection = statement.GetConnection();
-  connection.Query("Start transaction");
-  try {
+  const Connection::Resend resend = inTransaction ? Connection::Resend::InTransaction : Connection::Resend::Never;
+  const auto lock = [&] {
     statement.SetSql("Select ID from GloabolInc where Head=:np for update");
     statement.BindText("np", head);
-    statement.Open(Connection::Resend::Never);  // sent again, it would be outside the transaction
+    statement.Open(resend);  // sent again, it would be outside the transaction
     const std::string identifier = FormatIdentifier(head, NextNumberAfter(statement.ColumnText("ID"), head));
     statement.SetSql("Update GloabolInc set ID=:NID where Head=:NP");
     statement.BindText("NP", head);
     statement.BindText("NID", identifier);
-    statement.Execute();
+    statement.Execute(resend);
+    return identifier;
+  };
+  if (inTransaction) {
+    const std::string identifier = lock();
+    statement.Close();
+    return identifier;
+  }
+  connection.Query("Start transaction");
+  try {
+    const std::string identifier = lock();
     connection.Query("Commit");
     statement.Close();
     return identifier;
@@ -99,11 +111,14 @@ std::string DrawFromSeveralRows(Statement& statement, const std::string& head) {
 // One try at a draw: the single UPDATE, and, when it changes no row, the read and the path
 // that the read calls for. nullopt: the row was created or mended by another session at the
 // same moment; try again.
-std::optional<std::string> DrawOnce(Statement& statement, const std::string& head) {
+// Within a transaction (`inTransaction`) nothing is sent twice: a second sending would be
+// outside it.
+std::optional<std::string> DrawOnce(Statement& statement, const std::string& head, bool inTransaction = false) {
+  const Connection::Resend resend = inTransaction ? Connection::Resend::InTransaction : Connection::Resend::IfLost;
   statement.SetSql(kDrawSql);
   statement.BindText("np", head);
   statement.BindInteger("width", WidthOf(head));
-  statement.Execute(Connection::Resend::IfLost);
+  statement.Execute(resend);
   const std::uint64_t changed = statement.AffectedRows();
   const std::uint64_t number = statement.InsertId();
   statement.Close();
@@ -111,8 +126,8 @@ std::optional<std::string> DrawOnce(Statement& statement, const std::string& hea
 
   statement.SetSql("Select ID from GloabolInc where Head=:np");
   statement.BindText("NP", head);
-  statement.Open();
-  if (statement.RowCount() > 1) return DrawFromSeveralRows(statement, head);
+  statement.Open(resend);
+  if (statement.RowCount() > 1) return DrawFromSeveralRows(statement, head, inTransaction);
   if (statement.RowCount() == 1) {
     const std::string stored = statement.ColumnText("ID");
     statement.Close();
@@ -126,11 +141,22 @@ std::optional<std::string> DrawOnce(Statement& statement, const std::string& hea
   statement.BindText("I", identifier);
   statement.BindInteger("Nc", 1);
   statement.BindText("Mark", "NULL");
-  statement.Execute();
+  statement.Execute(inTransaction ? Connection::Resend::InTransaction : Connection::Resend::Never);
   const bool created = statement.AffectedRows() == 1;
   statement.Close();
   if (created) return identifier;
   return std::nullopt;
+}
+
+// The block draw of one head as a statement of the compound one that DrawTogether sends: the
+// number it hands back, or 0 when it changed no row, goes into the user variable @qbdraw<i>.
+std::string BlockDrawOf(Connection& connection, const HeadDraw& draw, std::size_t i) {
+  Statement statement(&connection);
+  statement.SetSql(kBlockDrawSql);
+  statement.BindText("np", draw.head);
+  statement.BindInteger("width", WidthOf(draw.head));
+  statement.BindInteger("count", draw.count);
+  return statement.Render() + "; SET @qbdraw" + std::to_string(i) + " = IF(ROW_COUNT() = 1, LAST_INSERT_ID(), 0); ";
 }
 
 }  // namespace
@@ -199,6 +225,49 @@ std::vector<std::string> NextIdentifiers(Statement& statement, const std::string
   // The counters that only the single draw settles.
   for (int i = 0; i < count; ++i) identifiers.push_back(NextIdentifier(statement, head));
   return identifiers;
+}
+
+}  // namespace qbnotify
+
+namespace qbnotify {
+
+void DrawTogether(Connection& connection, std::vector<HeadDraw>& draws) {
+  std::string sql = "BEGIN NOT ATOMIC START TRANSACTION; ";
+  std::string numbers;
+  for (std::size_t i = 0; i < draws.size(); ++i) {
+    draws[i].identifiers.clear();
+    if (draws[i].count <= 0) continue;
+    sql += BlockDrawOf(connection, draws[i], i);
+    numbers += (numbers.empty() ? "" : ", ") + ("@qbdraw" + std::to_string(i));
+  }
+  sql += "SELECT " + (numbers.empty() ? std::string("0") : numbers) + "; END";
+  // Sent on a connection opened anew, it begins a transaction of its own: never sent twice.
+  const Connection::Result answer = connection.Query(sql, Connection::Resend::Never);
+  const auto* row = answer.rows.empty() ? nullptr : &answer.rows.front();
+  Statement statement(&connection);
+  std::size_t column = 0;
+  for (HeadDraw& draw : draws) {
+    if (draw.count <= 0) continue;
+    const std::optional<std::string>* cell = row && column < row->size() ? &(*row)[column] : nullptr;
+    ++column;
+    std::uint64_t last = 0;
+    if (cell && *cell) std::from_chars((*cell)->data(), (*cell)->data() + (*cell)->size(), last);
+    if (last >= static_cast<std::uint64_t>(draw.count) && last <= INT32_MAX) {
+      for (int k = draw.count - 1; k >= 0; --k)
+        draw.identifiers.push_back(FormatIdentifier(draw.head, static_cast<std::int32_t>(last - static_cast<std::uint64_t>(k))));
+      continue;
+    }
+    // The counters that only the single draw settles (no row yet, several rows, a number near
+    // the 32-bit end, a tail that is not a number), one identifier at a time, in the
+    // transaction. A row that another session created meanwhile is drawn from at the next try.
+    for (int k = 0; k < draw.count; ++k) {
+      std::optional<std::string> identifier;
+      for (int attempt = 0; attempt < 3 && !identifier; ++attempt) identifier = DrawOnce(statement, draw.head, true);
+      if (!identifier)
+        throw DatabaseError("the identifier counter of head " + draw.head + " stayed busy", ER_LOCK_DEADLOCK);
+      draw.identifiers.push_back(*identifier);
+    }
+  }
 }
 
 }  // namespace qbnotify

@@ -49,4 +49,21 @@ std::string NextIdentifier(Statement& statement, const std::string& head);
 // ascending order; failures as for NextIdentifier.
 std::vector<std::string> NextIdentifiers(Statement& statement, const std::string& head, int count);
 
+// The identifiers one transaction draws of one head.
+struct HeadDraw {
+  std::string head;
+  int count = 0;
+  std::vector<std::string> identifiers;  // filled by DrawTogether, ascending
+};
+
+// Begins a transaction on `connection` and draws, inside it, `count` identifiers of each head
+// (a head with none is skipped): one compound statement of block draws (no client text in it)
+// hands every number back in one round trip; a counter that the block draw leaves alone is
+// drawn one identifier at a time as NextIdentifier draws it, in the transaction. The counter
+// rows stay locked until the caller commits or rolls back: the numbers are the transaction's,
+// and a rollback returns them. The caller ends the transaction on every path. Limits and
+// failures as for NextIdentifier, except that nothing is tried again here: a conflict rolls
+// the whole transaction back (the caller tries it again). Raises DatabaseError.
+void DrawTogether(Connection& connection, std::vector<HeadDraw>& draws);
+
 }  // namespace qbnotify

@@ -173,6 +173,115 @@ TEST_F(IdentifierTest, TwoCounterRowsOfOneHeadFollowTheFirstRow) {
   ds().Exec(test::OnKeyedSchema("ALTER TABLE GloabolInc ADD PRIMARY KEY (Head)"));
 }
 
+// A transaction's draws of both heads at once, from every kind of counter: the identifiers
+// are the block a single draw after another would give, the counter rows stay locked until
+// the commit, and a rollback returns every number (nothing drawn, nothing changed).
+TEST_F(IdentifierTest, DrawsTogetherInATransactionAndARollbackReturnsThem) {
+  const struct {
+    const char* name;
+    std::vector<const char*> rows;    // the Log counter rows ("" for none)
+    std::vector<std::string> drawn;   // two Log identifiers; empty: the draw raises
+  } cases[] = {
+      {"valid", {"Log00000010"}, {"Log00000011", "Log00000012"}},
+      {"no row yet", {}, {"Log00000001", "Log00000002"}},
+      {"two rows, no key on Head", {"Log00000010", "Log00000010"}, {"Log00000011", "Log00000012"}},
+      {"one number short of the end", {"Log2147483645"}, {"Log2147483646", "Log2147483647"}},
+      {"at the end after one", {"Log2147483646"}, {}},
+      {"not a number", {"LogABC"}, {}},
+  };
+  for (const auto& c : cases) {
+    for (const bool commit : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (commit ? ", committed" : ", rolled back"));
+      ds().Exec("DROP TABLE IF EXISTS GloabolInc");
+      ds().Exec(std::string("CREATE TABLE GloabolInc (Head VARCHAR(16) NOT NULL, ID VARCHAR(32) NOT NULL, "
+                            "Inc INT NOT NULL DEFAULT 1, Remark VARCHAR(64) NULL") +
+                (c.rows.size() > 1 ? ")" : ", PRIMARY KEY (Head))"));
+      ds().Exec("INSERT INTO GloabolInc VALUES ('lap', 'lap00000007', 1, 'NULL')");
+      for (const char* row : c.rows) ds().Exec(std::string("INSERT INTO GloabolInc VALUES ('Log', '") + row + "', 1, 'NULL')");
+      const auto before = Counters();
+      std::vector<HeadDraw> draws{{"Log", 2, {}}, {"lap", 1, {}}, {"none", 0, {}}};
+      if (c.drawn.empty()) {
+        EXPECT_THROW(DrawTogether(*ds_, draws), DatabaseError);
+        ds_->Query("Rollback");
+        EXPECT_EQ(Counters(), before);
+        continue;
+      }
+      DrawTogether(*ds_, draws);
+      EXPECT_EQ(draws[0].identifiers, c.drawn);
+      EXPECT_EQ(draws[1].identifiers, (std::vector<std::string>{"lap00000008"}));
+      EXPECT_TRUE(draws[2].identifiers.empty());
+      ds_->Query(commit ? "Commit" : "Rollback");
+      if (!commit) {
+        EXPECT_EQ(Counters(), before);
+        continue;
+      }
+      EXPECT_EQ(ds().Scalar("select group_concat(distinct ID) from GloabolInc where Head='Log'"), c.drawn.back());
+      EXPECT_EQ(ds().Scalar("select count(*) from GloabolInc where Head='Log'"), std::to_string(std::max<std::size_t>(1, c.rows.size())));
+      EXPECT_EQ(ds().Scalar("select ID from GloabolInc where Head='lap'"), "lap00000008");
+    }
+  }
+  ds().Exec("DROP TABLE GloabolInc");
+  ds().Exec("CREATE TABLE GloabolInc (Head VARCHAR(16) NOT NULL, ID VARCHAR(32) NOT NULL, Inc INT NOT NULL DEFAULT 1, "
+            "Remark VARCHAR(64) NULL, PRIMARY KEY (Head)) DEFAULT CHARSET=gbk");
+}
+
+// Transactions that draw both heads at once from several processes, every other one rolled
+// back: the committed identifiers are distinct and leave no gap, and the counters end at the
+// last of them.
+TEST_F(IdentifierTest, ConcurrentTransactionsCommitDistinctIdentifiersWithoutGaps) {
+  constexpr int kProcesses = 8;
+  constexpr int kTransactions = 10;
+  test::TempDir dir;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int status = 0;
+      try {
+        std::unique_ptr<Connection> connection = Ds();
+        std::ofstream out(dir.Path() / std::to_string(p));
+        for (int t = 0; t < kTransactions; ++t) {
+          std::vector<HeadDraw> draws{{"Log", 2, {}}, {"lap", 1, {}}};
+          try {
+            DrawTogether(*connection, draws);
+          } catch (const DatabaseError&) {
+            connection->Query("Rollback");  // a deadlock while the first rows are created
+            --t;
+            continue;
+          }
+          const bool commit = t % 2 == 0;
+          connection->Query(commit ? "Commit" : "Rollback");
+          if (commit)
+            for (const HeadDraw& draw : draws)
+              for (const std::string& id : draw.identifiers) out << id << '\n';
+        }
+      } catch (...) {
+        status = 1;
+      }
+      _exit(status);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::set<std::string> drawn;
+  for (int p = 0; p < kProcesses; ++p) {
+    std::ifstream in(dir.Path() / std::to_string(p));
+    for (std::string id; std::getline(in, id);) EXPECT_TRUE(drawn.insert(id).second) << "drawn twice: " << id;
+  }
+  constexpr int kCommitted = kProcesses * kTransactions / 2;
+  std::set<std::string> expected;
+  for (int n = 1; n <= 2 * kCommitted; ++n) expected.insert(FormatIdentifier("Log", n));
+  for (int n = 1; n <= kCommitted; ++n) expected.insert(FormatIdentifier("lap", n));
+  EXPECT_EQ(drawn, expected);
+  EXPECT_EQ(Counters(), (std::vector<std::vector<std::string>>{{"lap", FormatIdentifier("lap", kCommitted), "1", "NULL"},
+                                                              {"Log", FormatIdentifier("Log", 2 * kCommitted), "1", "NULL"}}));
+}
+
 // Several sessions draw at once, each through its own connection in its own process, as
 // the logon processes of a terminal server do. The first draws race to create the row.
 TEST_F(IdentifierTest, ConcurrentDrawsAreDistinctAndNoneIsLost) {

@@ -12,12 +12,14 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <ctime>
 
 #include "TestDatabase.h"
 #include "environment/Switches.h"
 #include "policy/DuplicateAccount.h"
 #include "policy/SessionLimits.h"
 #include "policy/SessionLoad.h"
+#include "store/StateDirectory.h"
 
 namespace qbnotify {
 namespace {
@@ -226,23 +228,45 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   ASSERT_EQ(limits.queries.size(), 3u);
   EXPECT_NE(limits.queries[1].sql.find("like"), std::string::npos) << limits.queries[1].sql;
 
-  // The next process reads the note: the LIKE form from its first search on, although the
-  // columns are back, until the note runs out (here: is removed).
+  // The next process reads the note, but the note holds only while the table keeps its
+  // shape: its first search finds the columns back, removes the note and uses them.
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
   const std::filesystem::path note = installPath() / "Data" / "State" / "session-load-form.state";
   ASSERT_TRUE(std::filesystem::exists(note));
-  auto secondStartup = [&](Instance& next) {
-    ASSERT_TRUE(OpenConnections(platform, next.connections));
+  auto nextStartup = [&](Instance& next) -> AppLimitsDecision {
+    EXPECT_TRUE(OpenConnections(platform, next.connections));
     FillContext(next, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
-    EXPECT_EQ(CheckAppSessionLimits(next).runningRows.size(), 1u);
+    return CheckAppSessionLimits(next);
   };
   Instance second(platform);
-  secondStartup(second);
-  EXPECT_EQ(ChooseSessionLoadForm(second), SessionLoadForm::Like);
+  const AppLimitsDecision found = nextStartup(second);
+  EXPECT_EQ(found.runningRows.size(), 1u);
+  EXPECT_EQ(found.userRows.size(), 1u);
+  EXPECT_EQ(ChooseSessionLoadForm(second), SessionLoadForm::SwitchColumns);
+  EXPECT_FALSE(std::filesystem::exists(note));
+  ASSERT_EQ(found.queries.size(), 4u);  // the checked LIKE search, then the columns
+  EXPECT_NE(found.queries[1].sql.find("information_schema"), std::string::npos) << found.queries[1].sql;
+  EXPECT_NE(found.queries[2].sql.find("AppSwitch ="), std::string::npos) << found.queries[2].sql;
+  EXPECT_NE(found.queries[3].sql.find("UserSwitch ="), std::string::npos) << found.queries[3].sql;
 
+  // A note that is still right (the columns missing) costs no statement more: the checked
+  // search answers the LIKE rows alone, and the later searches are plain.
+  dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
+  ASSERT_TRUE(StateDirectory::Locate(platform)->Write("session-load-form", SessionLoadLikeNote(std::time(nullptr))));
+  Instance stillLike(platform);
+  const AppLimitsDecision plain = nextStartup(stillLike);
+  EXPECT_EQ(plain.runningRows.size(), 1u);
+  EXPECT_EQ(plain.userRows.size(), 1u);
+  ASSERT_EQ(plain.queries.size(), 3u);
+  EXPECT_NE(plain.queries[1].sql.find("information_schema"), std::string::npos);
+  EXPECT_EQ(plain.queries[2].sql.find("information_schema"), std::string::npos);
+  EXPECT_EQ(ChooseSessionLoadForm(stillLike), SessionLoadForm::Like);
+  EXPECT_TRUE(std::filesystem::exists(note));
+
+  dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
   std::filesystem::remove(note);
   Instance third(platform);
-  secondStartup(third);
+  nextStartup(third);
   EXPECT_EQ(ChooseSessionLoadForm(third), SessionLoadForm::SwitchColumns);
   dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
   EXPECT_EQ(CheckDuplicateAccount(third).otherClientRows.size(), 1u);

@@ -197,6 +197,39 @@ TEST_F(SessionRecordsTest, AFailedEventInsertLeavesAGapAndTheHandlerGoesOn) {
   EXPECT_EQ(events.back()[4], "4");
 }
 
+// A handler's records are drawn and inserted in one transaction. When its insert cannot
+// land (here: another transaction holds the event's key until the lock wait times out, past
+// the retries' time), the rollback returns the draws with the rows: the counters stay where
+// they were, no identifier is left without its row, and the rows wait in the spool without
+// identifiers until a later handler writes them back under new ones.
+TEST_F(SessionRecordsTest, AHandlerThatCannotCommitLeavesNoDrawBehind) {
+  hosted::HostedPlatform platform(Admitted());
+  Instance instance(platform);
+  Play(instance, {HandleStartup});
+  ASSERT_EQ(ds().Scalar("select ID from GloabolInc where Head='Log'"), "Log00000002");  // its two records
+  log().Exec("SET GLOBAL innodb_lock_wait_timeout=1");
+  test::AdminConnection holder(server().log);
+  holder.Exec("START TRANSACTION");
+  holder.Exec("INSERT INTO log (ID,Time,TypeID,SourceID,EventID) VALUES ('Log00000003','2026-12-06 08:00:00',2,1,3)");
+  Play(instance, {HandleLogon});
+  holder.Exec("ROLLBACK");
+  log().Exec("SET GLOBAL innodb_lock_wait_timeout=50");
+  EXPECT_EQ(ds().Scalar("select ID from GloabolInc where Head='Log'"), "Log00000002");
+  EXPECT_EQ(ds().Scalar("select count(*) from GloabolInc where Head='lap'"), "0");  // its creation rolled back too
+  EXPECT_TRUE(Audits().empty());
+  EXPECT_EQ(instance.context.AuditRowId, "");
+  EXPECT_EQ(Spool::Locate(platform)->State().rowsWaiting, 2u);
+
+  Play(instance, {HandleDisconnect});  // writes its own rows, then the kept ones
+  EXPECT_EQ(Codes(Events()), (std::vector<std::string>{"112", "212", "214", "213"}));
+  const Rows audits = Audits();
+  ASSERT_EQ(audits.size(), 2u);
+  EXPECT_EQ(audits[0][0], "lap00000001");
+  EXPECT_EQ(audits[1][0], "lap00000002");
+  EXPECT_EQ(ds().Scalar("select ID from GloabolInc where Head='Log'"), "Log00000004");
+  EXPECT_EQ(ds().Scalar("select ID from GloabolInc where Head='lap'"), "lap00000002");
+}
+
 TEST_F(SessionRecordsTest, EachReconnectRestoresWindowsOnceWithItsOwnTimer) {
   hosted::Session session = Admitted();
   session.windows = {{11, "a", true, 0}, {12, "b", false, 0}, {13, "c", true, 11}};

@@ -183,6 +183,53 @@ TEST_F(Tools, ExplainAgreesWithTheLibraryOnEveryDemoSessionAndWritesNothing) {
     EXPECT_TRUE(verdicts.count(kind)) << kind;
 }
 
+// What one admitted session costs the server, counted by the server itself: statements
+// received (round trips) and redo-log writes (each write transaction's commit waits for one).
+// The demo's full day is played twice and the second one counted (the first fills the state
+// directory and the counters). The database tests run one at a time, so nothing else runs
+// on the server meanwhile.
+TEST_F(Tools, AnAdmittedSessionCommitsOncePerHandlerWithinItsRoundTrips) {
+  LoadDemoFarm();
+  const std::string session = SessionText("03-bob-full-day.json");
+  test::AdminConnection root(server().ds);
+  const auto status = [&] {
+    std::map<std::string, long long> values;
+    for (const auto& row :
+         root.Rows("SHOW GLOBAL STATUS WHERE Variable_name IN ('Questions', 'Innodb_log_writes', 'Connections')"))
+      values[row[0]] = std::stoll(row[1]);
+    return values;
+  };
+  ASSERT_EQ(test::RunHostOnText(session).status, 0);
+  const std::string rowsBefore = RowCounts();
+  auto before = status();
+  const test::HostRun second = test::RunHostOnText(session);
+  auto after = status();
+  ASSERT_EQ(second.status, 0) << second.errors;
+  EXPECT_EQ(HostVerdict(second), "admitted 0");
+  // The status read that closes the count is itself a statement, and each connection's
+  // closing message counts as one though nothing answers it.
+  const long long roundTrips =
+      after["Questions"] - before["Questions"] - 1 - (after["Connections"] - before["Connections"]);
+  const long long commits = after["Innodb_log_writes"] - before["Innodb_log_writes"];
+  std::printf("one admitted session: %lld round trips, %lld commits\n", roundTrips, commits);
+  EXPECT_LE(roundTrips, 29);
+  EXPECT_LE(commits, 11);
+  EXPECT_GE(commits, 5);  // one per handler that writes: the records are there
+  // Every record as before: the startup's two, and an event and an audit row each for logon,
+  // disconnect, reconnect and logoff; the counters at their last identifiers.
+  const auto counts = [](const std::string& text) {
+    std::vector<long long> n;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, '/');) n.push_back(std::stoll(part));
+    return n;
+  };
+  const std::vector<long long> was = counts(rowsBefore), now = counts(RowCounts());
+  EXPECT_EQ(now[0] - was[0], 6);
+  EXPECT_EQ(now[1] - was[1], 4);
+  EXPECT_EQ(ds().Scalar("SELECT ID FROM GloabolInc WHERE Head='Log'"), log().Scalar("SELECT MAX(ID) FROM log"));
+  EXPECT_EQ(ds().Scalar("SELECT ID FROM GloabolInc WHERE Head='lap'"), log().Scalar("SELECT MAX(logid) FROM appshenji"));
+}
+
 TEST_F(Tools, ExplainRunsTheTimeRulesAtTheGivenServerTime) {
   // Working hours only, Monday to Friday; everyone else is refused by the policy.
   ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"

@@ -1,7 +1,7 @@
 // The narrow set of MySQL client-library calls that the data store uses.
 //
 // Only calls whose binary form is the same across client-library generations are listed:
-// plain queries, stored results, rows with their lengths, column names read through the
+// plain queries, stored results (with the further results a compound statement ends with), rows with their lengths, column names read through the
 // field's `name` member, and escaping on a connection whose character set was set before
 // connecting. No prepared statements. The Windows build fills the table from a client
 // library loaded at run time; the hosted build from the library it links.
@@ -40,6 +40,9 @@ struct MysqlApi {
   // The cipher of an encrypted connection, or nullptr. May be missing from a client library
   // without TLS (nullptr here): such a library makes no encrypted connection.
   decltype(&::mysql_get_ssl_cipher) get_ssl_cipher;
+  // The further answers of a compound statement, read and dropped.
+  decltype(&::mysql_more_results) more_results;
+  decltype(&::mysql_next_result) next_result;
 };
 
 // The only authentication method the kit's client library carries; a server that asks for

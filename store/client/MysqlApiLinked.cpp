@@ -18,7 +18,7 @@ const MysqlApi* MysqlClient() {
       &::mysql_num_fields,   &::mysql_fetch_row,    &::mysql_fetch_lengths,      &::mysql_fetch_field_direct,
       &::mysql_field_count,  &::mysql_real_escape_string, &::mysql_error,        &::mysql_errno,
       &::mysql_affected_rows, &::mysql_insert_id,   &::mysql_get_socket,         &::mysql_send_query,
-      &::mysql_read_query_result, &::mysql_get_ssl_cipher,
+      &::mysql_read_query_result, &::mysql_get_ssl_cipher, &::mysql_more_results, &::mysql_next_result,
   };
   return &api;
 }

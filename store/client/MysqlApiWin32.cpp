@@ -55,6 +55,8 @@ bool LookupAll(HMODULE module, MysqlApi& api) {
   find(api.read_query_result, "mysql_read_query_result");
   // Only a library with TLS has it; without it no connection is encrypted.
   api.get_ssl_cipher = LoadedModule::LookupIn<decltype(api.get_ssl_cipher)>(module, "mysql_get_ssl_cipher");
+  find(api.more_results, "mysql_more_results");
+  find(api.next_result, "mysql_next_result");
   return complete;
 }
 

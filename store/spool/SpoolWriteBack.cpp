@@ -86,6 +86,18 @@ std::size_t TextBytesOf(const SpooledRow& row) {
   return bytes;
 }
 
+// A table of `database` (an identifier in backquotes), or of the connection's own.
+std::string QualifiedTable(const std::string& database, const char* table) {
+  if (database.empty()) return table;
+  std::string quoted = "`";
+  for (const char c : database) quoted += c == '`' ? std::string("``") : std::string(1, c);
+  return quoted + "`." + table;
+}
+
+void ExecuteInsert(Statement& insert, bool inTransaction) {
+  insert.Execute(inTransaction ? Connection::Resend::InTransaction : Connection::Resend::Never);
+}
+
 }  // namespace
 
 KeyedInsert InsertEventRow(Connections& connections, const EventRow& row) {
@@ -129,14 +141,25 @@ KeyedInsert InsertAuditRow(Connections& connections, const AuditRow& row) {
 }
 
 void InsertEventRows(Connections& connections, const std::vector<const EventRow*>& rows) {
+  if (!connections.Log) throw DatabaseError("the database connection has been released");
+  InsertEventRows(*connections.Log, rows);
+}
+
+void InsertAuditRows(Connections& connections, const std::vector<const AuditRow*>& rows) {
+  if (!connections.Log) throw DatabaseError("the database connection has been released");
+  InsertAuditRows(*connections.Log, rows);
+}
+
+void InsertEventRows(Connection& connection, const std::vector<const EventRow*>& rows, const std::string& database,
+                     bool inTransaction) {
   if (rows.empty()) return;
-  std::string sql = "Insert into log (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,Parameter2) values ";
+  std::string sql = "Insert into " + QualifiedTable(database, "log") + " (ID,Time,TypeID,SourceID,UserID,AppID,ComputerName,EventID,Parameter1,Parameter2) values ";
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string n = std::to_string(i);
     sql += (i ? ",(" : "(") + (":I" + n) + ",:T" + n + ",:Y" + n + ",:S" + n + ",:U" + n + ",:A" + n + ",:C" + n +
            ",:E" + n + ",:P" + n + ",:Q" + n + ")";
   }
-  Statement insert(connections.Log.get());
+  Statement insert(&connection);
   insert.SetSql(sql);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string n = std::to_string(i);
@@ -152,18 +175,19 @@ void InsertEventRows(Connections& connections, const std::vector<const EventRow*
     insert.BindText("P" + n, row.parameter1);
     insert.BindText("Q" + n, row.parameter2);
   }
-  insert.Execute();
+  ExecuteInsert(insert, inTransaction);
 }
 
-void InsertAuditRows(Connections& connections, const std::vector<const AuditRow*>& rows) {
+void InsertAuditRows(Connection& connection, const std::vector<const AuditRow*>& rows, const std::string& database,
+                     bool inTransaction) {
   if (rows.empty()) return;
-  std::string sql = "Insert into appshenji(sessionid,farmuser,appid,appshowname,clientmac,starttime,stoptime,logid) values ";
+  std::string sql = "Insert into " + QualifiedTable(database, "appshenji") + "(sessionid,farmuser,appid,appshowname,clientmac,starttime,stoptime,logid) values ";
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string n = std::to_string(i);
     sql += (i ? ",(" : "(") + (":A" + n) + ",:B" + n + ",:C" + n + ",:D" + n + ",:E" + n + ",:F" + n + ",:G" + n +
            ",:H" + n + ")";
   }
-  Statement insert(connections.Log.get());
+  Statement insert(&connection);
   insert.SetSql(sql);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string n = std::to_string(i);
@@ -177,7 +201,7 @@ void InsertAuditRows(Connections& connections, const std::vector<const AuditRow*
     insert.BindDateTime("G" + n, record.stoptime);
     insert.BindText("H" + n, rows[i]->logid);
   }
-  insert.Execute();
+  ExecuteInsert(insert, inTransaction);
 }
 
 InsertOutcome ClassifyInsertFailure(const DatabaseError& error) {

@@ -23,6 +23,13 @@ KeyedInsert InsertAuditRow(Connections& connections, const AuditRow& row);
 // answer leaves it unknown whether they landed. Raises DatabaseError.
 void InsertEventRows(Connections& connections, const std::vector<const EventRow*>& rows);
 void InsertAuditRows(Connections& connections, const std::vector<const AuditRow*>& rows);
+// The same on `connection`, into the tables of `database` (empty: the connection's own), as a
+// statement of the transaction the connection is in when `inTransaction`
+// (Connection::QueryInTransaction).
+void InsertEventRows(Connection& connection, const std::vector<const EventRow*>& rows, const std::string& database = {},
+                     bool inTransaction = false);
+void InsertAuditRows(Connection& connection, const std::vector<const AuditRow*>& rows, const std::string& database = {},
+                     bool inTransaction = false);
 
 // What a failed insert of a spooled row means, by the kind of its error (ServerErrors.h):
 //   the server unavailable, lost, not ready, or a     -> Unavailable: the row stays,
