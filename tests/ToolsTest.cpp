@@ -583,6 +583,8 @@ TEST_F(Tools, ExplainAndReportConnectAsTheAccountOfTheirCredentialsFile) {
   EXPECT_EQ(RunTool(QBNOTIFY_REPORT_PATH, {"--install-path", installPath().string(), "--credentials", credentials.string()})
                 .status,
             2);
+}
+
 // A refresh of the offline snapshot that fails leaves a record beside the snapshot: the doctor
 // says when one last stored it and why the latest did not, naming the missing column.
 TEST_F(Tools, DoctorSaysWhenTheSnapshotWasLastRefreshedAndWhyNotSince) {

@@ -52,7 +52,7 @@ void Doctor::ReportIndexes() {
     Statement statement(log_.get());
     statement.SetSql(report::kReportIndexesSql);
     statement.Open();
-    const bool present = statement.ColumnInteger(std::size_t{0}) == std::size(report::kReportIndexes);
+    const bool present = static_cast<std::size_t>(statement.ColumnInteger(std::size_t{0})) == std::size(report::kReportIndexes);
     Add("tables", "report indexes", Status::Ok,
         present ? "in place: qbnotify-report reads only the rows of its period"
                 : "not in place: qbnotify-report reads the whole audit and event log (db/migrations/report-index-add.sql, "
