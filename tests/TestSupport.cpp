@@ -26,7 +26,8 @@ const std::optional<ServerInfo>& Server() {
     const bool minimal = MinimalSchema();
     if (minimal && Env("QB_DB_MIN_DS").empty()) return std::nullopt;
     const auto database = [&](const char* name) { return Env((std::string(minimal ? "QB_DB_MIN_" : "QB_DB_") + name).c_str()); };
-    return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"), Env("QB_DB_USER"),
+    return ServerInfo{Env("QB_DB_HOST"), std::atoi(Env("QB_DB_PORT").c_str()), Env("QB_DB_SOCKET"),
+                      Env(minimal ? "QB_DB_MIN_USER" : "QB_DB_USER"),
                       Env("QB_DB_PASSWORD"), database("DS"), database("DC"), database("LOG"), Env("QB_DB_READER"),
                       Env("QB_DB_READER_PASSWORD")};
   }();

@@ -6,7 +6,7 @@
 # Source it, then: qb_db_start DIR   (exports QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER
 #                                     QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD
 #                                     QB_DB_DS QB_DB_DC QB_DB_LOG, and
-#                                     QB_DB_MIN_DS QB_DB_MIN_DC QB_DB_MIN_LOG)
+#                                     QB_DB_MIN_USER QB_DB_MIN_DS QB_DB_MIN_DC QB_DB_MIN_LOG)
 #                  qb_db_stop         (also registered to run at exit)
 #                  qb_sql DATABASE    (runs SQL from standard input as root over the socket)
 
@@ -101,7 +101,16 @@ qb_db_create_minimal_schema() {
   "$@" "$QB_DB_MIN_DS" <"$QB_ROOT/db/minimal/ds.sql" || return 1
   "$@" "$QB_DB_MIN_DC" <"$QB_ROOT/db/minimal/dc.sql" || return 1
   "$@" "$QB_DB_MIN_LOG" <"$QB_ROOT/db/minimal/log.sql" || return 1
-  QB_DB_DS=$QB_DB_MIN_DS QB_DB_DC=$QB_DB_MIN_DC QB_DB_LOG=$QB_DB_MIN_LOG qb_grants_sql | "$@" || return 1
+  # The library's account of these databases is one of its own, under a role of its own
+  # with the same grants: an account holding both roles would hold more than either needs.
+  QB_DB_DS=$QB_DB_MIN_DS QB_DB_DC=$QB_DB_MIN_DC QB_DB_LOG=$QB_DB_MIN_LOG qb_grants_sql |
+    sed -e 's/\bqbnotify_library\b/qbnotify_library_min/g' | "$@" || return 1
+  local host
+  for host in 127.0.0.1 localhost; do
+    echo "CREATE USER '$QB_DB_MIN_USER'@'$host' IDENTIFIED BY '$QB_DB_PASSWORD';
+      GRANT qbnotify_library_min TO '$QB_DB_MIN_USER'@'$host';
+      SET DEFAULT ROLE qbnotify_library_min FOR '$QB_DB_MIN_USER'@'$host';"
+  done | "$@" || return 1
 }
 
 qb_db_start() {
@@ -150,5 +159,5 @@ qb_db_start() {
   mariadb --no-defaults -h "$QB_DB_HOST" -P "$QB_DB_PORT" -u "$QB_DB_USER" "-p$QB_DB_PASSWORD" -e 'select 1' \
     "$QB_DB_DS" >/dev/null || return 1
   export QB_DB_HOST QB_DB_PORT QB_DB_SOCKET QB_DB_USER QB_DB_PASSWORD QB_DB_READER QB_DB_READER_PASSWORD \
-    QB_DB_DS QB_DB_DC QB_DB_LOG QB_DB_MIN_DS QB_DB_MIN_DC QB_DB_MIN_LOG
+    QB_DB_DS QB_DB_DC QB_DB_LOG QB_DB_MIN_USER QB_DB_MIN_DS QB_DB_MIN_DC QB_DB_MIN_LOG
 }
