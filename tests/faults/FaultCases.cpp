@@ -402,11 +402,8 @@ std::vector<Fault> FaultCases() {
       {"connection dropped mid-check",
        holdRules([](Suite& suite, const std::string& id) { Admin(suite.Server()).Exec("KILL " + id); }, "")},
       {"SELECT revoked on securitypolicy_sub (1142)",
-       [account](Suite& suite) {
-         std::string sql = std::string("REVOKE SELECT ON ") + kDsDatabase + ".* FROM " + account + ";";
-         for (const char* table : {"Cuser", "Application", "addressgroup", "timegroup", "GloabolInc"})
-           sql += std::string("GRANT SELECT ON ") + kDsDatabase + "." + table + " TO " + account + ";";
-         suite.Sql(sql);
+       [](Suite& suite) {
+         suite.Sql(std::string("REVOKE SELECT ON ") + kDsDatabase + ".securitypolicy_sub FROM qbnotify_library");
        }},
   };
   for (const MidCheck& check : midChecks)
