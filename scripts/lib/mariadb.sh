@@ -19,6 +19,7 @@ QB_DB_DC=qbdc
 QB_DB_LOG=qblog
 # The same three databases as a farm may hold them: only the columns the library names, no
 # keys (db/minimal/). The tests run with QB_SCHEMA=minimal use them.
+QB_DB_MIN_USER=qbnotify_min
 QB_DB_MIN_DS=qbds_min
 QB_DB_MIN_DC=qbdc_min
 QB_DB_MIN_LOG=qblog_min
