@@ -22,8 +22,10 @@ int main() {
   QB_CHECK(tally, GetModuleHandleA("libmysql.dll") == nullptr);
   QB_CHECK(tally, GetModuleHandleA("libmariadb.dll") == nullptr);  // the incomplete one was released
   QB_CHECK(tally, MysqlClient() == nullptr);  // looked up once
-  // The control: a bare name leads to the complete stand-in of the search path.
-  HMODULE bare = LoadLibraryA("libmariadb.dll");
+  // The control: the stand-in of the current directory and PATH is complete, so that a load
+  // by bare name that reached it would have been used (a bare name finds the program's own
+  // folder first, so it is loaded here by its path).
+  HMODULE bare = LoadLibraryA((elsewhere + "\\libmariadb.dll").c_str());
   QB_CHECK(tally, bare != nullptr);
   using ErrnoFunction = unsigned (*)(void*);
   const auto errnoOf = win32::LoadedModule::LookupIn<ErrnoFunction>(bare, "mysql_errno");
