@@ -277,7 +277,7 @@ TEST_F(Tools, ExplainSaysWhereTheLibraryWouldGiveUp) {
   ToolRun run = Explain(path);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ExplainVerdict(run), "unchecked");
-  EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("DS (qbnotify@127.0.0.1:1"), std::string::npos)
+  EXPECT_NE(run.json["steps"].back()["outcome"].get<std::string>().find("DS (" + server().user + "@127.0.0.1:1"), std::string::npos)
       << run.out;
   // A list whose first server is down: the connections go to the next, which explain names
   // with the one it passed over; the deny state is left as it was (explain writes nothing).
