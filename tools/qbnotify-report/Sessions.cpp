@@ -1,34 +1,14 @@
-// Sessions from the audit's rows, and the calendar arithmetic the report needs.
+// Sessions from the audit's rows, and the report's times as seconds (the calendar from
+// environment/Calendar).
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
 
+#include "environment/Calendar.h"
 #include "tools/qbnotify-report/ReportModel.h"
 
 namespace qbnotify::report {
 namespace {
-
-// Days from 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
-}
 
 bool Digits(std::string_view text, std::size_t at, std::size_t count, unsigned& value) {
   value = 0;
@@ -43,12 +23,11 @@ Seconds FloorDiv(Seconds a, Seconds b) { return a >= 0 ? a / b : -((-a + b - 1) 
 
 std::string Format(Seconds time, std::size_t length) {
   if (time == kNoTime) return std::string("0000-00-00 00:00:00").substr(0, length);
-  std::int64_t y;
-  unsigned m, d;
+  int y, m, d;
   const Seconds days = FloorDiv(time, 86400), rest = time - days * 86400;
-  CivilFromDays(days, y, m, d);
+  qbnotify::CivilFromDays(days, y, m, d);
   char text[40];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02d:%02d:%02d", static_cast<long long>(y), m, d,
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d,
                 static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
   return std::string(text).substr(0, length);
 }
@@ -65,7 +44,7 @@ std::optional<Seconds> ParseLocalTime(std::string_view text) {
     return std::nullopt;
   if (y == 0 && mo == 0 && d == 0 && h == 0 && mi == 0 && s == 0) return kNoTime;
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return std::nullopt;
-  return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+  return qbnotify::DaysFromCivil(static_cast<int>(y), static_cast<int>(mo), static_cast<int>(d)) * 86400 + h * 3600 + mi * 60 + s;
 }
 
 std::string FormatTime(Seconds time) { return Format(time, 19); }
