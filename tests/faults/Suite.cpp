@@ -571,9 +571,12 @@ bool Suite::RunAll(const std::vector<Fault>& faults, const std::string& only) {
     if (tally.Count(result.Passed())) continue;
     if (!header) std::printf("\nfailures:\n");
     header = true;
-    std::printf("  %s, %s:\n", result.fault.c_str(), result.session.c_str());
-    for (const std::string& note : result.notes) std::printf("    %s\n", note.c_str());
-    for (const std::string& problem : result.problems) std::printf("    %s\n", problem.c_str());
+    // One line per problem that starts "FAILED", so a summary that keeps only such lines
+    // still says which case failed and why.
+    for (const std::string& note : result.notes)
+      std::printf("FAILED: %s, %s: (%s)\n", result.fault.c_str(), result.session.c_str(), note.c_str());
+    for (const std::string& problem : result.problems)
+      std::printf("FAILED: %s, %s: %s\n", result.fault.c_str(), result.session.c_str(), problem.c_str());
   }
   std::printf("\nsuite time %.0f s\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - suiteStart).count());
