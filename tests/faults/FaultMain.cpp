@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     suite.Prepare();
     return suite.RunAll(qbnotify::faults::FaultCases(), only) ? 0 : 1;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "qbnotify-faults: %s\n", error.what());
+    std::fprintf(stderr, "FAILED: qbnotify-faults: %s\n", error.what());
     qbnotify::check::Tally tally("faults");
     tally.Count(false);
     return tally.Finish();
