@@ -109,10 +109,36 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
                              .rows)
     userNames.emplace(row.at(0).value_or(""), row.at(1).value_or(""));
 
+  RowStream stream(logConnection);
+  // The audit's statement goes first, on a connection of its own: the server reads and sorts
+  // its rows while this program reads the event log's, which the audit's reading needs.
+  RowStream auditStream(logConnection);
+  // Room to sort a month's audit rows in memory rather than in merge passes on disk (the
+  // server takes it only as the sort needs it, for this one statement's session).
+  auditStream.Run("SET SESSION sort_buffer_size = 64 * 1024 * 1024");
+  // The audit: the rows that start or stop within the look-back or the period, its end
+  // included. A session in use at the period's end has its next row among them (a reconnect
+  // keeps the stop of its disconnect, a stop the start of its stretch).
+  const std::string window = " BETWEEN " + literal(lookBack) + " AND " + end;
+  std::string filters;
+  // The audit keeps the first 11 bytes of an application identifier.
+  if (!request.app.empty()) filters += " AND appid = " + auditStream.Quote(request.app.substr(0, 11));
+  if (!request.user.empty()) filters += " AND farmuser = " + auditStream.Quote(request.user);
+  const std::string columns = "SELECT sessionid, farmuser, appid, clientmac, starttime, stoptime, logid FROM appshenji";
+  const std::string order =
+      " ORDER BY sessionid, farmuser, appid, clientmac, GREATEST(starttime, stoptime),"
+      " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 WHEN starttime < stoptime THEN 2 ELSE 3 END, logid";
+  const Connection::Result indexes = logConnection.Query(kReportIndexesSql);
+  const bool indexed = !indexes.rows.empty() && indexes.rows[0].at(0).value_or("") == std::to_string(std::size(kReportIndexes));
+  // With the indexes, the rows of a range of each, merged (left to itself the server would
+  // rather read the whole table for two conditions joined by OR); without them, one pass.
+  const std::string audits = columns + (indexed ? " FORCE INDEX (ix_appshenji_starttime, ix_appshenji_stoptime)" : "") +
+                             " WHERE (starttime" + window + " OR stoptime" + window + ")" + filters + order;
+  auditStream.Send(audits);
+
   // The event log: the period's startup, shell-check, refusal and logon records, counted here
   // rather than by the server (grouping on the long binary columns costs the server several
   // times a plain read of the rows); and the disconnects and logoffs from the look-back on.
-  RowStream stream(logConnection);
   std::string events = " WHERE ((EventID IN (1, 2, 3) AND Time >= " + begin + " AND Time < " + end +
                        ") OR (EventID IN (4, 6) AND Time >= " + literal(lookBack - kStopMatchSeconds) +
                        " AND Time <= " + literal(report.period.end + kStopMatchSeconds) + "))";
@@ -125,7 +151,7 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
   std::map<std::tuple<std::string, std::string, int, int, std::string, std::string>, std::int64_t> tally;
   std::tuple<std::string, std::string, int, int, std::string, std::string> key;
   StopRecords stops;
-  stream.Each("SELECT AppID, ComputerName, TypeID, EventID, IF(EventID = 1, Parameter1, ''),"
+  stream.Each("SELECT AppID, IF(EventID IN (4, 6), '', ComputerName), TypeID, EventID, IF(EventID = 1, Parameter1, ''),"
               " IF(Parameter2 LIKE 'offline %', Parameter2, ''), IF(EventID IN (4, 6), UserID, ''), Time FROM log" + events,
               [&](const RowStream::Row& row) {
                 const int eventId = static_cast<int>(Integer(row[3]));
@@ -149,24 +175,6 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
     counts.push_back({std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), std::get<4>(k), n, std::get<5>(k)});
   report.refusals = CountRefusals(counts);
 
-  // The audit: the rows that start or stop within the look-back or the period, its end
-  // included. A session in use at the period's end has its next row among them (a reconnect
-  // keeps the stop of its disconnect, a stop the start of its stretch).
-  const std::string window = " BETWEEN " + literal(lookBack) + " AND " + end;
-  std::string filters;
-  // The audit keeps the first 11 bytes of an application identifier.
-  if (!request.app.empty()) filters += " AND appid = " + stream.Quote(request.app.substr(0, 11));
-  if (!request.user.empty()) filters += " AND farmuser = " + stream.Quote(request.user);
-  const std::string columns = "SELECT sessionid, farmuser, appid, clientmac, starttime, stoptime, logid FROM appshenji";
-  const std::string order =
-      " ORDER BY sessionid, farmuser, appid, clientmac, GREATEST(starttime, stoptime),"
-      " CASE WHEN stoptime = 0 THEN 0 WHEN starttime > stoptime THEN 1 WHEN starttime < stoptime THEN 2 ELSE 3 END, logid";
-  const Connection::Result indexes = logConnection.Query(kReportIndexesSql);
-  const bool indexed = !indexes.rows.empty() && indexes.rows[0].at(0).value_or("") == std::to_string(std::size(kReportIndexes));
-  // With the indexes, the rows of a range of each, merged (left to itself the server would
-  // rather read the whole table for two conditions joined by OR); without them, one pass.
-  const std::string audits = columns + (indexed ? " FORCE INDEX (ix_appshenji_starttime, ix_appshenji_stoptime)" : "") +
-                             " WHERE (starttime" + window + " OR stoptime" + window + ")" + filters + order;
   UsageCounter counter(report.period);
   SessionChainer chainer(
       [&](const Session& session) {
@@ -175,7 +183,7 @@ Report ReadReport(Instance& instance, const Request& request, const std::functio
       [&](const Anomaly& anomaly) { counter.Add(anomaly); },
       [&](const Session& session, Seconds stop) { return stops.Of(session, stop); });
   AuditRow audit;
-  stream.Each(audits, [&](const RowStream::Row& row) {
+  auditStream.EachSent([&](const RowStream::Row& row) {
     audit.sessionid.assign(row[0]);
     audit.user.assign(row[1]);
     audit.app.assign(row[2]);

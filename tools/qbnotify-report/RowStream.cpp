@@ -86,10 +86,19 @@ std::string RowStream::Quote(std::string_view text) {
 }
 
 void RowStream::Each(const std::string& sql, const std::function<void(const Row&)>& row) {
+  Send(sql);
+  EachSent(row);
+}
+
+void RowStream::Send(const std::string& sql) {
+  if (Api().send_query(handle_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) Fail("query failed");
+}
+
+void RowStream::EachSent(const std::function<void(const Row&)>& row) {
   const MysqlApi& api = Api();
   const UseResultCall useResult = UseResult();
   if (!useResult) throw DatabaseError("the MySQL client library has no mysql_use_result");
-  if (api.real_query(handle_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) Fail("query failed");
+  if (api.read_query_result(handle_) != 0) Fail("query failed");
   const std::unique_ptr<MYSQL_RES, void (*)(MYSQL_RES*)> result(useResult(handle_), [](MYSQL_RES* r) {
     // Freeing reads whatever rows remain, so the connection can be used again.
     if (r) Api().free_result(r);

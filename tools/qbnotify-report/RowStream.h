@@ -27,6 +27,12 @@ class RowStream {
   // live until `row` returns). Throws DatabaseError, also for a row that fails midway.
   using Row = std::vector<std::string_view>;
   void Each(const std::string& sql, const std::function<void(const Row&)>& row);
+  // The same in two steps: Send hands the query to the server and returns at once, so that
+  // the server works on it (its reads and its sort) while this program reads another
+  // connection's rows; EachSent then reads its rows as Each does. Nothing else may be sent on
+  // this connection between the two.
+  void Send(const std::string& sql);
+  void EachSent(const std::function<void(const Row&)>& row);
   // Runs a statement without rows.
   void Run(const std::string& sql);
   // A text as a quoted literal for this connection.
