@@ -42,7 +42,7 @@ class SessionRecordsTest : public test::DatabaseTest {
   // Ends every connection the library's account holds, as a server restart would.
   void KillLibraryConnections() {
     for (const auto& row : ds().Rows("select id from information_schema.processlist where user='" + server().user + "'"))
-      ds().Exec("KILL CONNECTION " + row[0]);
+      ds().KillConnection(row[0]);
   }
 };
 

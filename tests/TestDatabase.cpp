@@ -23,6 +23,15 @@ void AdminConnection::Exec(const std::string& sql) {
   }
 }
 
+void AdminConnection::KillConnection(const std::string& id) {
+  try {
+    if (!session_) throw std::runtime_error("no admin connection");
+    session_->Exec("KILL CONNECTION " + id);
+  } catch (const std::exception& error) {
+    if (std::string(error.what()).find("Unknown thread id") == std::string::npos) ADD_FAILURE() << error.what();
+  }
+}
+
 std::vector<std::vector<std::string>> AdminConnection::Rows(const std::string& sql) {
   try {
     if (!session_) throw std::runtime_error("no admin connection");

@@ -31,6 +31,9 @@ class AdminConnection {
   // Rows of a query; NULL reads as "<NULL>".
   std::vector<std::vector<std::string>> Rows(const std::string& sql);
   std::string Scalar(const std::string& sql);
+  // Ends a connection; one that ended meanwhile (listed a moment ago, closing since) is no
+  // failure.
+  void KillConnection(const std::string& id);
 
  private:
   std::unique_ptr<AdminSession> session_;
