@@ -3,8 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "TestDatabase.h"
 #include "store/Identifiers.h"
@@ -241,12 +243,17 @@ TEST_F(IdentifierTest, ConcurrentTransactionsCommitDistinctIdentifiersWithoutGap
       try {
         std::unique_ptr<Connection> connection = Ds();
         std::ofstream out(dir.Path() / std::to_string(p));
+        // Tried again after a short pause, as the library's own retries pause, for 30 s at
+        // most: a livelock fails the test instead of hanging it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         for (int t = 0; t < kTransactions; ++t) {
           std::vector<HeadDraw> draws{{"Log", 2, {}}, {"lap", 1, {}}};
           try {
             DrawTogether(*connection, draws);
           } catch (const DatabaseError&) {
             connection->Query("Rollback");  // a deadlock while the first rows are created
+            if (std::chrono::steady_clock::now() > deadline) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1 + p));
             --t;
             continue;
           }
