@@ -106,6 +106,11 @@ std::uint64_t NodeAdmin::Number(const std::string& sql) {
   }
 }
 
+void WaitAllApplied(const std::string& database) {
+  // Each admin connection's reads wait for its node to catch up (wsrep_sync_wait).
+  for (const ClusterNode& node : ClusterNodes()) NodeAdmin(node, database).Scalar("SELECT COUNT(*) FROM Application");
+}
+
 int NodePid(const ClusterNode& node) {
   std::ifstream file(node.pidFile);
   int pid = 0;

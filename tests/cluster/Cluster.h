@@ -47,6 +47,11 @@ class NodeAdmin {
   std::string name_;
 };
 
+// Returns once every node has applied what the cluster committed before the call: a node
+// applies another's writes a moment after they commit, and a session checked there before
+// it has would be decided by the rules as they were.
+void WaitAllApplied(const std::string& database);
+
 // The node's server process id from its pid file; 0 when it has none.
 int NodePid(const ClusterNode& node);
 

@@ -118,6 +118,7 @@ class FailoverRun {
   void SetUpFarm() {
     NodeAdmin ds(ClusterNodes()[1], Server()->ds);
     for (const std::string& sql : FarmStatements(Server()->ds, Server()->dc, Server()->log)) ds.Exec(sql);
+    WaitAllApplied(Server()->ds);
   }
 
   // Every terminal server forgets the servers it denied.
