@@ -463,6 +463,8 @@ TEST_F(Tools, DoctorNamesEachPlantedProblem) {
       {"two counter rows", "", twoCounters.c_str(), mendCounters.c_str(), "identifier counters/lap", "warn",
        "2 counter rows"},
       {"no key on log.ID", "", dropLogKey.c_str(), addLogKey.c_str(), "tables/log", "warn", "no unique key on ID"},
+      {"a connection queue shorter than the connections", "", "SET GLOBAL max_connections = @@back_log + 1",
+       "SET GLOBAL max_connections = 500", "server/back_log", "warn", "below max_connections"},
   };
   for (const DoctorCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -67,6 +67,7 @@ innodb_log_file_size=8M
 character-set-server=gbk
 collation-server=gbk_chinese_ci
 max_connections=700
+back_log=1000
 binlog_format=ROW
 innodb_autoinc_lock_mode=2
 default_storage_engine=InnoDB

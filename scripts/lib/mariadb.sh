@@ -134,7 +134,7 @@ qb_db_start() {
     : >"$QB_DB_DIR/error.log"
     mariadbd "${common[@]}" "--socket=$QB_DB_SOCKET" "--port=$QB_DB_PORT" --bind-address=127.0.0.1 \
       "--pid-file=$QB_DB_DIR/mysqld.pid" "--log-error=$QB_DB_DIR/error.log" --character-set-server=gbk \
-      --collation-server=gbk_chinese_ci --max-connections=500 >"$QB_DB_DIR/stderr.log" 2>&1 &
+      --collation-server=gbk_chinese_ci --max-connections=500 --back-log=1000 >"$QB_DB_DIR/stderr.log" 2>&1 &
     QB_DB_PID=$!
     up=0
     for i in $(seq 1 600); do
