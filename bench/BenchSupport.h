@@ -67,6 +67,11 @@ void SetSessionLoadColumns(Admin& dc, bool wanted);
 // 3,000 client computers, one session in ten over another protocol.
 void SetRunningSessions(Admin& dc, int count);
 
+// Waits (at most `limit`) until the server has written its changed pages and purged what
+// earlier changes left behind, so that a figure measured next does not share the machine
+// with the background work of the set-up before it. False when the limit passed first.
+bool WaitForQuietServer(Admin& admin, std::chrono::seconds limit);
+
 // The rows the server has read so far (status Rows_read: all statements, all connections).
 inline std::uint64_t RowsRead(Admin& admin) {
   return std::stoull(admin.Rows("SHOW GLOBAL STATUS LIKE 'Rows_read'").at(0).at(1));
