@@ -108,7 +108,7 @@ std::string Ms(double micros) { return Fixed(micros / 1000, micros < 10000 ? 2 :
 
 Point Measure(const InstallDir& install, bool columns, int rules, int sessions) {
   const hosted::Session description = KevSessionAt(install);
-  Point point{columns, rules, sessions};
+  Point point{columns, rules, sessions, 0, 0, 0, 0, 0, {}};
   bool refused = false;
   point.startup = MedianMicros([&] {
     hosted::HostedPlatform platform(description);

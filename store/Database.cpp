@@ -320,6 +320,7 @@ void Connection::Close() {
   Client().close(handle_);
   handle_ = nullptr;
   cipher_.clear();
+  counterNotes = {};
 }
 
 Connection::Result Connection::Send(const std::string& sql, bool& lost) {

@@ -191,6 +191,14 @@ class Connection {
   // How many queries this connection has sent, for measurements.
   std::uint64_t QueriesSent() const { return queriesSent_; }
 
+  // What the identifier draws have learnt of the counter table through this connection
+  // (store/Identifiers.cpp). Forgotten when it closes: opened anew it may reach another server.
+  struct CounterNotes {
+    unsigned singleDraws = 0;
+    std::optional<bool> keyedOnHead;  // a unique key on Head alone: one row per head
+  };
+  CounterNotes counterNotes;
+
  private:
   // Sends a query on the open connection. On failure throws DatabaseError; `lost` tells
   // whether the connection was lost (and closed) rather than refused by the server.
