@@ -114,6 +114,11 @@ TEST_F(IdentifierTest, UnusableStoredIdentifiersRaiseAndChangeNothing) {
     EXPECT_EQ(ds().Scalar("select ID from GloabolInc"), stored);
     EXPECT_EQ(ds().Scalar("select count(*) from GloabolInc"), "1");
   }
+  // Nor are digits followed by a line break (a regular expression's "$" takes it for the end).
+  ds().Exec("TRUNCATE TABLE GloabolInc");
+  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', CONCAT('Log0000005', CHAR(10)), 1, 'NULL')");
+  EXPECT_THROW(Draw("Log"), DatabaseError);
+  EXPECT_EQ(ds().Scalar("select HEX(ID) from GloabolInc"), "4C6F67303030303030350A");
 }
 
 TEST_F(IdentifierTest, TailIsCutByPositionOnly) {
