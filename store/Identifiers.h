@@ -38,7 +38,7 @@ std::optional<std::int64_t> NumberAfterHead(const std::string& stored, const std
 // one whose next number would not fit 32 bits raises DatabaseError and changes nothing; so
 // does any other failure of the server. Two counter rows of one head (a table without a key
 // on Head): the first row, as the server returns them, decides; a draw it allows gives every
-// row of the head the new identifier, and one it refuses changes no row. From its fifth draw
+// row of the head the new identifier, and one it refuses changes no row. From its fourth draw
 // a connection knows (one question, once) whether the table's primary key is Head alone, and
 // then leaves out the locking count of the head's rows that keeps that rule.
 std::string NextIdentifier(Statement& statement, const std::string& head);
