@@ -86,16 +86,38 @@ qb__msiexec() {
   return $status
 }
 
-# The value of a registry value in the 64-bit view, empty when absent.
+# The value of a registry value under HKLM in the 64-bit view, empty when absent, as `reg
+# query` shows it (a DWORD as 0x...). Read from the prefix's registry file, which the Wine
+# server writes out as it ends (every step before a check waits for that: qb_wine_settle):
+# asking `reg` once per value answered "not found" for a value the package had written.
 qb__reg() {
-  timeout 60 "$QB_WINE" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-    sed -n "s/^ *$2 *REG_[A-Z_]* *//p" | head -1
+  local key=${1#HKLM\\} value
+  # Through the environment: awk -v would read the backslashes as escapes.
+  value=$(QB_KEY=$key QB_NAME=$2 awk '
+    BEGIN { key = ENVIRON["QB_KEY"]; name = ENVIRON["QB_NAME"] }
+    /^\[/ {
+      line = $0; sub(/^\[/, "", line); sub(/\][^]]*$/, "", line); gsub(/\\\\/, "\\", line)
+      inside = tolower(line) == tolower(key); next
+    }
+    inside && index(tolower($0), "\"" tolower(name) "\"=") == 1 { print substr($0, length(name) + 4); exit }
+  ' "$QB_WINE_PREFIX/system.reg")
+  case $value in
+    dword:*) printf '0x%x\n' "$((16#${value#dword:}))" ;;
+    str\(*\):\"*\" | \"*\")
+      value=${value#str(*):}
+      value=${value:1:${#value}-2}
+      printf '%s\n' "${value//\\\\/\\}" ;;
+    *) [ -z "$value" ] || printf '%s\n' "$value" ;;
+  esac
 }
 
 # The number of installed products named QBNotify (64-bit).
 qb__products() {
-  timeout 60 "$QB_WINE" reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
-    tr -d '\r' | grep -a -c -E 'DisplayName +REG_SZ +QBNotify \(64-bit\)$' || true
+  awk '
+    /^\[/ { inside = tolower($0) ~ /^\[software\\\\microsoft\\\\windows\\\\currentversion\\\\uninstall\\\\/; next }
+    inside && $0 == "\"DisplayName\"=\"QBNotify (64-bit)\"" { ++count }
+    END { print count + 0 }
+  ' "$QB_WINE_PREFIX/system.reg"
 }
 
 qb__installed_ok() { # status of msiexec: 0 or 3010
