@@ -27,9 +27,10 @@ bool IsRetryable(const DatabaseError& error) {
 // digits is not taken for the end of the text. Lengths, not comparisons with '': the
 // collation would take trailing blanks for nothing.
 #define QB_TAIL "SUBSTRING(ID, LENGTH(:np)+1)"
-#define QB_TAIL_IS_DIGITS                                                                                          \
-  "LENGTH(" QB_TAIL ") > 0 and LENGTH(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(" \
-  QB_TAIL ", '0', ''), '1', ''), '2', ''), '3', ''), '4', ''), '5', ''), '6', ''), '7', ''), '8', ''), '9', '')) = 0"
+#define QB_TAIL_IS_DIGITS \
+  "LENGTH(" QB_TAIL ") > 0 and LENGTH(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(" \
+  "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(" QB_TAIL ", '0', ''), '1', ''), '2', ''), '3', ''), '4', ''), " \
+  "'5', ''), '6', ''), '7', ''), '8', ''), '9', '')) = 0"
 
 // The draw in one statement. LAST_INSERT_ID(expr) stores the new number as the connection's
 // insert id, which comes back with the answer to the UPDATE: no second round trip, no lock
@@ -39,9 +40,9 @@ bool IsRetryable(const DatabaseError& error) {
 // row and is settled by a read. The count locks the head's rows before the UPDATE does (a
 // plain read would take shared locks, and two draws holding them would deadlock on the
 // upgrade). LPAD never cuts: the width grows with the number (Log99999999 -> Log100000000).
-#define QB_DRAW_SET                                                                                               \
-  " set ID=CONCAT(:np, LPAD(LAST_INSERT_ID(CAST(" QB_TAIL " AS UNSIGNED)+1), "                    \
-  "GREATEST(:width, LENGTH(LAST_INSERT_ID(CAST(" QB_TAIL " AS UNSIGNED)+1))), '0')) "                              \
+#define QB_DRAW_SET \
+  " set ID=CONCAT(:np, LPAD(LAST_INSERT_ID(CAST(" QB_TAIL " AS UNSIGNED)+1), " \
+  "GREATEST(:width, LENGTH(LAST_INSERT_ID(CAST(" QB_TAIL " AS UNSIGNED)+1))), '0')) " \
   "where Head=:np and " QB_TAIL_IS_DIGITS " and CAST(" QB_TAIL " AS UNSIGNED) < 2147483647"
 constexpr const char* kDrawSql =
     "Update GloabolInc" QB_DRAW_SET " and (select count(*) from GloabolInc where Head=:np for update) = 1";
