@@ -97,15 +97,12 @@ void SetRunningSessions(Admin& dc, int count) {
 }
 
 bool WaitForQuietServer(Admin& admin, std::chrono::seconds limit) {
-  const auto status = [&](const char* name) {
-    const auto rows = admin.Rows(std::string("SHOW GLOBAL STATUS LIKE '") + name + "'");
-    return rows.empty() ? std::uint64_t{0} : std::stoull(rows.at(0).at(1));
-  };
   const std::string dirtyShare = admin.Rows("SELECT @@innodb_max_dirty_pages_pct").at(0).at(0);
   admin.Exec("SET GLOBAL innodb_max_dirty_pages_pct = 0");  // the page cleaner writes them all now
   const auto deadline = Clock::now() + limit;
   bool quiet = false;
-  while (!(quiet = status("Innodb_buffer_pool_pages_dirty") == 0 && status("Innodb_history_list_length") < 64) &&
+  while (!(quiet = GlobalStatus(admin, "Innodb_buffer_pool_pages_dirty") == 0 &&
+                   GlobalStatus(admin, "Innodb_history_list_length") < 64) &&
          Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   admin.Exec("SET GLOBAL innodb_max_dirty_pages_pct = " + dirtyShare);

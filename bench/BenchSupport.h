@@ -72,10 +72,14 @@ void SetRunningSessions(Admin& dc, int count);
 // with the background work of the set-up before it. False when the limit passed first.
 bool WaitForQuietServer(Admin& admin, std::chrono::seconds limit);
 
-// The rows the server has read so far (status Rows_read: all statements, all connections).
-inline std::uint64_t RowsRead(Admin& admin) {
-  return std::stoull(admin.Rows("SHOW GLOBAL STATUS LIKE 'Rows_read'").at(0).at(1));
+// A counter of the server's global status (0 when the server has none of that name).
+inline std::uint64_t GlobalStatus(Admin& admin, const std::string& name) {
+  const auto rows = admin.Rows("SHOW GLOBAL STATUS LIKE '" + name + "'");
+  return rows.empty() ? 0 : std::stoull(rows.at(0).at(1));
 }
+
+// The rows the server has read so far (status Rows_read: all statements, all connections).
+inline std::uint64_t RowsRead(Admin& admin) { return GlobalStatus(admin, "Rows_read"); }
 
 // Microseconds between two instants.
 using Clock = std::chrono::steady_clock;

@@ -51,8 +51,6 @@ std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-}  // namespace
-
 std::vector<std::string> FarmStatements(const std::string& ds, const std::string& dc, const std::string& log) {
   return {
       "USE " + ds,
@@ -83,6 +81,14 @@ std::vector<std::string> FarmStatements(const std::string& ds, const std::string
       "('\"C:\\\\TAV\\\\kevshell.exe\" /N:APP00000020 /U:alice /M:00-11-22-33-44-55 /E:HOME01', 'HOME-PC', "
       "'KEV-Tcp#1')",
   };
+}
+
+}  // namespace
+
+void LoadFarm(const ClusterNode& through, const std::string& ds, const std::string& dc, const std::string& log) {
+  NodeAdmin admin(through, ds);
+  for (const std::string& sql : FarmStatements(ds, dc, log)) admin.Exec(sql);
+  WaitAllApplied(ds);
 }
 
 PlannedSession PlanSession(int round, int node, int index, const std::string& installPath) {

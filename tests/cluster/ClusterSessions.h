@@ -14,11 +14,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/cluster/Cluster.h"
+
 namespace qbnotify::test {
 
-// The farm's rows, as statements for an administrator's connection on DS (the other two
-// databases named in full).
-std::vector<std::string> FarmStatements(const std::string& ds, const std::string& dc, const std::string& log);
+// Writes the farm's rows through one node and returns once every node has applied them (the
+// other two databases are named in full).
+void LoadFarm(const ClusterNode& through, const std::string& ds, const std::string& dc, const std::string& log);
 
 // A kind of session and what it must leave: whether it is admitted, its event rows as
 // (TypeID, EventID) pairs, and its number of audit rows.

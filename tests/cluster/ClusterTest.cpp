@@ -72,9 +72,7 @@ class ClusterRun {
   }
 
   void SetUpFarm() {
-    NodeAdmin ds(ClusterNodes()[0], Server()->ds);
-    for (const std::string& sql : FarmStatements(Server()->ds, Server()->dc, Server()->log)) ds.Exec(sql);
-    WaitAllApplied(Server()->ds);
+    LoadFarm(ClusterNodes()[0], Server()->ds, Server()->dc, Server()->log);
   }
 
   // Starts `perNode` sessions on each listed node, their starts staggered over `spread`;

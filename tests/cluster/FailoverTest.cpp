@@ -116,9 +116,7 @@ class FailoverRun {
   }
 
   void SetUpFarm() {
-    NodeAdmin ds(ClusterNodes()[1], Server()->ds);
-    for (const std::string& sql : FarmStatements(Server()->ds, Server()->dc, Server()->log)) ds.Exec(sql);
-    WaitAllApplied(Server()->ds);
+    LoadFarm(ClusterNodes()[1], Server()->ds, Server()->dc, Server()->log);
   }
 
   // Every terminal server forgets the servers it denied.

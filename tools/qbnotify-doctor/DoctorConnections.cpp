@@ -2,9 +2,6 @@
 #include <errmsg.h>
 #include <mysqld_error.h>
 
-#include <charconv>
-#include <cstdint>
-
 #include "environment/ConnectionSettings.h"
 #include "store/client/MysqlApi.h"
 #include "tools/common/ToolSupport.h"
@@ -141,7 +138,8 @@ void Doctor::OpenConnections() {
 
 void Doctor::Server() {
   try {
-    const Rows rows = Any()->Query("select @@lower_case_table_names, version(), @@back_log, @@max_connections").rows;
+    const Rows rows = Any()->Query("select @@lower_case_table_names, version(), @@back_log, @@max_connections, "
+                                      "@@back_log < @@max_connections").rows;
     const std::string lower = Cell(rows.at(0)[0]);
     if (lower == "0")
       Add("server", "lower_case_table_names", Status::Failed,
@@ -155,10 +153,7 @@ void Doctor::Server() {
     // stack and tried again by the client a second later: at a farm's morning logon storm that
     // second is added to every startup that found the queue full.
     const std::string backLog = Cell(rows.at(0)[2]), maxConnections = Cell(rows.at(0)[3]);
-    std::uint64_t queue = 0, most = 0;
-    std::from_chars(backLog.data(), backLog.data() + backLog.size(), queue);
-    std::from_chars(maxConnections.data(), maxConnections.data() + maxConnections.size(), most);
-    if (queue < most)
+    if (Cell(rows.at(0)[4]) == "1")
       Add("server", "back_log", Status::Warning,
           backLog + ", below max_connections (" + maxConnections + "): when more than " + backLog +
               " connections arrive at once, as at a logon storm, the rest wait a second and try again",
