@@ -66,11 +66,15 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   decision.limit = limits.ColumnInteger("app_session_count");
   decision.onePerUser = limits.ColumnInteger("each_user_one_session");
 
-  // Sessions of the application: those whose "/N:" value is the identifier.
+  // Sessions of the application: those whose "/N:" value is the identifier. The columns form
+  // answers the server's count beside each row, and the rows only when they could refuse.
   Statement load(instance.connections.DC.get());
-  OpenSessionLoadSearch(instance, load, ApplicationSessionsSearch(appId), decision.queries);
+  OpenSessionLoadSearch(instance, load, ApplicationSessionsSearch(appId, decision.limit), decision.queries);
+  const bool counted = ChooseSessionLoadForm(instance) == SessionLoadForm::SwitchColumns;
   for (std::size_t row = 0; row < load.RowCount(); ++row) {
     load.Seek(row);
+    if (counted) decision.serverCount = load.ColumnInteger(std::size_t{1});
+    if (load.ColumnIsNull(0)) continue;
     const std::string initialProgram = load.ColumnText(std::size_t{0});
     if (SwitchValueEquals(platform, initialProgram, "/N:", appId)) decision.runningRows.push_back({initialProgram, {}, {}});
   }

@@ -83,11 +83,13 @@ void LearnSessionLoadForm(Instance& instance, SessionLoadForm form) {
   instance.sessionLoadSwitchColumns = form == SessionLoadForm::SwitchColumns;
 }
 
-SessionLoadSearch ApplicationSessionsSearch(const std::string& appId) {
+SessionLoadSearch ApplicationSessionsSearch(const std::string& appId, std::int32_t limit) {
   return {"Select InitAppName from dc_sessionload where InitAppName like :AppID",
-          "Select InitAppName from dc_sessionload where AppSwitch = :AppID",
+          "Select s.InitAppName, c.n from (select count(*) as n from dc_sessionload where AppSwitch = :AppID) c "
+          "left join dc_sessionload s on s.AppSwitch = :AppID and :Limit <> 0 and c.n >= :Limit",
           {{"AppID", appId}},
-          {}};
+          {},
+          {{"Limit", limit}}};
 }
 
 SessionLoadSearch UserApplicationSessionsSearch(const std::string& appId, const std::string& userName) {
@@ -113,6 +115,8 @@ void PrepareSearch(SessionLoadForm form, const Platform& platform, Statement& st
   statement.SetSql(like ? search.likeSql : search.columnsSql);
   for (const auto& [name, value] : search.switches) statement.BindText(name, like ? ContainsPattern(platform, value) : value);
   for (const auto& [name, value] : search.exact) statement.BindText(name, value);
+  if (!like)
+    for (const auto& [name, value] : search.columnsNumbers) statement.BindInteger(name, value);
 }
 
 // The LIKE form with the shape check appended (kSessionLoadShapeCheck), or nullopt for a

@@ -85,12 +85,14 @@ std::string SessionLoadLikeNote(std::int64_t now);
 
 // One search of the session-load table, in both forms. `switches` are the parameters that
 // stand for switch values (name, value): the LIKE form binds each as ContainsPattern of the
-// value, the other form as the value itself. `exact` parameters are bound as they are in both.
+// value, the other form as the value itself. `exact` parameters are bound as they are in both;
+// `columnsNumbers` only in the columns form, whose text alone names them.
 struct SessionLoadSearch {
   std::string likeSql;
   std::string columnsSql;
   std::vector<std::pair<std::string, std::string>> switches;
   std::vector<std::pair<std::string, std::string>> exact;
+  std::vector<std::pair<std::string, std::int32_t>> columnsNumbers;
 };
 
 // Above this many rows a table without the switch columns costs each startup milliseconds
@@ -99,7 +101,14 @@ inline constexpr std::int64_t kSessionLoadRowsWorthIndexing = 5000;
 
 // The three searches of an admission: the application's running sessions, the user's
 // sessions of it, and the user's sessions from client computers of another name.
-SessionLoadSearch ApplicationSessionsSearch(const std::string& appId);
+//
+// The application's search takes its limit (app_session_count). In the columns form the
+// server first counts the rows whose AppSwitch is the identifier, from the index alone, and
+// answers that count (second column) with the rows only when it reaches a limit that is not
+// 0; below it, one row (NULL, count). Since the switch reader counts only rows the search
+// returns, a count below the limit admits exactly as reading the rows would: the rows of a
+// large farm's busy application are read only when they could refuse.
+SessionLoadSearch ApplicationSessionsSearch(const std::string& appId, std::int32_t limit);
 SessionLoadSearch UserApplicationSessionsSearch(const std::string& appId, const std::string& userName);
 SessionLoadSearch OtherClientSessionsSearch(const std::string& userName, const std::string& clientName);
 

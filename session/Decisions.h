@@ -92,7 +92,10 @@ struct AppLimitsDecision {
   bool admits = true;
   std::int32_t limit = 0;       // app_session_count; 0: none
   std::int32_t onePerUser = 0;  // each_user_one_session; 1: one session per user
-  std::vector<SessionLoadRow> runningRows;  // sessions of the application
+  std::vector<SessionLoadRow> runningRows;  // sessions of the application, when they were read
+  // The columns form's count of the rows that name the application: when it stays below the
+  // limit (or there is none) the rows are not read, since none of them could refuse.
+  std::optional<std::int32_t> serverCount;
   bool userCounted = false;                 // whether the per-user query ran
   std::vector<SessionLoadRow> userRows;     // sessions of the application by this user
   std::vector<QueryStep> queries;

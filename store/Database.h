@@ -267,6 +267,8 @@ class Statement {
   std::string ColumnText(std::size_t position) const;
   std::int32_t ColumnInteger(std::string_view column) const;
   std::int32_t ColumnInteger(std::size_t position) const;
+  // Whether the current row's value at that position is NULL (true for an empty result).
+  bool ColumnIsNull(std::size_t position) const;
 
   // The query text as it is sent to the server.
   std::string Render() const;

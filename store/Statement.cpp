@@ -98,6 +98,11 @@ std::string Statement::ColumnText(std::size_t position) const {
   return cell && *cell ? **cell : std::string();
 }
 
+bool Statement::ColumnIsNull(std::size_t position) const {
+  const std::optional<std::string>* cell = Cell(position);
+  return !cell || !*cell;
+}
+
 std::string Statement::ColumnText(std::string_view column) const { return ColumnText(ColumnPosition(column)); }
 
 std::int32_t Statement::ColumnInteger(std::size_t position) const {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <ctime>
@@ -97,10 +98,14 @@ class SessionLoadForms : public test::DatabaseTest {
                     "table_name = 'dc_sessionload' AND column_name = 'AppSwitch'") != "0")
       dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
     dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
-    // No limit on the number, one session per user: both searches of the application run.
-    for (const std::string& app : kApps)
-      ds().Exec("INSERT IGNORE INTO Application (App_ID, app_session_count, each_user_one_session) VALUES ('" + app +
-                "', 0, 1)");
+    // One session per user; limits on the number of every kind: none (the server's count
+    // alone, no rows read), one no farm reaches (the same), and low ones (the rows read and
+    // the count refusing). The identifiers differing in letter case only share a row.
+    const std::pair<const char*, int> limits[] = {
+        {"APP00000012", 0}, {"APP000000123", 1000000}, {"APP0000001", 3}, {"APP00000099", 1}, {"", 0}};
+    for (const auto& [app, limit] : limits)
+      ds().Exec("INSERT IGNORE INTO Application (App_ID, app_session_count, each_user_one_session) VALUES ('" +
+                std::string(app) + "', " + std::to_string(limit) + ", 1)");
   }
   void TearDown() override {
     if (!IsSkipped()) dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));
@@ -128,12 +133,14 @@ class SessionLoadForms : public test::DatabaseTest {
     instance.context.AppId = FindSwitchValue(instance.platform, program, "/N:");
   }
 
-  // What both forms of the checks count and decide for one new session.
+  // What both forms of the checks count and decide for one new session. The columns form
+  // reads the application's rows only when the server's count reaches the limit.
   struct Counted {
     std::size_t running = 0, user = 0, otherClients = 0;
     bool admits = false;
     int duplicate = 0;
-    bool operator==(const Counted&) const = default;
+    std::optional<std::int32_t> serverCount;
+    bool rowsRead = true;
   };
   Counted Check(SessionLoadForm form, const std::string& program, const std::string& client) {
     hosted::Session session = Session(program);
@@ -146,6 +153,8 @@ class SessionLoadForms : public test::DatabaseTest {
     Counted counted;
     const AppLimitsDecision limits = CheckAppSessionLimits(instance);
     counted.running = limits.runningRows.size();
+    counted.serverCount = limits.serverCount;
+    counted.rowsRead = !limits.serverCount || (limits.limit != 0 && *limits.serverCount >= limits.limit);
     counted.user = limits.userRows.size();
     counted.admits = limits.admits;
     const DuplicateAccountDecision duplicate = CheckDuplicateAccount(instance);
@@ -163,7 +172,7 @@ TEST_F(SessionLoadForms, ColumnsReadWhatTheSwitchReaderReadsAndBothFormsDecideAl
   Generator generate(seed);
   hosted::Session blank = Session("");
   hosted::HostedPlatform reader(blank);
-  std::size_t checked = 0, decisions = 0, counted = 0, refused = 0;
+  std::size_t checked = 0, decisions = 0, counted = 0, refused = 0, unread = 0;
   while (checked < total) {
     const std::size_t batch = std::min<std::size_t>(total - checked, 10000);
     dc().Exec("TRUNCATE TABLE dc_sessionload");
@@ -193,9 +202,15 @@ TEST_F(SessionLoadForms, ColumnsReadWhatTheSwitchReaderReadsAndBothFormsDecideAl
       SCOPED_TRACE("[" + program + "] from " + client);
       const Counted like = Check(SessionLoadForm::Like, program, client);
       const Counted columns = Check(SessionLoadForm::SwitchColumns, program, client);
-      EXPECT_EQ(like, columns) << "running " << like.running << "/" << columns.running << ", user " << like.user
-                               << "/" << columns.user << ", other clients " << like.otherClients << "/"
-                               << columns.otherClients;
+      EXPECT_FALSE(like.serverCount);
+      ASSERT_TRUE(columns.serverCount);
+      EXPECT_EQ(like.admits, columns.admits);
+      EXPECT_EQ(like.duplicate, columns.duplicate);
+      EXPECT_EQ(like.user, columns.user);
+      EXPECT_EQ(like.otherClients, columns.otherClients);
+      if (columns.rowsRead) EXPECT_EQ(like.running, columns.running);
+      else EXPECT_LE(like.running, static_cast<std::size_t>(*columns.serverCount));
+      unread += columns.rowsRead ? 0 : 1;
       if (HasFailure()) return;
       ++decisions;
       counted += like.running + like.user + like.otherClients;
@@ -203,9 +218,11 @@ TEST_F(SessionLoadForms, ColumnsReadWhatTheSwitchReaderReadsAndBothFormsDecideAl
     }
     checked += batch;
   }
-  std::printf("%zu rows checked, %zu sessions decided in both forms (seed %zu): %zu rows counted, %zu refusals\n",
-              checked, decisions, seed, counted, refused);
+  std::printf("%zu rows checked, %zu sessions decided in both forms (seed %zu): %zu rows counted, %zu refusals, "
+              "%zu decided on the server's count\n", checked, decisions, seed, counted, refused, unread);
   EXPECT_GT(refused, 0u);  // the generated farm exercises both outcomes
+  EXPECT_GT(unread, 0u);
+  EXPECT_LT(unread, decisions);
 }
 
 // A table without the columns: the first search learns it from the server's refusal and
@@ -240,7 +257,7 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   };
   Instance second(platform);
   const AppLimitsDecision found = nextStartup(second);
-  EXPECT_EQ(found.runningRows.size(), 1u);
+  EXPECT_EQ(found.serverCount, 1);  // no limit: counted, not read
   EXPECT_EQ(found.userRows.size(), 1u);
   EXPECT_EQ(ChooseSessionLoadForm(second), SessionLoadForm::SwitchColumns);
   EXPECT_FALSE(std::filesystem::exists(note));
@@ -273,6 +290,34 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   EXPECT_EQ(ChooseSessionLoadForm(third), SessionLoadForm::Like);
   EXPECT_TRUE(std::filesystem::exists(note));
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
+}
+
+// With the columns the application's rows are read only when the server's count reaches the
+// limit; below it the count alone admits, and a negative limit still refuses every session.
+TEST_F(SessionLoadForms, TheApplicationsRowsAreReadOnlyWhenTheyCouldRefuse) {
+  dc().Exec("INSERT INTO dc_sessionload (InitAppName, ClientName) VALUES ('k /N:APP00000012 /U:ann', 'PC-B'), "
+            "('k \"/n:app00000012\" /U:al', 'PC-C'), ('k /N:APP000000123 /U:ann', 'PC-B')");
+  const struct {
+    int limit;
+    bool admits;
+    std::size_t rowsRead;
+  } cases[] = {{0, true, 0}, {3, true, 0}, {2, false, 2}, {1, false, 2}, {-1, false, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("app_session_count " + std::to_string(c.limit));
+    ds().Exec("UPDATE Application SET app_session_count = " + std::to_string(c.limit) + ", each_user_one_session = 0 "
+              "WHERE App_ID = 'APP00000012'");
+    hosted::HostedPlatform platform(Session("kevshell.exe /N:APP00000012 /U:bob"));
+    Instance instance(platform);
+    ASSERT_TRUE(OpenConnections(platform, instance.connections));
+    FillContext(instance, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
+    const AppLimitsDecision limits = CheckAppSessionLimits(instance);
+    EXPECT_EQ(limits.admits, c.admits);
+    EXPECT_EQ(limits.serverCount, 2);
+    EXPECT_EQ(limits.runningRows.size(), c.rowsRead);
+    EXPECT_EQ(limits.userCounted, c.admits);
+    ASSERT_GE(limits.queries.size(), 2u);
+    EXPECT_NE(limits.queries[1].sql.find("count(*)"), std::string::npos) << limits.queries[1].sql;
+  }
 }
 
 TEST(SessionLoadNote, SaysLikeOnlyWithinItsTime) {

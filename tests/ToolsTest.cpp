@@ -682,19 +682,24 @@ TEST_F(Tools, DoctorAndLintSayHowTheSessionLoadTableIsSearched) {
   const struct Case {
     int rows;
     bool columns;
+    const char* key;     // the application's key, when not the migration's
     const char* status;  // the doctor's check
     const char* words;
     bool suggested;  // lint's note
   } cases[] = {
-      {10, false, "ok", "LIKE, reading all 10 rows", false},
-      {6000, false, "warn", "LIKE, reading all 6000 rows", true},
-      {6000, true, "ok", "switch columns", false},
+      {10, false, nullptr, "ok", "LIKE, reading all 10 rows", false},
+      {6000, false, nullptr, "warn", "LIKE, reading all 6000 rows", true},
+      {6000, true, nullptr, "ok", "switch columns", false},
+      {6000, true, "AppSwitch(64), UserSwitch(255)", "warn", "no key begins with AppSwitch whole", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.rows) + (c.columns ? " with" : " without") + " the columns");
     dc().Exec("TRUNCATE TABLE dc_sessionload; INSERT INTO dc_sessionload (InitAppName) SELECT CONCAT('k /U:u', seq) "
               "FROM seq_1_to_" + std::to_string(c.rows));
     if (c.columns) dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
+    if (c.key)
+      dc().Exec(std::string("ALTER TABLE dc_sessionload DROP KEY ix_dc_sessionload_app, ADD KEY ix_dc_sessionload_app (") +
+                c.key + ")");
     const ToolRun doctor = RunTool(QBNOTIFY_DOCTOR_PATH, {"--install-path", installPath().string(), "--json"});
     const ToolRun lint = RunTool(QBNOTIFY_LINT_PATH, {"--install-path", installPath().string(), "--json"});
     if (c.columns) dc().Exec(ReadSource("db/migrations/sessionload-index-remove.sql"));

@@ -30,7 +30,9 @@ ALTER TABLE dc_sessionload
   ADD COLUMN UserSwitch VARCHAR(1024) AS (SUBSTRING(REPLACE(REGEXP_SUBSTR(InitAppName,
     '^[\\x01-\\x20]*(?:(?:[^\\x00-\\x20"]|"[^"\\x00]*(?:"|\\z))+[\\x01-\\x20]+)*?\\K(?="*/"*[uU]"*:)(?:[^\\x00-\\x20"]|"[^"\\x00]*(?:"|\\z))+'),
     '"', ''), 4)) VIRTUAL INVISIBLE,
-  -- The application's sessions, and the user's sessions of it.
-  ADD KEY ix_dc_sessionload_app (AppSwitch(64), UserSwitch(255)),
+  -- The application's sessions, and the user's sessions of it. AppSwitch is held whole, so
+  -- that the count of an application's sessions reads this key alone (a key on a prefix has
+  -- to read every row to compare the whole value).
+  ADD KEY ix_dc_sessionload_app (AppSwitch, UserSwitch(255)),
   -- The user's sessions from other client computers.
   ADD KEY ix_dc_sessionload_user (UserSwitch(255), ClientName);

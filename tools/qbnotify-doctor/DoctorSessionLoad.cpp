@@ -8,20 +8,38 @@
 #include "tools/qbnotify-report/ReportIndexes.h"
 
 namespace qbnotify::tools {
+namespace {
+
+// How many keys of the session-load table begin with the whole AppSwitch (not a prefix).
+constexpr const char* kWholeAppSwitchKeySql =
+    "select count(*) from information_schema.STATISTICS where TABLE_SCHEMA = DATABASE() and "
+    "TABLE_NAME = 'dc_sessionload' and SEQ_IN_INDEX = 1 and COLUMN_NAME = 'AppSwitch' and SUB_PART is null";
+
+}  // namespace
 
 void Doctor::SessionLoadSearches() {
   const char* const kName = "dc_sessionload searches";
   if (!dc_) return Skip("tables", kName, "the DC connection is not open");
   // A value no session carries: the search returns nothing, and costs what a startup's does.
-  const SessionLoadSearch search = ApplicationSessionsSearch("qbnotify-doctor");
+  const SessionLoadSearch search = ApplicationSessionsSearch("qbnotify-doctor", 0);
   try {
     Statement statement(dc_.get());
     try {
       // The library learns the form the same way: a search with the columns either runs or
       // is refused for an unknown column.
       OpenSessionLoadSearchIn(SessionLoadForm::SwitchColumns, platform_, statement, search);
-      return Add("tables", kName, Status::Ok,
-                 "the library searches by the switch columns AppSwitch and UserSwitch (index lookups)");
+      // The application's count reads a key alone only where the key holds AppSwitch whole;
+      // the migration's first version keyed a prefix of it.
+      statement.SetSql(kWholeAppSwitchKeySql);
+      statement.Open();
+      if (statement.ColumnInteger(std::size_t{0}) > 0)
+        return Add("tables", kName, Status::Ok,
+                   "the library searches by the switch columns AppSwitch and UserSwitch (index lookups)");
+      return Add("tables", kName, Status::Warning,
+                 "the library searches by the switch columns, but no key begins with AppSwitch whole: each startup's "
+                 "count of an application's sessions reads every row of that application",
+                 "on " + dc_->database + ": ALTER TABLE dc_sessionload DROP KEY ix_dc_sessionload_app, ADD KEY "
+                 "ix_dc_sessionload_app (AppSwitch, UserSwitch(255))");
     } catch (const DatabaseError& error) {
       if (error.Code() != ER_BAD_FIELD_ERROR) throw;
     }

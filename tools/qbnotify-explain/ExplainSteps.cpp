@@ -144,9 +144,16 @@ json PolicyStep(Instance& instance, const AdmissionReport& report) {
                                   {"user_counted", limits.userCounted},
                                   {"user_sessions", Rows(limits.userRows)},
                                   {"admits", limits.admits}};
+    std::string running = ", running sessions of the application " + std::to_string(limits.runningRows.size());
+    if (limits.serverCount) {
+      step["application_limits"]["server_count"] = *limits.serverCount;
+      const bool read = limits.limit != 0 && *limits.serverCount >= limits.limit;
+      running = ", sessions naming the application by the server's count " + std::to_string(*limits.serverCount) +
+                (read ? ", of which the switch reader counts " + std::to_string(limits.runningRows.size())
+                      : limits.limit == 0 ? ": no limit, so none is read" : ": below the limit, so none is read");
+    }
     step["lines"].push_back("application limits: app_session_count " + std::to_string(limits.limit) +
-                            (limits.limit == 0 ? " (none)" : "") + ", running sessions of the application " +
-                            std::to_string(limits.runningRows.size()));
+                            (limits.limit == 0 ? " (none)" : "") + running);
     for (const SessionLoadRow& row : limits.runningRows) step["lines"].push_back("  running: " + Shown(row.initialProgram));
     if (limits.userCounted) {
       step["lines"].push_back("each_user_one_session " + std::to_string(limits.onePerUser) +
