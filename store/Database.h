@@ -24,6 +24,7 @@
 #include "platform/Platform.h"
 #include "store/Failure.h"
 #include "store/ServerList.h"
+#include "store/SqlParameters.h"
 
 struct st_mysql;
 
@@ -281,6 +282,7 @@ class Statement {
 
   Connection* connection_;
   std::string sql_;
+  std::vector<SqlPiece> pieces_;  // sql_ scanned, parameter names folded
   std::map<std::string, Value> parameters_;  // by folded name
   Connection::Result result_;
   std::size_t current_ = 0;

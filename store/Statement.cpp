@@ -34,8 +34,14 @@ void Statement::SetSql(std::string sql) {
   Close();
   sql_ = std::move(sql);
   parameters_.clear();
-  for (const SqlPiece& piece : ScanSqlParameters(sql_))
-    if (piece.isParameter) parameters_.try_emplace(FoldName(piece.text));
+  // Scanned once: a statement is rendered at every sending, and the identifier draw's text
+  // is long. A parameter piece keeps its name folded, as the bindings are kept.
+  pieces_ = ScanSqlParameters(sql_);
+  for (SqlPiece& piece : pieces_)
+    if (piece.isParameter) {
+      piece.text = FoldName(piece.text);
+      parameters_.try_emplace(piece.text);
+    }
 }
 
 Statement::Value* Statement::Parameter(std::string_view name) {
@@ -50,12 +56,13 @@ void Statement::BindDateTime(std::string_view name, const DateTime& value) { *Pa
 
 std::string Statement::Render() const {
   std::string out;
-  for (const SqlPiece& piece : ScanSqlParameters(sql_)) {
+  out.reserve(sql_.size() + 64);
+  for (const SqlPiece& piece : pieces_) {
     if (!piece.isParameter) {
       out += piece.text;
       continue;
     }
-    const Value& value = parameters_.at(FoldName(piece.text));
+    const Value& value = parameters_.at(piece.text);
     if (const auto* text = std::get_if<std::string>(&value)) out += connection_->QuoteText(*text);
     else if (const auto* number = std::get_if<std::int32_t>(&value)) out += std::to_string(*number);
     else if (const auto* when = std::get_if<DateTime>(&value)) out += "'" + FormatDateTime(*when) + "'";
