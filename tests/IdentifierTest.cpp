@@ -114,11 +114,17 @@ TEST_F(IdentifierTest, UnusableStoredIdentifiersRaiseAndChangeNothing) {
     EXPECT_EQ(ds().Scalar("select ID from GloabolInc"), stored);
     EXPECT_EQ(ds().Scalar("select count(*) from GloabolInc"), "1");
   }
-  // Nor are digits followed by a line break (a regular expression's "$" takes it for the end).
-  ds().Exec("TRUNCATE TABLE GloabolInc");
-  ds().Exec("INSERT INTO GloabolInc VALUES ('Log', CONCAT('Log0000005', CHAR(10)), 1, 'NULL')");
-  EXPECT_THROW(Draw("Log"), DatabaseError);
-  EXPECT_EQ(ds().Scalar("select HEX(ID) from GloabolInc"), "4C6F67303030303030350A");
+  // Nor are digits followed by a line break (a regular expression's "$" takes it for the end)
+  // or a NUL, or a full-width digit of code page 936.
+  for (const char* stored : {"CONCAT('Log0000005', CHAR(10))", "CONCAT('Log0000005', CHAR(0))",
+                             "CONCAT('Log000000', CONVERT(X'A3B5' USING gbk))"}) {
+    SCOPED_TRACE(stored);
+    ds().Exec("TRUNCATE TABLE GloabolInc");
+    ds().Exec(std::string("INSERT INTO GloabolInc VALUES ('Log', ") + stored + ", 1, 'NULL')");
+    const std::string before = ds().Scalar("select HEX(ID) from GloabolInc");
+    EXPECT_THROW(Draw("Log"), DatabaseError);
+    EXPECT_EQ(ds().Scalar("select HEX(ID) from GloabolInc"), before);
+  }
 }
 
 TEST_F(IdentifierTest, TailIsCutByPositionOnly) {
