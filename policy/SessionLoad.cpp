@@ -96,6 +96,7 @@ SessionLoadSearch UserApplicationSessionsSearch(const std::string& appId, const 
   return {"Select InitAppName from dc_sessionload where InitAppName like :AppID and InitAppName like :UserName",
           "Select InitAppName from dc_sessionload where AppSwitch = :AppID and UserSwitch = :UserName",
           {{"AppID", appId}, {"UserName", userName}},
+          {},
           {}};
 }
 
@@ -103,7 +104,8 @@ SessionLoadSearch OtherClientSessionsSearch(const std::string& userName, const s
   return {"Select InitAppName from dc_sessionload where InitAppName like :A and ClientName<>:B",
           "Select InitAppName from dc_sessionload where UserSwitch = :A and ClientName<>:B",
           {{"A", userName}},
-          {{"B", clientName}}};
+          {{"B", clientName}},
+          {}};
 }
 
 namespace {
