@@ -277,6 +277,40 @@ TEST_F(Tools, AnAdmittedSessionCommitsOncePerHandlerWithinItsRoundTrips) {
   EXPECT_LE(forms[1].commits, forms[0].commits + 1);
 }
 
+// With the switch columns explain shows the server's count of the application's sessions,
+// and whether the rows behind it were read, as the library decided.
+TEST_F(Tools, ExplainShowsTheServersCountOfTheApplicationsSessions) {
+  LoadDemoFarm();
+  dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
+  struct Undo {  // the later tests expect the table without the columns, whatever happens here
+    test::AdminConnection& dc;
+    ~Undo() { dc.Exec(ReadSource("db/migrations/sessionload-index-remove.sql")); }
+  } undo{dc()};
+  test::TempDir dir;
+  const std::string path = (dir.Path() / "session.json").string();
+  std::ofstream(path) << SessionText("03-bob-full-day.json");
+  const struct {
+    int limit;
+    const char* verdict;
+    const char* words;
+  } cases[] = {{0, "admitted 0", "count 1: no limit, so none is read"},
+               {5, "admitted 0", "count 1: below the limit, so none is read"},
+               {1, "refused 2", "count 1, of which the switch reader counts 1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    ds().Exec("UPDATE Application SET app_session_count = " + std::to_string(c.limit) + " WHERE App_ID = 'APP00000012'");
+    const ToolRun explained = Explain(path);
+    EXPECT_EQ(ExplainVerdict(explained), c.verdict) << explained.out;
+    std::string lines;
+    for (const auto& step : explained.json["steps"])
+      if (step["check"] == "security policy") {
+        EXPECT_EQ(step["application_limits"]["server_count"], 1) << step.dump();
+        for (const auto& line : step["lines"]) lines += line.get<std::string>() + "\n";
+      }
+    EXPECT_NE(lines.find(c.words), std::string::npos) << lines;
+  }
+}
+
 TEST_F(Tools, ExplainRunsTheTimeRulesAtTheGivenServerTime) {
   // Working hours only, Monday to Friday; everyone else is refused by the policy.
   ds().Exec("INSERT INTO Application (App_ID, security_policy_id) VALUES ('APP00000012', 'P1');"
