@@ -221,8 +221,8 @@ TEST_F(SessionLoadForms, ColumnsReadWhatTheSwitchReaderReadsAndBothFormsDecideAl
   std::printf("%zu rows checked, %zu sessions decided in both forms (seed %zu): %zu rows counted, %zu refusals, "
               "%zu decided on the server's count\n", checked, decisions, seed, counted, refused, unread);
   EXPECT_GT(refused, 0u);  // the generated farm exercises both outcomes
-  EXPECT_GT(unread, 0u);
-  EXPECT_LT(unread, decisions);
+  EXPECT_GT(unread, 0u);  // applications without a limit are decided on the count alone
+  if (total >= 1000) EXPECT_LT(unread, decisions);  // and enough rows reach the low limits
 }
 
 // A table without the columns: the first search learns it from the server's refusal and
