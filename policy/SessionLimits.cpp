@@ -98,6 +98,10 @@ AppLimitsDecision CheckAppSessionLimits(Instance& instance) {
   return decision;
 }
 
+bool ApplicationRowsRead(const AppLimitsDecision& decision) {
+  return !decision.serverCount || (decision.limit != 0 && *decision.serverCount >= decision.limit);
+}
+
 UserLimitDecision CheckUserSessionLimit(Instance& instance) {
   const std::string userName = FindSwitchValue(instance.platform, instance.context.InitialProgram, "/U:");
   UserLimitDecision decision;

@@ -17,6 +17,9 @@ namespace qbnotify {
 // with each_user_one_session = 1 at most one per user. `admits` tells whether they admit
 // the session. Raises DatabaseError.
 AppLimitsDecision CheckAppSessionLimits(Instance& instance);
+// Whether the decision read the application's running rows: always in the LIKE form; with the
+// switch columns only when the server's count reached a limit that is not 0.
+bool ApplicationRowsRead(const AppLimitsDecision& decision);
 
 // The user's RunAppNum (table cuser): at most that many sessions of our protocol from the
 // client computer. result 6 when it refuses, else 0. Never raises: a failure admits.

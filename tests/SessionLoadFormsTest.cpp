@@ -154,7 +154,7 @@ class SessionLoadForms : public test::DatabaseTest {
     const AppLimitsDecision limits = CheckAppSessionLimits(instance);
     counted.running = limits.runningRows.size();
     counted.serverCount = limits.serverCount;
-    counted.rowsRead = !limits.serverCount || (limits.limit != 0 && *limits.serverCount >= limits.limit);
+    counted.rowsRead = ApplicationRowsRead(limits);
     counted.user = limits.userRows.size();
     counted.admits = limits.admits;
     const DuplicateAccountDecision duplicate = CheckDuplicateAccount(instance);
@@ -290,34 +290,6 @@ TEST_F(SessionLoadForms, AnUnknownColumnDropsTheColumnsForm) {
   EXPECT_EQ(ChooseSessionLoadForm(third), SessionLoadForm::Like);
   EXPECT_TRUE(std::filesystem::exists(note));
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
-}
-
-// With the columns the application's rows are read only when the server's count reaches the
-// limit; below it the count alone admits, and a negative limit still refuses every session.
-TEST_F(SessionLoadForms, TheApplicationsRowsAreReadOnlyWhenTheyCouldRefuse) {
-  dc().Exec("INSERT INTO dc_sessionload (InitAppName, ClientName) VALUES ('k /N:APP00000012 /U:ann', 'PC-B'), "
-            "('k \"/n:app00000012\" /U:al', 'PC-C'), ('k /N:APP000000123 /U:ann', 'PC-B')");
-  const struct {
-    int limit;
-    bool admits;
-    std::size_t rowsRead;
-  } cases[] = {{0, true, 0}, {3, true, 0}, {2, false, 2}, {1, false, 2}, {-1, false, 2}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE("app_session_count " + std::to_string(c.limit));
-    ds().Exec("UPDATE Application SET app_session_count = " + std::to_string(c.limit) + ", each_user_one_session = 0 "
-              "WHERE App_ID = 'APP00000012'");
-    hosted::HostedPlatform platform(Session("kevshell.exe /N:APP00000012 /U:bob"));
-    Instance instance(platform);
-    ASSERT_TRUE(OpenConnections(platform, instance.connections));
-    FillContext(instance, "kevshell.exe /N:APP00000012 /U:bob", "PC-A");
-    const AppLimitsDecision limits = CheckAppSessionLimits(instance);
-    EXPECT_EQ(limits.admits, c.admits);
-    EXPECT_EQ(limits.serverCount, 2);
-    EXPECT_EQ(limits.runningRows.size(), c.rowsRead);
-    EXPECT_EQ(limits.userCounted, c.admits);
-    ASSERT_GE(limits.queries.size(), 2u);
-    EXPECT_NE(limits.queries[1].sql.find("count(*)"), std::string::npos) << limits.queries[1].sql;
-  }
 }
 
 TEST(SessionLoadNote, SaysLikeOnlyWithinItsTime) {

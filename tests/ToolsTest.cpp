@@ -278,7 +278,8 @@ TEST_F(Tools, AnAdmittedSessionCommitsOncePerHandlerWithinItsRoundTrips) {
 }
 
 // With the switch columns explain shows the server's count of the application's sessions,
-// and whether the rows behind it were read, as the library decided.
+// and whether the rows behind it were read, as the library decided: not below the limit or
+// without one; read where they could refuse (a negative limit still refuses every session).
 TEST_F(Tools, ExplainShowsTheServersCountOfTheApplicationsSessions) {
   LoadDemoFarm();
   dc().Exec(ReadSource("db/migrations/sessionload-index-add.sql"));
@@ -295,7 +296,8 @@ TEST_F(Tools, ExplainShowsTheServersCountOfTheApplicationsSessions) {
     const char* words;
   } cases[] = {{0, "admitted 0", "count 1: no limit, so none is read"},
                {5, "admitted 0", "count 1: below the limit, so none is read"},
-               {1, "refused 2", "count 1, of which the switch reader counts 1"}};
+               {1, "refused 2", "count 1, of which the switch reader counts 1"},
+               {-1, "refused 2", "count 1, of which the switch reader counts 1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
     ds().Exec("UPDATE Application SET app_session_count = " + std::to_string(c.limit) + " WHERE App_ID = 'APP00000012'");

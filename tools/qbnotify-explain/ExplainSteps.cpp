@@ -1,6 +1,7 @@
 #include "tools/qbnotify-explain/ExplainSteps.h"
 
 #include "policy/SecurityPolicy.h"
+#include "policy/SessionLimits.h"
 #include "tools/common/ToolSupport.h"
 
 namespace qbnotify::tools::explain {
@@ -147,9 +148,8 @@ json PolicyStep(Instance& instance, const AdmissionReport& report) {
     std::string running = ", running sessions of the application " + std::to_string(limits.runningRows.size());
     if (limits.serverCount) {
       step["application_limits"]["server_count"] = *limits.serverCount;
-      const bool read = limits.limit != 0 && *limits.serverCount >= limits.limit;
       running = ", sessions naming the application by the server's count " + std::to_string(*limits.serverCount) +
-                (read ? ", of which the switch reader counts " + std::to_string(limits.runningRows.size())
+                (ApplicationRowsRead(limits) ? ", of which the switch reader counts " + std::to_string(limits.runningRows.size())
                       : limits.limit == 0 ? ": no limit, so none is read" : ": below the limit, so none is read");
     }
     step["lines"].push_back("application limits: app_session_count " + std::to_string(limits.limit) +
